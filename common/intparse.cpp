@@ -1,0 +1,49 @@
+#include "intparse.h"
+
+#include "smserror.h"
+
+#include <limits>
+
+int parseInteger(const QByteArray& text)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int base = 10;
+    if (i < n && text[i] == '$') {
+        base = 16;
+        ++i;
+    } else if (i + 1 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= n)
+        throw SmsError::invalidInteger(QString::fromLatin1(text));
+    qint64 value = 0;
+    for (; i < n; ++i) {
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            throw SmsError::invalidInteger(QString::fromLatin1(text));
+        value = value * base + digit;
+        if (value > qint64(std::numeric_limits<int>::max()) + 1)
+            throw SmsError::invalidInteger(QString::fromLatin1(text));
+    }
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min())
+        throw SmsError::invalidInteger(QString::fromLatin1(text));
+    return int(value);
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+
+// The local clock, behind an interface so tests can fix the time.
+class Clock
+{
+public:
+    virtual ~Clock() = default;
+    virtual QDateTime now() const = 0;
+
+    // The process-wide real clock.
+    static const Clock& system();
+};
+
+// Year, month, day, hour, minute, second and millisecond in decimal without
+// leading zeros, joined by "_": 2007_3_5_9_4_7_89.
+QByteArray timeStamp(const QDateTime& time);

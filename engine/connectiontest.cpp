@@ -1,0 +1,85 @@
+#include "connectiontest.h"
+
+#include "intparse.h"
+#include "smserror.h"
+
+ConnectionTest::ConnectionTest(LineSink sink, QObject* parent)
+    : QObject(parent)
+    , m_sink(std::move(sink))
+{
+    ClientSocketConf.setObjectName(QStringLiteral("ClientSocketConf"));
+    connect(&ClientSocketConf, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (!m_quiet && state == QAbstractSocket::ConnectingState)
+            m_sink("Connecting...");
+    });
+    connect(&ClientSocketConf, &QTcpSocket::connected, this, [this] {
+        m_sink("Connected");
+        ClientSocketConf.write(GatewayRecord::buildLoginRecord(m_credentials, GatewayRecord::ShortSize));
+    });
+    connect(&ClientSocketConf, &QTcpSocket::readyRead, this, [this] { onRead(); });
+    connect(&ClientSocketConf, &QTcpSocket::disconnected, this, [this] {
+        if (!m_quiet)
+            m_sink("Disconnected");
+    });
+    connect(&ClientSocketConf, &QTcpSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError e) { onError(e); });
+}
+
+ConnectionTest::~ConnectionTest()
+{
+    closeQuietly();
+}
+
+void ConnectionTest::closeQuietly()
+{
+    m_quiet = true;
+    ClientSocketConf.abort();
+    m_quiet = false;
+    m_received.clear();
+}
+
+void ConnectionTest::Button1Click(const QByteArray& host, const QByteArray& portText,
+                                  const GatewayRecord::Credentials& credentials)
+{
+    const int port = parseInteger(portText);
+    if (port < 0 || port > 65535)
+        throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(portText)));
+    // A connection left open by a reset or a refused attempt is not reused.
+    if (isActive())
+        closeQuietly();
+    m_credentials = credentials;
+    m_received.clear();
+    ClientSocketConf.connectToHost(QString::fromLatin1(host), quint16(port), QIODevice::ReadWrite,
+                                   QAbstractSocket::IPv4Protocol);
+}
+
+void ConnectionTest::onRead()
+{
+    m_received.append(ClientSocketConf.readAll());
+    if (m_received.size() < GatewayRecord::ShortSize)
+        return; // the rest of the reply is still on its way
+    const GatewayRecord::Reply reply =
+        GatewayRecord::readReply(m_received.left(GatewayRecord::ShortSize), GatewayRecord::ShortSize);
+    m_received.clear();
+    if (reply.success()) {
+        m_sink("Connection Success...");
+        m_sink("Messages To Send = : " + reply.counter);
+    } else {
+        m_sink("Connection Fail...");
+        m_sink("Trans result = : " + QByteArray(1, reply.resultCode));
+    }
+    // Closing a connected test connection raises its disconnected event.
+    m_quiet = true;
+    ClientSocketConf.abort();
+    m_quiet = false;
+    m_sink("Disconnected");
+}
+
+void ConnectionTest::onError(QAbstractSocket::SocketError error)
+{
+    if (m_quiet || error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    m_sink("Error");
+    if (error == QAbstractSocket::HostNotFoundError)
+        m_sink("Disconnected");
+}

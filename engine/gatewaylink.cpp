@@ -1,0 +1,241 @@
+#include "gatewaylink.h"
+
+#include "enginelog.h"
+#include "guard.h"
+#include "intparse.h"
+#include "operatorview.h"
+#include "settings.h"
+
+#include <exception>
+#include <utility>
+
+GatewayLink::GatewayLink(SettingsStore& settings, EngineLog& log, OperatorView& view, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_log(log)
+    , m_view(view)
+{
+    ClientSocketlavoro.setObjectName(QStringLiteral("ClientSocketlavoro"));
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer1.setInterval(DefaultInterval);
+    connect(&ClientSocketlavoro, &QTcpSocket::connected, this,
+            [this] { runGuarded(m_view, [this] { ClientSocketlavoroConnect(); }); });
+    connect(&ClientSocketlavoro, &QTcpSocket::readyRead, this,
+            [this] { runGuarded(m_view, [this] { ClientSocketlavoroRead(); }); });
+    connect(&ClientSocketlavoro, &QTcpSocket::disconnected, this, [this] {
+        if (!m_closing)
+            runGuarded(m_view, [this] { ClientSocketlavoroDisconnect(); });
+    });
+    connect(&ClientSocketlavoro, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        if (!m_closing)
+            runGuarded(m_view, [this, e] { ClientSocketlavoroError(e); });
+    });
+}
+
+GatewayLink::~GatewayLink()
+{
+    closeWithoutEvent();
+}
+
+bool GatewayLink::isPending() const
+{
+    const auto state = ClientSocketlavoro.state();
+    return state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState;
+}
+
+GatewayRecord::Credentials GatewayLink::credentials() const
+{
+    const Settings& s = m_settings.values();
+    return {s.userName, s.password, s.userKey};
+}
+
+void GatewayLink::Start1Click()
+{
+    m_loggedIn = false;
+    const Settings& s = m_settings.values();
+    const QString host = QString::fromLatin1(s.serverAddress);
+    const int port = parseInteger(s.serverPort);
+    // Cutting a bad port to its low 16 bits would reach some other service.
+    if (port < 0 || port > 65535)
+        throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(s.serverPort)));
+    if (m_connected) {
+        if (host != m_host || port != m_port)
+            throw SmsError(QStringLiteral("Can't change value while socket is active"));
+        return;
+    }
+    // A second Start while the first attempt is pending would leave two.
+    if (isPending())
+        return;
+    m_host = host;
+    m_port = quint16(port);
+    m_received.clear();
+    m_inFlight.clear();
+    ClientSocketlavoro.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+}
+
+void GatewayLink::Stop1Click()
+{
+    Timer1.stop();
+    m_view.setStartEnabled(true);
+    m_view.setStopEnabled(false);
+    makeInactive();
+    m_view.setConnectionLights(false);
+}
+
+void GatewayLink::makeInactive()
+{
+    if (m_connected) {
+        m_connected = false;
+        m_closing = true;
+        ClientSocketlavoro.abort();
+        m_closing = false;
+        // Closing a connected link raises its disconnected event at once.
+        ClientSocketlavoroDisconnect();
+    } else if (ClientSocketlavoro.state() != QAbstractSocket::UnconnectedState) {
+        m_closing = true;
+        ClientSocketlavoro.abort();
+        m_closing = false;
+    }
+}
+
+void GatewayLink::closeWithoutEvent()
+{
+    Timer1.stop();
+    m_closing = true;
+    ClientSocketlavoro.abort();
+    m_closing = false;
+    m_connected = false;
+}
+
+bool GatewayLink::sendMessageRecord(const QByteArray& record, const QByteArray& backupPath)
+{
+    if (!m_connected)
+        return false;
+    m_inFlight.append(backupPath);
+    ClientSocketlavoro.write(record);
+    return true;
+}
+
+void GatewayLink::ClientSocketlavoroConnect()
+{
+    m_connected = true;
+    m_received.clear();
+    m_inFlight.clear();
+    m_inFlight.append(QByteArray());
+    ClientSocketlavoro.write(GatewayRecord::buildLoginRecord(credentials()));
+    m_log.appendLine("Connected");
+}
+
+void GatewayLink::ClientSocketlavoroRead()
+{
+    m_received.append(ClientSocketlavoro.readAll());
+    // TCP splits and joins writes: handle every whole reply, keep the rest.
+    qsizetype at = 0;
+    while (m_received.size() - at >= GatewayRecord::Size) {
+        const QByteArray reply = m_received.mid(at, GatewayRecord::Size);
+        at += GatewayRecord::Size;
+        if (!m_inFlight.isEmpty())
+            m_inFlight.removeFirst();
+        runGuarded(m_view, [this, &reply] { handleReply(reply); });
+        if (!m_connected)
+            return; // the reply's handling stopped the link
+    }
+    m_received.remove(0, at);
+}
+
+void GatewayLink::handleReply(const QByteArray& received)
+{
+    const GatewayRecord::Reply reply = GatewayRecord::readReply(received);
+    if (!m_loggedIn) {
+        if (reply.success()) {
+            m_log.appendLine("Connection Success...");
+            m_log.appendLine("Messages To Send = : " + reply.counter);
+            m_view.setCounterText(reply.counter);
+            m_view.setInfoText(reply.info);
+            m_loggedIn = true;
+            Timer1.setInterval(parseInteger(m_view.pollIntervalText()));
+            m_view.setConnectionLights(true);
+        } else {
+            m_log.appendLine("Connection Fail...");
+            m_log.appendLine("Trans result = : " + QByteArray(1, reply.resultCode));
+            m_loggedIn = false;
+            m_view.setConnectionLights(false);
+        }
+    } else if (reply.success()) {
+        m_log.appendLine("Transaction Success...");
+        m_log.appendLine("Messages To Send = : " + reply.counter);
+        m_view.setCounterText(reply.counter);
+        m_view.setInfoText(reply.info);
+    } else {
+        m_log.appendLine("Transaction Fail...");
+        m_log.appendLine("Messages To Send = : " + reply.counter);
+        m_view.setCounterText(reply.counter);
+    }
+    // Turning a running timer on again must not push its next tick back.
+    if (!Timer1.isActive())
+        Timer1.start();
+    m_view.setStartEnabled(false);
+    m_view.setStopEnabled(true);
+}
+
+namespace {
+// Appends every line even when a rotation check fails on the way, so that a
+// bad line limit never keeps the link from stopping; the first error is
+// handed back for the caller to raise once the state is right.
+std::exception_ptr appendAll(EngineLog& log, const QList<QByteArray>& lines)
+{
+    std::exception_ptr first;
+    for (const QByteArray& line : lines) {
+        try {
+            log.appendLine(line);
+        } catch (...) {
+            if (!first)
+                first = std::current_exception();
+        }
+    }
+    return first;
+}
+
+void rethrowIf(const std::exception_ptr& failure)
+{
+    if (failure)
+        std::rethrow_exception(failure);
+}
+} // namespace
+
+QList<QByteArray> GatewayLink::takeUnansweredLines()
+{
+    QList<QByteArray> lines;
+    for (const QByteArray& backup : std::exchange(m_inFlight, {})) {
+        if (!backup.isEmpty())
+            lines.append("No reply for " + backup);
+    }
+    m_received.clear();
+    return lines;
+}
+
+void GatewayLink::ClientSocketlavoroDisconnect()
+{
+    m_connected = false;
+    const std::exception_ptr failure = appendAll(m_log, QList<QByteArray>{"Socket Disconnect"} + takeUnansweredLines());
+    Stop1Click();
+    rethrowIf(failure);
+}
+
+void GatewayLink::ClientSocketlavoroError(QAbstractSocket::SocketError error)
+{
+    // The gateway's closing arrives as a disconnected event of its own.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    std::exception_ptr failure = appendAll(m_log, {"Socket Error"});
+    Stop1Click();
+    // A failed lookup ends in a disconnected event too, though no connection
+    // was ever made.
+    if (error == QAbstractSocket::HostNotFoundError) {
+        const std::exception_ptr more = appendAll(m_log, {"Socket Disconnect"});
+        Stop1Click();
+        if (!failure)
+            failure = more;
+    }
+    rethrowIf(failure);
+}

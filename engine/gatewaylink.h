@@ -1,0 +1,71 @@
+#pragma once
+
+#include "record.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QTcpSocket>
+#include <QTimer>
+
+class EngineLog;
+class OperatorView;
+class SettingsStore;
+
+// The one long-lived connection to the gateway: log-in, replies, and the
+// polling timer that runs from the first reply until the link stops.
+class GatewayLink : public QObject
+{
+    Q_OBJECT
+public:
+    GatewayLink(SettingsStore& settings, EngineLog& log, OperatorView& view, QObject* parent = nullptr);
+    ~GatewayLink() override;
+
+    // Status menu "Start": connect to the configured gateway. Throws on a bad
+    // port, or when the address changes under a connected link.
+    void Start1Click();
+    // Status menu "Stop": timer off, Start on, Stop off, close, lights red.
+    void Stop1Click();
+
+    // Sends one message record; false (nothing sent) when not connected.
+    // The socket queues what it cannot take at once. backupPath names the
+    // message in the log if the link stops before the gateway answers it.
+    bool sendMessageRecord(const QByteArray& record, const QByteArray& backupPath);
+
+    // Program end: close without a disconnected event.
+    void closeWithoutEvent();
+
+    bool loggedIn() const { return m_loggedIn; }
+    bool isConnected() const { return m_connected; }
+    bool isPending() const;
+    QTimer& timer() { return Timer1; }
+    qsizetype unansweredCount() const { return m_inFlight.size(); }
+
+    static constexpr int DefaultInterval = 1000;
+
+private:
+    void ClientSocketlavoroConnect();
+    void ClientSocketlavoroRead();
+    void ClientSocketlavoroDisconnect();
+    void ClientSocketlavoroError(QAbstractSocket::SocketError error);
+
+    void handleReply(const QByteArray& received);
+    void makeInactive();
+    QList<QByteArray> takeUnansweredLines();
+    GatewayRecord::Credentials credentials() const;
+
+    SettingsStore& m_settings;
+    EngineLog& m_log;
+    OperatorView& m_view;
+    QTcpSocket ClientSocketlavoro;
+    QTimer Timer1;
+    QString m_host;
+    quint16 m_port = 0;
+    bool m_loggedIn = false;
+    bool m_connected = false;
+    bool m_closing = false;
+    QByteArray m_received;
+    // One entry per request not yet answered: the log-in's is empty, a
+    // message's holds its backup path.
+    QList<QByteArray> m_inFlight;
+};

@@ -1,0 +1,210 @@
+#include "outbox.h"
+
+#include "paths.h"
+#include "smserror.h"
+#include "textfile.h"
+#include "timestamp.h"
+#include "fsutil.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace MessageKinds {
+const std::array<MessageKind, 4> searchOrder = {{
+    {".sms", 'N', "Nornal"},
+    {".ring", 'M', "Music"},
+    {".lnol", 'L', "Logo"},
+    {".flh", 'F', "Flash"},
+}};
+
+const MessageKind* byExtension(const QByteArray& ext)
+{
+    for (const MessageKind& kind : searchOrder) {
+        if (ext == kind.extension)
+            return &kind;
+    }
+    return nullptr;
+}
+} // namespace MessageKinds
+
+QByteArray extensionOf(const QByteArray& name)
+{
+    const qsizetype dot = name.lastIndexOf('.');
+    return dot < 0 ? QByteArray() : name.mid(dot);
+}
+
+FileStamp fileStamp(const QByteArray& path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
+        return {};
+    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+namespace {
+// Index in the search order of the pattern the name matches, or -1.
+int kindIndex(const char* name, size_t len)
+{
+    if (len < 4)
+        return -1;
+    const char* tail = name + len;
+    // Cheap check on the last character before comparing whole extensions.
+    switch (tail[-1]) {
+    case 's':
+        return std::memcmp(tail - 4, ".sms", 4) == 0 ? 0 : -1;
+    case 'g':
+        return len >= 5 && std::memcmp(tail - 5, ".ring", 5) == 0 ? 1 : -1;
+    case 'l':
+        return len >= 5 && std::memcmp(tail - 5, ".lnol", 5) == 0 ? 2 : -1;
+    case 'h':
+        return std::memcmp(tail - 4, ".flh", 4) == 0 ? 3 : -1;
+    default:
+        return -1;
+    }
+}
+
+// Line ends seen so far, to stop reading once three whole lines are in.
+int countLineEnds(const QByteArray& data, qsizetype from, bool* sawNul)
+{
+    int ends = 0;
+    const char* p = data.constData();
+    for (qsizetype i = from; i < data.size(); ++i) {
+        if (p[i] == '\0') {
+            *sawNul = true;
+            break;
+        }
+        if (p[i] == '\n') {
+            // The LF of a CR LF pair ends no line of its own.
+            if (!(i > 0 && p[i - 1] == '\r'))
+                ++ends;
+        } else if (p[i] == '\r') {
+            ++ends;
+        }
+    }
+    return ends;
+}
+} // namespace
+
+bool Outbox::shouldPassOver(const QByteArray& outboxDir, const QByteArray& name)
+{
+    auto it = m_passedOver.find(name);
+    if (it == m_passedOver.end())
+        return false;
+    if (fileStamp(joinDir(outboxDir, name)) == it.value())
+        return true;
+    // Changed (or gone): try it again.
+    m_passedOver.erase(it);
+    return false;
+}
+
+QByteArray Outbox::findNextMessageFile(const QByteArray& outboxDir)
+{
+    m_visited = 0;
+    const QByteArray dirPath = outboxDir.isEmpty() ? QByteArray(".") : outboxDir;
+    DIR* dir = ::opendir(dirPath.constData());
+    if (!dir)
+        return {};
+    std::array<QByteArray, 4> firstOfKind;
+    while (const dirent* entry = ::readdir(dir)) {
+        ++m_visited;
+        const char* name = entry->d_name;
+        const size_t len = std::strlen(name);
+        const int kind = kindIndex(name, len);
+        if (kind < 0 || !firstOfKind[size_t(kind)].isEmpty())
+            continue;
+        const QByteArray entryName(name, qsizetype(len));
+        if (!m_passedOver.isEmpty() && shouldPassOver(outboxDir, entryName))
+            continue;
+        firstOfKind[size_t(kind)] = entryName;
+        if (kind == 0)
+            break; // nothing outranks a ".sms" file
+    }
+    ::closedir(dir);
+    for (const QByteArray& name : firstOfKind) {
+        if (!name.isEmpty())
+            return name;
+    }
+    return {};
+}
+
+bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name, GatewayRecord::Message* message)
+{
+    const QByteArray path = joinDir(outboxDir, name);
+    // Non-blocking so that a FIFO cannot hang the tick.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return false; // taken away since the search: nothing to send
+        throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+    }
+    // A read lease is refused while any process holds the file open for
+    // writing: the writer has not finished, so leave it for a later tick.
+    bool leased = false;
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        leased = true;
+    } else if (errno == EAGAIN) {
+        ::close(fd);
+        return false;
+    } else if (::time(nullptr) - st.st_mtim.tv_sec < 2) {
+        // No lease to be had on this file: a file written to in the last
+        // moments may still be growing.
+        ::close(fd);
+        return false;
+    }
+    QByteArray data;
+    char chunk[65536];
+    int ends = 0;
+    bool sawNul = false;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (leased)
+                ::fcntl(fd, F_SETLEASE, F_UNLCK);
+            ::close(fd);
+            throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+        }
+        if (n == 0)
+            break;
+        const qsizetype from = data.size();
+        data.append(chunk, n);
+        ends += countLineEnds(data, from, &sawNul);
+        if (ends >= 3 || sawNul)
+            break; // three whole lines are all a message uses
+    }
+    if (leased)
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::close(fd);
+    const QList<QByteArray> lines = TextFile::splitLines(data);
+    if (lines.size() < 3)
+        throw SmsError::listIndexOutOfBounds(int(lines.size()));
+    message->destination = lines[0];
+    message->sender = lines[1];
+    message->text = lines[2];
+    return true;
+}
+
+QByteArray Outbox::backupName(const QByteArray& backupDir, const QByteArray& extension, const Clock& clock)
+{
+    return joinDir(backupDir, "SmsFile_" + timeStamp(clock.now()) + extension);
+}
+
+bool Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath)
+{
+    return Fs::moveNoReplace(joinDir(outboxDir, name), backupPath);
+}
+
+void Outbox::passOver(const QByteArray& outboxDir, const QByteArray& name)
+{
+    m_passedOver.insert(name, fileStamp(joinDir(outboxDir, name)));
+}

@@ -1,0 +1,64 @@
+#include "pollingtick.h"
+
+#include "enginelog.h"
+#include "gatewaylink.h"
+#include "operatorview.h"
+#include "outbox.h"
+#include "paths.h"
+#include "settings.h"
+#include "smserror.h"
+
+PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log,
+                         OperatorView& view, const Clock& clock)
+    : m_settings(settings)
+    , m_outbox(outbox)
+    , m_link(link)
+    , m_log(log)
+    , m_view(view)
+    , m_clock(clock)
+{
+}
+
+void PollingTick::Timer1Timer()
+{
+    m_view.toggleActivityLight();
+    // A file taken while there is no connection would be archived and never
+    // sent.
+    if (!m_link.isConnected())
+        return;
+    // Read afresh each tick: a saved change applies from the next one.
+    const Settings s = m_settings.values();
+    const QByteArray name = m_outbox.findNextMessageFile(s.outboxDir);
+    if (name.isEmpty())
+        return;
+    const QByteArray ext = extensionOf(name);
+    const MessageKind* kind = MessageKinds::byExtension(ext);
+    if (!kind)
+        return;
+    if (m_view.viewActionsChecked())
+        m_log.appendLine("Found SMS File Ext = " + ext);
+
+    GatewayRecord::Message message;
+    try {
+        if (!m_outbox.readMessageFile(s.outboxDir, name, &message))
+            return; // still being written, or gone: a later tick sees to it
+    } catch (const SmsError&) {
+        m_outbox.passOver(s.outboxDir, name);
+        throw;
+    }
+    const QByteArray record =
+        GatewayRecord::buildMessageRecord(message, kind->command, {s.userName, s.password, s.userKey});
+
+    const QByteArray backup = Outbox::backupName(s.backupDir, ext, m_clock);
+    if (!Outbox::archiveMessageFile(s.outboxDir, name, backup)) {
+        // Sending it anyway would send it again on every tick. Say so once
+        // per file; the move is tried again on every tick.
+        if (!m_moveFailReported.contains(name)) {
+            m_moveFailReported.insert(name);
+            m_log.appendLine("Cannot move " + joinDir(s.outboxDir, name) + " to " + backup);
+        }
+        return;
+    }
+    m_moveFailReported.remove(name);
+    m_link.sendMessageRecord(record, backup);
+}

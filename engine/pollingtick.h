@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSet>
+
+class Clock;
+class EngineLog;
+class GatewayLink;
+class Outbox;
+class OperatorView;
+class SettingsStore;
+
+// One tick of the polling timer: blink the activity light and send at most
+// one outbox file.
+class PollingTick
+{
+public:
+    PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
+                const Clock& clock);
+
+    // Throws what reading the file throws; the file is then passed over
+    // until it changes, so the files behind it can go.
+    void Timer1Timer();
+
+private:
+    SettingsStore& m_settings;
+    Outbox& m_outbox;
+    GatewayLink& m_link;
+    EngineLog& m_log;
+    OperatorView& m_view;
+    const Clock& m_clock;
+    QSet<QByteArray> m_moveFailReported;
+};
