@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QPixmap>
+#include <QString>
+
+// The maker's particulars and logo, kept in one place for every window.
+namespace Branding {
+QString companyName();
+QString cityCountry();
+QString webAddress();      // shown in the windows
+QString email();
+QString operatorUrl();     // the gateway operator's site opened in the browser
+QPixmap logo();            // 98 by 60 pixels
+} // namespace Branding
