@@ -1,0 +1,437 @@
+#include "enginelog.h"
+#include "gatewaylink.h"
+#include "record.h"
+#include "recordingview.h"
+#include "settings.h"
+#include "smserror.h"
+#include "testgateway.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const QByteArray Key = "ABCDEFGHIJKLMNOP";
+
+Settings settingsFor(const QByteArray& port)
+{
+    return {"out/", "bak/", "127.0.0.1", port, "user", "secret", Key};
+}
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void loginSuccess();
+    void loginFailureThenSuccess();
+    void messageReplies();
+    void twoRepliesInOneWrite();
+    void replySplitIntoBytes();
+    void gatewayCloses();
+    void gatewayResets();
+    void stopWhileRunning();
+    void connectionRefused();
+    void lookupFailure_data();
+    void lookupFailure();
+    void badPort_data();
+    void badPort();
+    void secondStartWhilePending();
+    void startWhileConnected();
+    void badPollField();
+    void unansweredNamedOnStop();
+    void largeWritesAreQueued();
+
+private:
+    void startAndConnect();
+    void logIn();
+
+    TestGateway* gw = nullptr;
+    SettingsStore settings;
+    RecordingView view;
+    FixedClock clock;
+    std::unique_ptr<EngineLog> log;
+    std::unique_ptr<GatewayLink> link;
+};
+
+void TestLink::init()
+{
+    gw = new TestGateway;
+    QVERIFY(gw->listen());
+    settings.replace(settingsFor(gw->port()));
+    view = RecordingView();
+    view.pollInterval = "250";
+    log = std::make_unique<EngineLog>(view, clock);
+    link = std::make_unique<GatewayLink>(settings, *log, view);
+}
+
+void TestLink::cleanup()
+{
+    link.reset();
+    log.reset();
+    delete gw;
+    gw = nullptr;
+}
+
+void TestLink::startAndConnect()
+{
+    link->Start1Click();
+    QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+    QTRY_VERIFY(link->isConnected());
+}
+
+void TestLink::logIn()
+{
+    startAndConnect();
+    gw->send(TestGateway::reply('0', "00000005", "Welcome"));
+    QTRY_VERIFY(link->loggedIn());
+}
+
+void TestLink::loginSuccess()
+{
+    startAndConnect();
+    // The log-in record is exactly the settings' credentials with command P.
+    QCOMPARE(gw->received, GatewayRecord::buildLoginRecord({"user", "secret", Key}));
+    QCOMPARE(gw->received.at(36), 'P');
+    QCOMPARE(gw->received.left(5), QByteArray("user\0", 5));
+    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    // Nothing changes for the operator until the first reply.
+    QVERIFY(!view.green);
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(!link->timer().isActive());
+
+    gw->send(TestGateway::reply('0', "00000005", "Welcome\r\nto the gateway"));
+    QTRY_VERIFY(link->loggedIn());
+    QCOMPARE(view.appended,
+             (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000005"}));
+    QCOMPARE(log->lines().last(), QByteArray("Messages To Send = : 00000005"));
+    QCOMPARE(view.counter, QByteArray("00000005"));
+    QCOMPARE(view.info, QByteArray("Welcome\r\nto the gateway"));
+    QVERIFY(view.green);
+    QVERIFY(!view.startEnabled);
+    QVERIFY(view.stopEnabled);
+    QVERIFY(link->timer().isActive());
+    QCOMPARE(link->timer().interval(), 250);
+    QVERIFY(view.errors.isEmpty());
+}
+
+void TestLink::loginFailureThenSuccess()
+{
+    startAndConnect();
+    gw->send(TestGateway::reply('9', "00000000", "Bad account"));
+    QTRY_COMPARE(view.appended.size(), 3);
+    QCOMPARE(view.appended, (QByteArrayList{"Connected", "Connection Fail...", "Trans result = : 9"}));
+    QVERIFY(!link->loggedIn());
+    QVERIFY(!view.green);
+    QCOMPARE(view.info, QByteArray("Waiting for info messages..."));
+    // The tick runs anyway, at the interval last set.
+    QVERIFY(link->timer().isActive());
+    QCOMPARE(link->timer().interval(), GatewayLink::DefaultInterval);
+    QVERIFY(!view.startEnabled);
+    QVERIFY(view.stopEnabled);
+
+    // A later success counts as the log-in.
+    gw->send(TestGateway::reply('0', "00000003", "Now in"));
+    QTRY_VERIFY(link->loggedIn());
+    QCOMPARE(view.appended.mid(3), (QByteArrayList{"Connection Success...", "Messages To Send = : 00000003"}));
+    QVERIFY(view.green);
+    QCOMPARE(link->timer().interval(), 250);
+}
+
+void TestLink::messageReplies()
+{
+    logIn();
+    QCOMPARE(view.info, QByteArray("Welcome"));
+    const qsizetype before = view.appended.size();
+
+    gw->send(TestGateway::reply('7', "00000004", "Should not show"));
+    QTRY_COMPARE(view.appended.size(), before + 2);
+    QCOMPARE(view.appended.mid(before), (QByteArrayList{"Transaction Fail...", "Messages To Send = : 00000004"}));
+    QCOMPARE(view.counter, QByteArray("00000004"));
+    QCOMPARE(view.info, QByteArray("Welcome")); // kept on failure
+    QVERIFY(link->loggedIn());
+    QVERIFY(view.green);
+
+    gw->send(TestGateway::reply('0', "00000003", "Sent"));
+    QTRY_COMPARE(view.appended.size(), before + 4);
+    QCOMPARE(view.appended.mid(before + 2),
+             (QByteArrayList{"Transaction Success...", "Messages To Send = : 00000003"}));
+    QCOMPARE(view.counter, QByteArray("00000003"));
+    QCOMPARE(view.info, QByteArray("Sent"));
+    QVERIFY(view.green);
+    QVERIFY(link->timer().isActive());
+}
+
+void TestLink::twoRepliesInOneWrite()
+{
+    startAndConnect();
+    gw->send(TestGateway::reply('0', "00000002", "First") + TestGateway::reply('5', "00000001", "Second"));
+    QTRY_COMPARE(view.appended.size(), 5);
+    QCOMPARE(view.appended, (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000002",
+                                            "Transaction Fail...", "Messages To Send = : 00000001"}));
+    QCOMPARE(view.counter, QByteArray("00000001"));
+    QCOMPARE(view.info, QByteArray("First"));
+}
+
+void TestLink::replySplitIntoBytes()
+{
+    startAndConnect();
+    const QByteArray reply = TestGateway::reply('0', "00000005", "Split");
+    for (qsizetype i = 0; i < reply.size() - 1; ++i) {
+        gw->send(reply.mid(i, 1));
+        if (i % 40 == 0)
+            QTest::qWait(5); // let the link see the reply a piece at a time
+    }
+    QTest::qWait(20);
+    // An incomplete reply is not a reply.
+    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    QVERIFY(!link->timer().isActive());
+    gw->send(reply.right(1));
+    QTRY_VERIFY(link->loggedIn());
+    QCOMPARE(view.appended,
+             (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000005"}));
+    QCOMPARE(view.info, QByteArray("Split"));
+
+    // The next reply starts afresh after the gathered one.
+    gw->send(reply.left(200));
+    QTest::qWait(20);
+    QCOMPARE(view.appended.size(), 3);
+    gw->send(reply.mid(200));
+    QTRY_COMPARE(view.appended.size(), 5);
+    QCOMPARE(view.appended.at(3), QByteArray("Transaction Success..."));
+}
+
+void TestLink::gatewayCloses()
+{
+    logIn();
+    gw->peer()->disconnectFromHost();
+    QTRY_COMPARE(view.appended.last(), QByteArray("Socket Disconnect"));
+    QVERIFY(!link->timer().isActive());
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(!view.green);
+    QVERIFY(!link->isConnected());
+    QVERIFY(link->loggedIn()); // until the next Start
+    QTest::qWait(50);
+    QCOMPARE(view.appended.count("Socket Disconnect"), 1);
+    QVERIFY(!view.appended.contains("Socket Error"));
+    QVERIFY(view.errors.isEmpty());
+
+    // Start again: a fresh log-in.
+    link->Start1Click();
+    QVERIFY(!link->loggedIn());
+    QTRY_COMPARE(gw->peers.size(), 2);
+    QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+}
+
+void TestLink::gatewayResets()
+{
+    logIn();
+    gw->resetPeer();
+    QTRY_VERIFY(!link->isConnected());
+    QTRY_COMPARE(view.appended.last(), QByteArray("Socket Disconnect"));
+    QTest::qWait(50);
+    // Qt on Linux reads a reset as the end of the stream, so a reset stops
+    // the link exactly as an orderly close does.
+    QCOMPARE(view.appended.count("Socket Disconnect"), 1);
+    QCOMPARE(view.appended.count("Socket Error"), 0);
+    QVERIFY(!link->timer().isActive());
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.green);
+}
+
+void TestLink::stopWhileRunning()
+{
+    logIn();
+    const qsizetype before = view.appended.size();
+    link->Stop1Click();
+    // The disconnected handling runs inside Stop, not later.
+    QCOMPARE(view.appended.mid(before), QByteArrayList{"Socket Disconnect"});
+    QVERIFY(!link->timer().isActive());
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(!view.green);
+    QTRY_COMPARE(gw->disconnects, 1);
+    QTest::qWait(50);
+    link->Stop1Click(); // a second Stop finds nothing to close
+    QCOMPARE(view.appended.mid(before), QByteArrayList{"Socket Disconnect"});
+    QVERIFY(view.errors.isEmpty());
+}
+
+void TestLink::connectionRefused()
+{
+    const QByteArray port = gw->port();
+    gw->server.close();
+    link->Start1Click();
+    QTRY_COMPARE(view.appended, QByteArrayList{"Socket Error"});
+    QVERIFY(!link->isPending());
+    QTest::qWait(50);
+    QCOMPARE(view.appended, QByteArrayList{"Socket Error"});
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(!link->timer().isActive());
+
+    // The failed attempt does not block a later Start.
+    QVERIFY(gw->server.listen(QHostAddress::LocalHost, quint16(port.toInt())));
+    link->Start1Click();
+    QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+}
+
+void TestLink::lookupFailure_data()
+{
+    QTest::addColumn<QByteArray>("address");
+    QTest::newRow("unknown name") << QByteArray("nonexistent.invalid");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestLink::lookupFailure()
+{
+    QFETCH(QByteArray, address);
+    Settings s = settings.values();
+    s.serverAddress = address;
+    settings.replace(s);
+    link->Start1Click();
+    QTRY_COMPARE(view.appended, (QByteArrayList{"Socket Error", "Socket Disconnect"}));
+    QTest::qWait(50);
+    QCOMPARE(view.appended.size(), 2);
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.green);
+    QVERIFY(!link->isPending());
+    QVERIFY(view.errors.isEmpty());
+}
+
+void TestLink::badPort_data()
+{
+    QTest::addColumn<QByteArray>("port");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("not a number") << QByteArray("x") << QStringLiteral("'x' is not a valid integer value");
+    QTest::newRow("too large") << QByteArray("70000") << QStringLiteral("'70000' is not a valid port number");
+    QTest::newRow("wraps to a low port") << QByteArray("65537") << QStringLiteral("'65537' is not a valid port number");
+    QTest::newRow("negative") << QByteArray("-1") << QStringLiteral("'-1' is not a valid port number");
+}
+
+void TestLink::badPort()
+{
+    QFETCH(QByteArray, port);
+    QFETCH(QString, error);
+    Settings s = settings.values();
+    s.serverPort = port;
+    settings.replace(s);
+    try {
+        link->Start1Click();
+        QFAIL("Start accepted the port");
+    } catch (const SmsError& e) {
+        QCOMPARE(e.text(), error);
+    }
+    QVERIFY(!link->isPending());
+    QVERIFY(!link->isConnected());
+    QVERIFY(view.appended.isEmpty());
+}
+
+void TestLink::secondStartWhilePending()
+{
+    link->Start1Click();
+    QVERIFY(link->isPending());
+    link->Start1Click();
+    link->Start1Click();
+    QTRY_VERIFY(link->isConnected());
+    QTest::qWait(50);
+    QCOMPARE(gw->peers.size(), 1);
+    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    QCOMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+}
+
+void TestLink::startWhileConnected()
+{
+    startAndConnect();
+    // Same address and port: only the logged-in flag is cleared.
+    link->Start1Click();
+    QVERIFY(link->isConnected());
+
+    Settings s = settings.values();
+    s.serverAddress = "localhost";
+    settings.replace(s);
+    try {
+        link->Start1Click();
+        QFAIL("Start accepted a new address while connected");
+    } catch (const SmsError& e) {
+        QCOMPARE(e.text(), QStringLiteral("Can't change value while socket is active"));
+    }
+    QVERIFY(link->isConnected());
+    QVERIFY(!link->loggedIn());
+    QTest::qWait(50);
+    QCOMPARE(gw->peers.size(), 1);
+    QCOMPARE(gw->disconnects, 0);
+    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+
+    // The connection still answers as before.
+    gw->send(TestGateway::reply('0', "00000001"));
+    QTRY_VERIFY(link->loggedIn());
+}
+
+void TestLink::badPollField()
+{
+    view.pollInterval = "abc";
+    startAndConnect();
+    gw->send(TestGateway::reply('0', "00000005", "Info"));
+    QTRY_COMPARE(view.errors, QStringList{QStringLiteral("'abc' is not a valid integer value")});
+    // What came before the poll field stays; what comes after it is skipped.
+    QCOMPARE(view.appended,
+             (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000005"}));
+    QCOMPARE(view.counter, QByteArray("00000005"));
+    QCOMPARE(view.info, QByteArray("Info"));
+    QVERIFY(link->loggedIn());
+    QVERIFY(!link->timer().isActive());
+    QCOMPARE(link->timer().interval(), GatewayLink::DefaultInterval);
+    QVERIFY(!view.green);
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(link->isConnected());
+}
+
+void TestLink::unansweredNamedOnStop()
+{
+    QVERIFY(!link->sendMessageRecord(QByteArray(396, 'x'), "bak/never.sms")); // not connected
+    logIn();
+    const QByteArray first = GatewayRecord::buildMessageRecord({"1", "2", "one"}, 'N', {"user", "secret", Key});
+    const QByteArray second = GatewayRecord::buildMessageRecord({"3", "4", "two"}, 'F', {"user", "secret", Key});
+    QVERIFY(link->sendMessageRecord(first, "bak/SmsFile_1.sms"));
+    QVERIFY(link->sendMessageRecord(second, "bak/SmsFile_2.flh"));
+    QTRY_COMPARE(gw->received.size(), qsizetype(3 * GatewayRecord::Size));
+    QCOMPARE(gw->received.mid(396), first + second);
+    QCOMPARE(link->unansweredCount(), 2);
+
+    gw->send(TestGateway::reply('0', "00000001"));
+    QTRY_COMPARE(link->unansweredCount(), 1);
+    const qsizetype before = view.appended.size();
+    link->Stop1Click();
+    QCOMPARE(view.appended.mid(before), (QByteArrayList{"Socket Disconnect", "No reply for bak/SmsFile_2.flh"}));
+    QCOMPARE(link->unansweredCount(), 0);
+    QVERIFY(!view.appended.contains("No reply for bak/never.sms"));
+}
+
+void TestLink::largeWritesAreQueued()
+{
+    logIn();
+    // Far more than the socket takes at once; none of it may be lost.
+    constexpr int count = 20000;
+    QByteArray expected = gw->received;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray record =
+            GatewayRecord::buildMessageRecord({"1", "2", QByteArray::number(i)}, 'N', {"user", "secret", Key});
+        QVERIFY(link->sendMessageRecord(record, "bak/SmsFile_" + QByteArray::number(i) + ".sms"));
+        expected += record;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(gw->received.size(), expected.size(), 20000);
+    QVERIFY(gw->received == expected);
+    QCOMPARE(link->unansweredCount(), count);
+    QVERIFY(view.errors.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"
