@@ -16,7 +16,7 @@
 
 QString BrowserArgs;
 
-const std::array<const char*, 4> BrowserClassKeys = {".HTM", ".HTML", ".SHTML", ".SHTM"};
+const std::array<const char*, 4> BrowserClassKeys = { ".HTM", ".HTML", ".SHTML", ".SHTM" };
 
 int BrowserShowCommand(TBrowserState state)
 {
@@ -199,8 +199,8 @@ public:
         char buffer[1025];
         DWORD length = sizeof buffer;
         // A longer value fails here with ERROR_MORE_DATA and counts as unreadable.
-        if (RegQueryValueExA(static_cast<HKEY>(key), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                &length)
+        if (RegQueryValueExA(
+                static_cast<HKEY>(key), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length)
             != ERROR_SUCCESS)
             return QByteArray();
         length = qMin<DWORD>(length, sizeof buffer);
