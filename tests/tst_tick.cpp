@@ -1,0 +1,408 @@
+#include "dispatchengine.h"
+#include "guard.h"
+#include "record.h"
+#include "recordingview.h"
+#include "settings.h"
+#include "testgateway.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const QByteArray Key = "ABCDEFGHIJKLMNOP";
+// User name, password and user key as bytes 0 to 35 of every request.
+const QByteArray CredentialBytes = QByteArray("user\0\0\0\0\0\0secret\0\0\0\0", 20) + Key;
+} // namespace
+
+class TestTick : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void emptyOutboxOnlyBlinks();
+    void threeFilesOverThreeTicks();
+    void kindLetters_data();
+    void kindLetters();
+    void viewActionsLine();
+    void nothingTakenWhileNotConnected();
+    void failedMoveKeepsFile();
+    void unreadableFilesPassedOver();
+    void fileStillBeingWritten();
+    void unansweredNamedWhenGatewayCloses();
+    void settingsChangeOnNextTick();
+    void timerDrivesTicks();
+
+private:
+    void logIn();
+    void tick();
+    void writeMessage(const QByteArray& name, const QByteArray& content);
+    QByteArray outPath(const QByteArray& name) const { return outDir + name; }
+    QList<QByteArray> sentRecords() const;
+    QStringList outboxFiles() const;
+    QStringList backupFiles(const QByteArray& dir) const;
+
+    std::unique_ptr<QTemporaryDir> tmp;
+    QByteArray outDir;
+    QByteArray bakDir;
+    TestGateway* gw = nullptr;
+    SettingsStore settings;
+    RecordingView view;
+    FixedClock clock;
+    std::unique_ptr<DispatchEngine> engine;
+};
+
+void TestTick::init()
+{
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    outDir = QFile::encodeName(tmp->path()) + "/out/";
+    bakDir = QFile::encodeName(tmp->path()) + "/bak/";
+    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
+    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
+    gw = new TestGateway;
+    QVERIFY(gw->listen());
+    settings.replace({outDir, bakDir, "127.0.0.1", gw->port(), "user", "secret", Key});
+    view = RecordingView();
+    // Ticks are driven by hand unless a test says otherwise.
+    view.pollInterval = "600000";
+    clock.time = QDateTime(QDate(2007, 3, 5), QTime(9, 4, 7, 89));
+    engine = std::make_unique<DispatchEngine>(settings, view, clock);
+}
+
+void TestTick::cleanup()
+{
+    engine.reset();
+    delete gw;
+    gw = nullptr;
+    tmp.reset();
+}
+
+void TestTick::logIn()
+{
+    engine->link.Start1Click();
+    QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+    gw->send(TestGateway::reply('0', "00000009", "Hi"));
+    QTRY_VERIFY(engine->link.loggedIn());
+    view.appended.clear();
+}
+
+void TestTick::tick()
+{
+    // As the timer runs it: an error goes to the error box.
+    runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+}
+
+void TestTick::writeMessage(const QByteArray& name, const QByteArray& content)
+{
+    QFile f(QFile::decodeName(outPath(name)));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(content), content.size());
+}
+
+QList<QByteArray> TestTick::sentRecords() const
+{
+    QList<QByteArray> records;
+    for (qsizetype at = GatewayRecord::Size; at + GatewayRecord::Size <= gw->received.size(); at += GatewayRecord::Size)
+        records.append(gw->received.mid(at, GatewayRecord::Size));
+    return records;
+}
+
+QStringList TestTick::outboxFiles() const
+{
+    return QDir(QFile::decodeName(outDir)).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QStringList TestTick::backupFiles(const QByteArray& dir) const
+{
+    return QDir(QFile::decodeName(dir)).entryList(QDir::Files, QDir::Name);
+}
+
+void TestTick::emptyOutboxOnlyBlinks()
+{
+    logIn();
+    for (int i = 0; i < 3; ++i)
+        tick();
+    QCOMPARE(view.activityToggles, 3);
+    QVERIFY(view.appended.isEmpty());
+    QVERIFY(view.errors.isEmpty());
+    QCOMPARE(engine->link.unansweredCount(), 0);
+    QVERIFY(backupFiles(bakDir).isEmpty());
+}
+
+void TestTick::threeFilesOverThreeTicks()
+{
+    logIn();
+    writeMessage("a.sms", "111\r\nAlice\r\nfirst text\r\n");
+    writeMessage("b.sms", "222\nBob\nsecond text\n");
+    writeMessage("c.sms", "333\rCarol\rthird text\rignored fourth\r");
+    for (int i = 1; i <= 3; ++i) {
+        tick();
+        QCOMPARE(outboxFiles().size(), 3 - i); // one file per tick
+        QCOMPARE(engine->link.unansweredCount(), i);
+        clock.time = clock.time.addMSecs(1);
+    }
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 3);
+    QTRY_COMPARE(sentRecords().size(), 3);
+    QVERIFY(view.errors.isEmpty());
+
+    const QStringList backups = backupFiles(bakDir);
+    QCOMPARE(backups, (QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms"),
+                                   QStringLiteral("SmsFile_2007_3_5_9_4_7_90.sms"),
+                                   QStringLiteral("SmsFile_2007_3_5_9_4_7_91.sms")}));
+    const QList<QByteArray> records = sentRecords();
+    QSet<QByteArray> texts;
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray& r = records[i];
+        QCOMPARE(r.left(36), CredentialBytes);
+        QCOMPARE(r.at(36), 'N');
+        QCOMPARE(r.mid(227), QByteArray(GatewayRecord::Size - 227, '\0'));
+        // The record of tick i carries the file archived on tick i.
+        QFile backup(QDir(QFile::decodeName(bakDir)).filePath(backups[i]));
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        const QByteArray content = backup.readAll();
+        const QByteArray destination = r.mid(37, 15).split('\0').first();
+        const QByteArray sender = r.mid(52, 15).split('\0').first();
+        const QByteArray text = r.mid(67, 160).split('\0').first();
+        QVERIFY2(content.startsWith(destination), content.constData());
+        QVERIFY(content.contains(sender));
+        QVERIFY(content.contains(text));
+        texts.insert(destination + '|' + sender + '|' + text);
+    }
+    QCOMPARE(texts, (QSet<QByteArray>{"111|Alice|first text", "222|Bob|second text", "333|Carol|third text"}));
+}
+
+void TestTick::kindLetters_data()
+{
+    QTest::addColumn<QByteArray>("extension");
+    QTest::addColumn<char>("letter");
+    QTest::newRow("normal") << QByteArray(".sms") << 'N';
+    QTest::newRow("ring tone") << QByteArray(".ring") << 'M';
+    QTest::newRow("logo") << QByteArray(".lnol") << 'L';
+    QTest::newRow("flash") << QByteArray(".flh") << 'F';
+}
+
+void TestTick::kindLetters()
+{
+    QFETCH(QByteArray, extension);
+    QFETCH(char, letter);
+    logIn();
+    writeMessage("m" + extension, "+391234567890123\r\nSENDER-FIFTEEN!\r\n" + QByteArray(170, 'z') + "\r\n");
+    tick();
+    QTRY_COMPARE(sentRecords().size(), 1);
+    const QByteArray r = sentRecords().first();
+    QCOMPARE(r.left(36), CredentialBytes);
+    QCOMPARE(r.at(36), letter);
+    QCOMPARE(r.mid(37, 15), QByteArray("+39123456789012"));
+    QCOMPARE(r.mid(52, 15), QByteArray("SENDER-FIFTEEN!"));
+    QCOMPARE(r.mid(67, 160), QByteArray(160, 'z'));
+    QCOMPARE(backupFiles(bakDir), QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_89") + QString::fromLatin1(extension)});
+    QVERIFY(outboxFiles().isEmpty());
+}
+
+void TestTick::viewActionsLine()
+{
+    logIn();
+    view.viewActions = false;
+    writeMessage("quiet.sms", "1\r\n2\r\n3\r\n");
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 1);
+    QVERIFY(view.appended.isEmpty());
+
+    view.viewActions = true;
+    writeMessage("loud.ring", "1\r\n2\r\n3\r\n");
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 2);
+    QCOMPARE(view.appended, QByteArrayList{"Found SMS File Ext = .ring"});
+}
+
+void TestTick::nothingTakenWhileNotConnected()
+{
+    writeMessage("a.sms", "1\r\n2\r\n3\r\n");
+    tick();
+    QCOMPARE(view.activityToggles, 1);
+    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+
+    // Connecting but not yet connected: still nothing taken.
+    engine->link.Start1Click();
+    QVERIFY(engine->link.isPending());
+    tick();
+    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+
+    QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+    gw->send(TestGateway::reply('0', "00000001"));
+    QTRY_VERIFY(engine->link.loggedIn());
+    engine->link.Stop1Click();
+    tick();
+    QCOMPARE(view.activityToggles, 3);
+    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+    QVERIFY(backupFiles(bakDir).isEmpty());
+    QVERIFY(view.errors.isEmpty());
+    QVERIFY(!view.appended.contains("Found SMS File Ext = .sms"));
+}
+
+void TestTick::failedMoveKeepsFile()
+{
+    logIn();
+    view.viewActions = false;
+    const QByteArray missing = QFile::encodeName(tmp->path()) + "/missing/";
+    Settings s = settings.values();
+    s.backupDir = missing;
+    settings.replace(s);
+    writeMessage("a.sms", "1\r\n2\r\nstuck\r\n");
+    for (int i = 0; i < 3; ++i) {
+        tick();
+        clock.time = clock.time.addMSecs(1);
+    }
+    // Not sent, still in the outbox, said once.
+    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+    QCOMPARE(view.appended,
+             QByteArrayList{"Cannot move " + outPath("a.sms") + " to " + missing + "SmsFile_2007_3_5_9_4_7_89.sms"});
+    QVERIFY(view.errors.isEmpty());
+
+    // Once the move can be made, the file goes, exactly once.
+    QVERIFY(QDir().mkpath(QFile::decodeName(missing)));
+    tick();
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 1);
+    QTRY_COMPARE(sentRecords().size(), 1);
+    QCOMPARE(sentRecords().first().mid(67, 6), QByteArray("stuck\0", 6));
+    QCOMPARE(backupFiles(missing), QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_92.sms")});
+    QVERIFY(outboxFiles().isEmpty());
+    QCOMPARE(view.appended.size(), 1);
+}
+
+void TestTick::unreadableFilesPassedOver()
+{
+    logIn();
+    view.viewActions = false;
+    writeMessage("bad.sms", "only\r\ntwo\r\n");
+    writeMessage("good.ring", "5\r\n6\r\nfine\r\n");
+    QVERIFY(QDir().mkpath(QFile::decodeName(outPath("folder.lnol"))));
+
+    tick();
+    QCOMPARE(view.errors, QStringList{QStringLiteral("List index out of bounds (2)")});
+    QCOMPARE(engine->link.unansweredCount(), 0);
+    tick(); // the bad file no longer blocks the one behind it
+    QCOMPARE(engine->link.unansweredCount(), 1);
+    tick();
+    QCOMPARE(view.errors.size(), 2);
+    QCOMPARE(view.errors.last(), QStringLiteral("Cannot open file ") + QFile::decodeName(outPath("folder.lnol")));
+    for (int i = 0; i < 3; ++i)
+        tick();
+    QCOMPARE(view.errors.size(), 2); // each reported once
+    QCOMPARE(engine->link.unansweredCount(), 1);
+    QCOMPARE(outboxFiles(), (QStringList{QStringLiteral("bad.sms"), QStringLiteral("folder.lnol")}));
+    QVERIFY(view.appended.isEmpty());
+
+    // Mended, it is tried again and goes.
+    writeMessage("bad.sms", "only\r\ntwo\r\nthree now\r\n");
+    clock.time = clock.time.addMSecs(1);
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 2);
+    QTRY_COMPARE(sentRecords().size(), 2);
+    QCOMPARE(sentRecords().at(0).at(36), 'M');
+    QCOMPARE(sentRecords().at(1).mid(67, 10), QByteArray("three now\0", 10));
+    QCOMPARE(view.errors.size(), 2);
+}
+
+void TestTick::fileStillBeingWritten()
+{
+    logIn();
+    const QByteArray path = outPath("busy.sms");
+    // Another process writes the whole message but keeps the file open.
+    QProcess writer;
+    writer.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                        QStringLiteral("exec 3>\"$1\"; printf '1\\r\\n2\\r\\nbusy\\r\\n' >&3; echo ready; "
+                                                       "read _"),
+                                        QStringLiteral("sh"), QFile::decodeName(path)});
+    QVERIFY(writer.waitForStarted());
+    QTRY_VERIFY(writer.canReadLine());
+    QCOMPARE(writer.readLine(), QByteArray("ready\n"));
+
+    tick();
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("busy.sms")});
+    QVERIFY(view.errors.isEmpty());
+    QVERIFY(backupFiles(bakDir).isEmpty());
+
+    writer.closeWriteChannel(); // the writer finishes and closes the file
+    QVERIFY(writer.waitForFinished());
+    tick();
+    QCOMPARE(engine->link.unansweredCount(), 1);
+    QTRY_COMPARE(sentRecords().size(), 1);
+    QCOMPARE(sentRecords().first().mid(67, 5), QByteArray("busy\0", 5));
+    QVERIFY(view.errors.isEmpty());
+}
+
+void TestTick::unansweredNamedWhenGatewayCloses()
+{
+    logIn();
+    view.viewActions = false;
+    writeMessage("a.sms", "1\r\n2\r\nanswered\r\n");
+    tick();
+    clock.time = clock.time.addMSecs(1);
+    writeMessage("b.sms", "1\r\n2\r\nlost\r\n");
+    tick();
+    QTRY_COMPARE(sentRecords().size(), 2);
+    const QByteArray firstBackup = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
+    const QByteArray secondBackup = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
+    // Which backup went first depends on the listing; the reply answers it.
+    const bool answeredFirst = sentRecords().first().mid(67, 8) == "answered";
+    gw->send(TestGateway::reply('0', "00000001"));
+    QTRY_COMPARE(engine->link.unansweredCount(), 1);
+    gw->peer()->disconnectFromHost();
+    QTRY_VERIFY(!engine->link.isConnected());
+    QCOMPARE(view.appended.mid(2),
+             (QByteArrayList{"Socket Disconnect", "No reply for " + (answeredFirst ? secondBackup : firstBackup)}));
+    QVERIFY(!engine->link.timer().isActive());
+}
+
+void TestTick::settingsChangeOnNextTick()
+{
+    logIn();
+    writeMessage("a.sms", "1\r\n2\r\nold\r\n");
+    tick();
+    const QByteArray otherBak = QFile::encodeName(tmp->path()) + "/bak2/";
+    QVERIFY(QDir().mkpath(QFile::decodeName(otherBak)));
+    Settings s = settings.values();
+    s.userName = "other";
+    s.password = "pw";
+    s.backupDir = otherBak;
+    settings.replace(s);
+    clock.time = clock.time.addSecs(3600);
+    writeMessage("b.sms", "1\r\n2\r\nnew\r\n");
+    tick();
+    QTRY_COMPARE(sentRecords().size(), 2);
+    QCOMPARE(sentRecords().at(0).left(10), QByteArray("user\0\0\0\0\0\0", 10));
+    QCOMPARE(sentRecords().at(1).left(20), QByteArray("other\0\0\0\0\0pw\0\0\0\0\0\0\0\0", 20));
+    QCOMPARE(backupFiles(bakDir), QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms")});
+    QCOMPARE(backupFiles(otherBak), QStringList{QStringLiteral("SmsFile_2007_3_5_10_4_7_89.sms")});
+}
+
+void TestTick::timerDrivesTicks()
+{
+    view.pollInterval = "50";
+    writeMessage("x.sms", "1\r\n2\r\ntimed\r\n");
+    writeMessage("y.flh", "3\r\n4\r\nflash\r\n");
+    logIn();
+    QCOMPARE(engine->link.timer().interval(), 50);
+    QTRY_COMPARE(sentRecords().size(), 2);
+    QCOMPARE(sentRecords().at(0).at(36), 'N');
+    QCOMPARE(sentRecords().at(1).at(36), 'F');
+    QVERIFY(outboxFiles().isEmpty());
+    QVERIFY(view.activityToggles >= 2);
+    QVERIFY(view.errors.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestTick)
+#include "tst_tick.moc"
