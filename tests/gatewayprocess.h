@@ -1,0 +1,145 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The real substitute gateway, run as a child process on 127.0.0.1 with a
+// port of the system's choosing.
+class GatewayProcess
+{
+public:
+    QProcess process;
+    quint16 port = 0;
+
+    static QString binary() { return qEnvironmentVariable("SMS_GATEWAY_BIN"); }
+
+    // Starts the gateway and reads the port it prints; false if it did not
+    // come up within a few seconds.
+    bool start(const QStringList& arguments)
+    {
+        process.setProgram(binary());
+        process.setArguments(arguments);
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start();
+        if (!QTest::qWaitFor([this] { return process.canReadLine() || process.state() == QProcess::NotRunning; },
+                             10000))
+            return false;
+        const QByteArray line = process.readLine().trimmed();
+        const QByteArray prefix = "listening on 127.0.0.1:";
+        if (!line.startsWith(prefix))
+            return false;
+        port = quint16(line.mid(prefix.size()).toUInt());
+        return port != 0;
+    }
+
+    // Runs the gateway to its end, for options it refuses.
+    int runToEnd(const QStringList& arguments, QByteArray* output = nullptr)
+    {
+        process.start(binary(), arguments);
+        if (!QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 10000))
+            return -1;
+        if (output)
+            *output = process.readAllStandardOutput() + process.readAllStandardError();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    bool running() const { return process.state() == QProcess::Running; }
+
+    ~GatewayProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            (void)QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 5000);
+        }
+    }
+};
+
+// A client that keeps every byte and the size of every read.
+class GatewayClient : public QObject
+{
+public:
+    QTcpSocket socket;
+    QByteArray received;
+    QList<qsizetype> reads;
+    bool closed = false;
+
+    GatewayClient()
+    {
+        connect(&socket, &QTcpSocket::readyRead, this, [this] {
+            const QByteArray chunk = socket.readAll();
+            reads.append(chunk.size());
+            received += chunk;
+        });
+        connect(&socket, &QTcpSocket::disconnected, this, [this] { closed = true; });
+    }
+
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+
+    void send(const QByteArray& bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+};
+
+// A plain socket that tells an orderly close from a reset, which Qt reports
+// alike.
+class RawClient
+{
+public:
+    enum End { Open, Closed, Reset };
+    int fd = -1;
+    QByteArray received;
+    End end = Open;
+
+    bool connectTo(quint16 port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+
+    bool send(const QByteArray& bytes)
+    {
+        return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+
+    // Takes what has arrived without waiting; true once the peer is gone.
+    bool drain()
+    {
+        char buffer[4096];
+        while (end == Open) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                received.append(buffer, n);
+            else if (n == 0)
+                end = Closed;
+            else if (errno == ECONNRESET)
+                end = Reset;
+            else
+                break;
+        }
+        return end != Open;
+    }
+
+    ~RawClient()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};

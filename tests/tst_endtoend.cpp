@@ -1,0 +1,224 @@
+#include "connectiontest.h"
+#include "dispatchengine.h"
+#include "gatewayprocess.h"
+#include "guard.h"
+#include "record.h"
+#include "recordingview.h"
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+
+namespace {
+const QByteArray Key = "ABCDEFGHIJKLMNOP";
+
+struct SentFile
+{
+    QByteArray name;
+    QByteArray destination;
+    QByteArray sender;
+    QByteArray text;
+    QByteArray content() const { return destination + "\r\n" + sender + "\r\n" + text + "\r\n"; }
+};
+
+// The record log's lines, each cut at its tabs, the time left off.
+QList<QByteArrayList> recordLogLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArrayList> lines;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines.append(line.split('\t').mid(1));
+    }
+    return lines;
+}
+
+int countOf(const QByteArrayList& lines, const QByteArray& line)
+{
+    return int(std::count(lines.cbegin(), lines.cend(), line));
+}
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void fourMessagesOverFourTicks();
+    void refusedLogInThenGatewayCloses();
+    void connectionTestGetsShortReply();
+
+private:
+    bool startGateway(const QStringList& extra);
+    void writeFile(const QByteArray& name, const QByteArray& content);
+
+    QTemporaryDir tmp;
+    QByteArray outDir;
+    QByteArray bakDir;
+    QString logPath;
+    GatewayProcess* gateway = nullptr;
+};
+
+void TestEndToEnd::init()
+{
+    QVERIFY(tmp.isValid());
+    static int runs = 0;
+    const QString run = QString::number(++runs);
+    outDir = QFile::encodeName(tmp.filePath(run + QStringLiteral("/out"))) + '/';
+    bakDir = QFile::encodeName(tmp.filePath(run + QStringLiteral("/bak"))) + '/';
+    logPath = tmp.filePath(run + QStringLiteral("/records.log"));
+    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
+    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
+}
+
+bool TestEndToEnd::startGateway(const QStringList& extra)
+{
+    return gateway->start(QStringList{QStringLiteral("--log"), logPath} + extra);
+}
+
+void TestEndToEnd::writeFile(const QByteArray& name, const QByteArray& content)
+{
+    QFile f(QFile::decodeName(outDir + name));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(content), content.size());
+}
+
+void TestEndToEnd::fourMessagesOverFourTicks()
+{
+    GatewayProcess process;
+    gateway = &process;
+    QVERIFY(startGateway({QStringLiteral("--counter"), QStringLiteral("10"), QStringLiteral("--info"),
+                          QStringLiteral("Thanks\\nfor using"), QStringLiteral("--user"), QStringLiteral("user"),
+                          QStringLiteral("--password"), QStringLiteral("secret"), QStringLiteral("--key"),
+                          QString::fromLatin1(Key)}));
+
+    SettingsStore settings;
+    settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key});
+    RecordingView view;
+    view.pollInterval = "600000"; // the test drives the ticks
+    FixedClock clock;
+    DispatchEngine engine(settings, view, clock);
+
+    const QList<SentFile> files{
+        {"a.sms", "+391111", "Alice", "first text"},
+        {"b.sms", "+392222", "Bob", "second\ttext"},
+        {"c.sms", "+393333", "Carol", QByteArray(160, 'c')},
+        {"d.flh", "+394444", "FlashCo", "flash now"},
+    };
+    for (const SentFile& f : files)
+        writeFile(f.name, f.content());
+
+    engine.link.Start1Click();
+    QTRY_VERIFY(engine.link.loggedIn());
+    QVERIFY(view.appended.contains("Connection Success..."));
+    QVERIFY(view.appended.contains("Messages To Send = : 00000010"));
+    QVERIFY(view.green);
+
+    const QDir outbox(QFile::decodeName(outDir));
+    const auto transactions = [&view] { return countOf(view.appended, "Transaction Success..."); };
+    for (int i = 0; i < 4; ++i) {
+        clock.time = clock.time.addMSecs(10); // each backup name its own
+        runGuarded(view, [&engine] { engine.tick.Timer1Timer(); });
+        QTRY_COMPARE(transactions(), i + 1);
+        QCOMPARE(outbox.entryList(QDir::Files).size(), 3 - i);
+    }
+
+    // Backups in the order sent: three .sms files, then the flash file.
+    const QStringList expectedNames{
+        QStringLiteral("SmsFile_2007_3_5_9_4_7_99.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_109.sms"),
+        QStringLiteral("SmsFile_2007_3_5_9_4_7_119.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_129.flh")};
+    QStringList backups = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files);
+    std::sort(backups.begin(), backups.end());
+    QStringList sortedExpected = expectedNames;
+    std::sort(sortedExpected.begin(), sortedExpected.end());
+    QCOMPARE(backups, sortedExpected);
+
+    const QList<QByteArrayList> log = recordLogLines(logPath);
+    QCOMPARE(log.size(), 5);
+    QCOMPARE(log.at(0), (QByteArrayList{"1", "P", "user", "secret", Key, "", "", "", "0", "396"}));
+    QList<SentFile> unsent = files;
+    for (int i = 0; i < 4; ++i) {
+        // The file in the i-th backup is the one in the i-th message record.
+        QFile backup(QFile::decodeName(bakDir) + expectedNames.at(i));
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        const QByteArray content = backup.readAll();
+        const auto sent = std::find_if(unsent.begin(), unsent.end(),
+                                       [&content](const SentFile& f) { return f.content() == content; });
+        QVERIFY2(sent != unsent.end(), "a backup file is not one of the messages, or came twice");
+        const QByteArray escapedText = QByteArray(sent->text).replace('\t', "\\t");
+        const QByteArray command = i < 3 ? "N" : "F";
+        QCOMPARE(log.at(i + 1), (QByteArrayList{"1", command, "user", "secret", Key, sent->destination, sent->sender,
+                                                escapedText, "0", "396"}));
+        unsent.erase(sent);
+    }
+    QVERIFY(unsent.isEmpty());
+
+    QCOMPARE(transactions(), 4);
+    for (const QByteArray counter : {"00000009", "00000008", "00000007", "00000006"})
+        QCOMPARE(countOf(view.appended, "Messages To Send = : " + counter), 1);
+    QCOMPARE(view.counter, QByteArray("00000006"));
+    QCOMPARE(view.info, QByteArray("Thanks\nfor using"));
+    QVERIFY(view.errors.isEmpty());
+    QCOMPARE(engine.link.unansweredCount(), 0);
+
+    engine.link.Stop1Click();
+    QCOMPARE(countOf(view.appended, "Socket Disconnect"), 1);
+}
+
+void TestEndToEnd::refusedLogInThenGatewayCloses()
+{
+    GatewayProcess process;
+    gateway = &process;
+    QVERIFY(startGateway({QStringLiteral("--password"), QStringLiteral("other"), QStringLiteral("--close-after"),
+                          QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("3")}));
+    SettingsStore settings;
+    settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key});
+    RecordingView view;
+    view.pollInterval = "600000";
+    FixedClock clock;
+    DispatchEngine engine(settings, view, clock);
+    writeFile("m.ring", "+395555\r\nMusic\r\ntune\r\n");
+
+    engine.link.Start1Click();
+    QTRY_VERIFY(view.appended.contains("Trans result = : 1"));
+    QVERIFY(view.appended.contains("Connection Fail..."));
+    QVERIFY(!engine.link.loggedIn());
+    QVERIFY(!view.green);
+
+    // The message still goes (its record carries the credentials again); the
+    // gateway refuses it too and then closes after its second record.
+    runGuarded(view, [&engine] { engine.tick.Timer1Timer(); });
+    QTRY_COMPARE(countOf(view.appended, "Socket Disconnect"), 1);
+    QCOMPARE(countOf(view.appended, "Connection Fail..."), 2);
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(!engine.link.timer().isActive());
+
+    const QList<QByteArrayList> log = recordLogLines(logPath);
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(log.at(1), (QByteArrayList{"1", "M", "user", "secret", Key, "+395555", "Music", "tune", "1", "396"}));
+}
+
+void TestEndToEnd::connectionTestGetsShortReply()
+{
+    GatewayProcess process;
+    gateway = &process;
+    QVERIFY(startGateway({QStringLiteral("--counter"), QStringLiteral("42")}));
+    QByteArrayList lines;
+    ConnectionTest test([&lines](const QByteArray& line) { lines.append(line); });
+    test.Button1Click("127.0.0.1", QByteArray::number(process.port), {"user", "secret", Key});
+    QTRY_VERIFY(lines.contains("Disconnected"));
+    QCOMPARE(lines, (QByteArrayList{"Connecting...", "Connected", "Connection Success...",
+                                    "Messages To Send = : 00000042", "Disconnected"}));
+    QTRY_COMPARE(recordLogLines(logPath).size(), 1);
+    QCOMPARE(recordLogLines(logPath).at(0).last(), QByteArray("236"));
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
