@@ -1,0 +1,321 @@
+#include "Main.h"
+
+#include "Branding.h"
+#include "Dialogs.h"
+#include "GoToWeb.h"
+#include "UConfigure.h"
+#include "guard.h"
+#include "intparse.h"
+#include "settings.h"
+#include "textfile.h"
+#include "timestamp.h"
+#include "ui_Main.h"
+
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFocusEvent>
+#include <QPainter>
+#include <QScopedValueRollback>
+#include <QTimer>
+
+namespace {
+void setColours(QWidget* w, const QColor& base, const QColor& text)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::Text, text);
+    w->setPalette(p);
+}
+} // namespace
+
+TShape::TShape(QWidget* parent)
+    : QWidget(parent)
+{
+}
+
+void TShape::setBrushColor(const QColor& color)
+{
+    m_brush = color;
+    m_filled = true;
+    update();
+}
+
+void TShape::setClear()
+{
+    m_filled = false;
+    m_outlined = false;
+    update();
+}
+
+void TShape::setOutlined(bool outlined)
+{
+    m_outlined = outlined;
+    update();
+}
+
+void TShape::paintEvent(QPaintEvent*)
+{
+    if (!m_filled && !m_outlined)
+        return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(m_outlined ? QPen(Qt::black, 1) : QPen(Qt::NoPen));
+    p.setBrush(m_filled ? QBrush(m_brush) : QBrush(Qt::NoBrush));
+    const int side = qMin(width(), height()) - 1;
+    p.drawEllipse(QRectF(0.5, 0.5, side, side));
+}
+
+TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* clock)
+    : QMainWindow(parent)
+    , ui(std::make_unique<Ui::TFormMain>())
+    , m_settings(settings)
+{
+    ui->setupUi(this);
+    m_engine = std::make_unique<DispatchEngine>(settings, *this, clock ? *clock : Clock::system());
+    GoToWeb1 = new TGoToWeb(this);
+    GoToWeb1->setObjectName(QStringLiteral("GoToWeb1"));
+    GoToWeb1->setUrl(Branding::operatorUrl());
+    GoToWeb1->setEMail(Branding::email());
+    GoToWeb1->setBrowserState(gwNormal);
+
+    // A fixed console: no minimise or maximise, and no resizing.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    ui->centralwidget->setFixedSize(437, 420);
+    setFixedSize(437, 420 + menuBar()->sizeHint().height());
+
+    ui->Image1->setPixmap(Branding::logo());
+    QPalette white = ui->Panel2->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    ui->Panel2->setPalette(white);
+    ui->StaticText1->setText(Branding::webAddress());
+    setColours(ui->Memo2, Qt::black, QColor(0x00, 0xff, 0x00));
+    setColours(ui->Memo1, Qt::black, QColor(0x00, 0xff, 0xff));
+    setConnectionLights(false);
+    ui->Shape3->setClear();
+    for (QLabel* label : {ui->Label1, ui->Label2, ui->Label5, ui->Label6})
+        label->setAccessibleName(label->text());
+
+    wireMenus();
+    connect(ui->CheckBox1, &QCheckBox::toggled, this, &TFormMain::CheckBox1Click);
+    connect(ui->Memo1, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_engineWritesLog)
+            scheduleOperatorLogSync();
+    });
+    ui->Edit3->installEventFilter(this);
+
+    FormCreate();
+}
+
+TFormMain::~TFormMain()
+{
+    m_engine->link.closeWithoutEvent();
+}
+
+void TFormMain::FormCreate()
+{
+    runGuarded(*this, [this] {
+        if (!m_settings.load()) {
+            setStatusMenuEnabled(false);
+            Dialogs::instance().showMessage(
+                this, QStringLiteral("Attenzione Programma non configurato... Utilizzate il menu <Settings> "
+                                     "<Configure Connections> "));
+        }
+    });
+}
+
+void TFormMain::wireMenus()
+{
+    connect(ui->Exit1, &QAction::triggered, this, &QWidget::close);
+    connect(ui->ConfigureConnection1, &QAction::triggered, this, [this] {
+        if (m_configure)
+            m_configure->exec();
+    });
+    connect(ui->SMSTest1, &QAction::triggered, this, [this] {
+        if (m_test) {
+            m_test->show();
+            m_test->raise();
+            m_test->activateWindow();
+        }
+    });
+    // Both open the gateway operator's site; a browser that does not start
+    // is not reported.
+    connect(ui->BuySMS1, &QAction::triggered, this, [this] { GoToWeb1->OpenUrl(); });
+    connect(ui->MARLEKWebSite1, &QAction::triggered, this, [this] { GoToWeb1->OpenUrl(); });
+    connect(ui->ReleaseInfo1, &QAction::triggered, this, [this] {
+        if (m_about)
+            m_about->exec();
+    });
+    connect(ui->Start1, &QAction::triggered, this, &TFormMain::Start1Click);
+    connect(ui->Stop1, &QAction::triggered, this, &TFormMain::Stop1Click);
+    // "View Actions" is checkable: Qt turns its mark over on each click.
+}
+
+void TFormMain::setConfigureWindow(TFormConfigure* window)
+{
+    m_configure = window;
+    if (window)
+        connect(window, &TFormConfigure::settingsSaved, this, [this] { setStatusMenuEnabled(true); });
+}
+
+void TFormMain::setAboutWindow(QDialog* window)
+{
+    m_about = window;
+}
+
+void TFormMain::setTestWindow(QWidget* window)
+{
+    m_test = window;
+}
+
+void TFormMain::setStatusMenuEnabled(bool enabled)
+{
+    ui->Status1->menuAction()->setEnabled(enabled);
+}
+
+bool TFormMain::statusMenuEnabled() const
+{
+    return ui->Status1->menuAction()->isEnabled();
+}
+
+void TFormMain::Start1Click()
+{
+    runGuarded(*this, [this] { m_engine->link.Start1Click(); });
+}
+
+void TFormMain::Stop1Click()
+{
+    runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
+}
+
+void TFormMain::Edit3Exit()
+{
+    runGuarded(*this, [this] {
+        if (parseInteger(ui->Edit3->text().toLatin1()) < 200) {
+            Dialogs::instance().showMessage(this, QStringLiteral("NOT Less Than 200 MSec."));
+            ui->Edit3->setText(QStringLiteral("1000"));
+        }
+    });
+}
+
+void TFormMain::CheckBox1Click()
+{
+    const bool save = ui->CheckBox1->isChecked();
+    ui->Edit1->setEnabled(save);
+    ui->Edit2->setEnabled(save);
+}
+
+void TFormMain::scheduleOperatorLogSync()
+{
+    // Once per burst of typing or pasting, after the edit has settled.
+    if (m_operatorSyncQueued)
+        return;
+    m_operatorSyncQueued = true;
+    QTimer::singleShot(0, this, &TFormMain::Memo1Change);
+}
+
+void TFormMain::Memo1Change()
+{
+    m_operatorSyncQueued = false;
+    QString text = ui->Memo1->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    runGuarded(*this, [this, &text] { m_engine->log.setLinesFromOperator(TextFile::splitLines(text.toLatin1())); });
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->Edit3 && event->type() == QEvent::FocusOut) {
+        // Only a move to another control leaves the field; the window losing
+        // activation, a context menu or the menu bar do not.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
+            reason != Qt::MenuBarFocusReason)
+            QTimer::singleShot(0, this, &TFormMain::Edit3Exit);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFormMain::closeEvent(QCloseEvent* event)
+{
+    m_engine->link.closeWithoutEvent();
+    event->accept();
+    Q_EMIT closed();
+}
+
+void TFormMain::logLineAppended(const QByteArray& line)
+{
+    const QScopedValueRollback<bool> engineWrites(m_engineWritesLog, true);
+    ui->Memo1->appendPlainText(QString::fromLatin1(line));
+}
+
+void TFormMain::logCleared()
+{
+    const QScopedValueRollback<bool> engineWrites(m_engineWritesLog, true);
+    ui->Memo1->clear();
+}
+
+QByteArray TFormMain::lineLimitText() const
+{
+    return ui->Edit2->text().toLatin1();
+}
+
+bool TFormMain::saveLogChecked() const
+{
+    return ui->CheckBox1->isChecked();
+}
+
+QByteArray TFormMain::pollIntervalText() const
+{
+    return ui->Edit3->text().toLatin1();
+}
+
+bool TFormMain::viewActionsChecked() const
+{
+    return ui->ViewActions1->isChecked();
+}
+
+void TFormMain::setCounterText(const QByteArray& counter)
+{
+    ui->Panel1->setText(QString::fromLatin1(counter));
+}
+
+void TFormMain::setInfoText(const QByteArray& info)
+{
+    // The gateway's text goes in as plain lines, never as markup.
+    ui->Memo2->setPlainText(QString::fromLatin1(TextFile::splitLines(info).join('\n')));
+}
+
+void TFormMain::setConnectionLights(bool green)
+{
+    const QColor colour = green ? QColor(Qt::green) : QColor(Qt::red);
+    const QString state = green ? QStringLiteral("green") : QStringLiteral("red");
+    for (TShape* light : {ui->Shape1, ui->Shape2}) {
+        light->setBrushColor(colour);
+        light->setAccessibleDescription(state);
+    }
+}
+
+void TFormMain::setStartEnabled(bool enabled)
+{
+    ui->Start1->setEnabled(enabled);
+}
+
+void TFormMain::setStopEnabled(bool enabled)
+{
+    ui->Stop1->setEnabled(enabled);
+}
+
+void TFormMain::toggleActivityLight()
+{
+    TShape* light = ui->Shape3;
+    if (light->isFilled() && light->brushColor() == QColor(Qt::blue))
+        light->setBrushColor(palette().color(QPalette::Button));
+    else
+        light->setBrushColor(Qt::blue);
+}
+
+void TFormMain::showError(const QString& text)
+{
+    ErrorPresenter::instance().present(text);
+}

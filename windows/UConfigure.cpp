@@ -1,0 +1,88 @@
+#include "UConfigure.h"
+
+#include "Branding.h"
+#include "Dialogs.h"
+#include "connectiontest.h"
+#include "ui_UConfigure.h"
+
+TFormConfigure::TFormConfigure(SettingsStore& settings, QWidget* parent)
+    : QDialog(parent)
+    , ui(std::make_unique<Ui::TFormConfigure>())
+    , m_settings(settings)
+{
+    ui->setupUi(this);
+    // An ordinary sizeable window at its own place, not centred.
+    setWindowFlags(Qt::Window);
+    move(120, 90);
+    resize(479, 406);
+
+    ui->Image1->setPixmap(Branding::logo());
+    QPalette white = ui->Panel1->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    ui->Panel1->setPalette(white);
+
+    m_test = std::make_unique<ConnectionTest>([this](const QByteArray& line) { appendResult(line); });
+    connect(ui->Button1, &QPushButton::clicked, this, &TFormConfigure::Button1Click);
+    connect(ui->Button2, &QPushButton::clicked, this, &TFormConfigure::Button2Click);
+    connect(ui->Button3, &QPushButton::clicked, this, &TFormConfigure::Button3Click);
+
+    FormCreate();
+}
+
+TFormConfigure::~TFormConfigure() = default;
+
+void TFormConfigure::FormCreate()
+{
+    const Settings& s = m_settings.values();
+    ui->EditOutBox->setText(QString::fromLatin1(s.outboxDir));
+    ui->EditBckBox->setText(QString::fromLatin1(s.backupDir));
+    ui->EditHost->setText(QString::fromLatin1(s.serverAddress));
+    ui->EditPort->setText(QString::fromLatin1(s.serverPort));
+    ui->EditUserName->setText(QString::fromLatin1(s.userName));
+    ui->EditUserPassword->setText(QString::fromLatin1(s.password));
+    const auto key = splitUserKey(s.userKey);
+    QLineEdit* const keys[] = {ui->EditKey1, ui->EditKey2, ui->EditKey3, ui->EditKey4};
+    for (int i = 0; i < 4; ++i)
+        keys[i]->setText(QString::fromLatin1(key[i]));
+}
+
+Settings TFormConfigure::fieldValues() const
+{
+    Settings s;
+    s.outboxDir = ui->EditOutBox->text().toLatin1();
+    s.backupDir = ui->EditBckBox->text().toLatin1();
+    s.serverAddress = ui->EditHost->text().toLatin1();
+    s.serverPort = ui->EditPort->text().toLatin1();
+    s.userName = ui->EditUserName->text().toLatin1();
+    s.password = ui->EditUserPassword->text().toLatin1();
+    s.userKey = (ui->EditKey1->text() + ui->EditKey2->text() + ui->EditKey3->text() + ui->EditKey4->text()).toLatin1();
+    return s;
+}
+
+void TFormConfigure::appendResult(const QByteArray& line)
+{
+    ui->Memo1->appendPlainText(QString::fromLatin1(line));
+}
+
+void TFormConfigure::Button1Click()
+{
+    runPresented([this] {
+        // The window's own fields, so unsaved values can be tried.
+        const Settings s = fieldValues();
+        m_test->Button1Click(s.serverAddress, s.serverPort, {s.userName, s.password, s.userKey});
+    });
+}
+
+void TFormConfigure::Button2Click()
+{
+    runPresented([this] {
+        m_settings.save(fieldValues());
+        Q_EMIT settingsSaved();
+        accept();
+    });
+}
+
+void TFormConfigure::Button3Click()
+{
+    reject();
+}
