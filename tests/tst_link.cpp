@@ -34,7 +34,9 @@ private Q_SLOTS:
     void replySplitIntoBytes();
     void gatewayCloses();
     void gatewayResets();
+    void replyThenClose();
     void stopWhileRunning();
+    void stopWhilePending();
     void connectionRefused();
     void lookupFailure_data();
     void lookupFailure();
@@ -245,6 +247,20 @@ void TestLink::gatewayResets()
     QVERIFY(!view.green);
 }
 
+void TestLink::replyThenClose()
+{
+    logIn();
+    const qsizetype before = view.appended.size();
+    // A whole reply, part of another, and the close, all at once.
+    gw->send(TestGateway::reply('0', "00000002", "Last") + TestGateway::reply('0', "00000001").left(100));
+    gw->peer()->disconnectFromHost();
+    QTRY_VERIFY(!link->isConnected());
+    QCOMPARE(view.appended.mid(before),
+             (QByteArrayList{"Transaction Success...", "Messages To Send = : 00000002", "Socket Disconnect"}));
+    QCOMPARE(view.info, QByteArray("Last"));
+    QVERIFY(!link->timer().isActive());
+}
+
 void TestLink::stopWhileRunning()
 {
     logIn();
@@ -261,6 +277,21 @@ void TestLink::stopWhileRunning()
     link->Stop1Click(); // a second Stop finds nothing to close
     QCOMPARE(view.appended.mid(before), QByteArrayList{"Socket Disconnect"});
     QVERIFY(view.errors.isEmpty());
+}
+
+void TestLink::stopWhilePending()
+{
+    link->Start1Click();
+    QVERIFY(link->isPending());
+    link->Stop1Click();
+    // The attempt is given up: no connection, no log-in, nothing logged.
+    QVERIFY(!link->isPending());
+    QTest::qWait(50);
+    QVERIFY(!link->isConnected());
+    QVERIFY(view.appended.isEmpty());
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QVERIFY(gw->received.isEmpty());
 }
 
 void TestLink::connectionRefused()
