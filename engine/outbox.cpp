@@ -7,6 +7,7 @@
 #include "fsutil.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -149,8 +150,13 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     // A read lease is refused while any process holds the file open for
     // writing: the writer has not finished, so leave it for a later tick.
     bool leased = false;
+    // A writer opening the file breaks the lease, and the kernel tells the
+    // holder with SIGIO, whose default action ends the program. Ask for
+    // SIGURG instead (ignored by default) and then for no signal at all.
+    ::fcntl(fd, F_SETSIG, SIGURG);
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
         leased = true;
+        ::fcntl(fd, F_SETOWN, 0);
     } else if (errno == EAGAIN) {
         ::close(fd);
         return false;
