@@ -1,0 +1,153 @@
+#include "UTest.h"
+
+#include "Branding.h"
+#include "Dialogs.h"
+#include "fsutil.h"
+#include "outbox.h"
+#include "paths.h"
+#include "settings.h"
+#include "smserror.h"
+#include "textfile.h"
+#include "ui_UTest.h"
+
+#include <QScreen>
+#include <QShowEvent>
+#include <QTextDocument>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The mode a plain file creation would give, so the outbox's other readers
+// see the file as they see files from any other writer.
+unsigned creationMode()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~unsigned(mask);
+}
+
+// A field's text as file bytes. Line breaks and NUL would split or end the
+// three-line file, so they go.
+QByteArray lineBytes(QString text)
+{
+    text.remove(u'\r');
+    text.remove(u'\n');
+    text.remove(QChar::LineSeparator);
+    text.remove(QChar::ParagraphSeparator);
+    text.remove(QChar(0));
+    return text.toLatin1();
+}
+
+} // namespace
+
+TFormTest::TFormTest(SettingsStore& settings, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    , ui(std::make_unique<Ui::TFormTest>())
+    , m_settings(settings)
+    , m_errorSink([](const QString& text) { ErrorPresenter::instance().present(text); })
+{
+    ui->setupUi(this);
+    setFixedSize(566, 265);
+    // Only the main window's closing ends the program.
+    setAttribute(Qt::WA_QuitOnClose, false);
+
+    ui->Image1->setPixmap(Branding::logo());
+    QPalette white = ui->Panel2->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    ui->Panel2->setPalette(white);
+    ui->StaticText1->setText(Branding::webAddress());
+    ui->Label1->setBuddy(ui->EditTo);
+    ui->Label2->setBuddy(ui->EditFrom);
+    ui->Label4->setBuddy(ui->Memo1);
+
+    QTextDocument* message = ui->Memo1->document();
+    connect(message, &QTextDocument::contentsChange, this, [this](int position, int, int added) {
+        m_editEnd = position + added;
+        m_editAdded = added;
+    });
+    connect(ui->Memo1, &QPlainTextEdit::textChanged, this, &TFormTest::limitMessage);
+    connect(ui->Button1, &QPushButton::clicked, this, &TFormTest::Button1Click);
+    connect(ui->Button2, &QPushButton::clicked, this, &TFormTest::Button2Click);
+}
+
+TFormTest::~TFormTest() = default;
+
+void TFormTest::setErrorSink(std::function<void(const QString&)> sink)
+{
+    m_errorSink = std::move(sink);
+}
+
+QByteArray TFormTest::chosenExtension() const
+{
+    const char* choice = "Nornal";
+    if (ui->RadioButtonL->isChecked())
+        choice = "Logo";
+    else if (ui->RadioButtonM->isChecked())
+        choice = "Music";
+    else if (ui->RadioButtonF->isChecked())
+        choice = "Flash";
+    for (const MessageKind& kind : MessageKinds::searchOrder) {
+        if (qstrcmp(kind.testChoice, choice) == 0)
+            return kind.extension;
+    }
+    return ".sms";
+}
+
+void TFormTest::Button1Click()
+{
+    const QList<QByteArray> lines { lineBytes(ui->EditTo->text()), lineBytes(ui->EditFrom->text()),
+        lineBytes(ui->Memo1->toPlainText()) };
+    const QByteArray path = joinDir(m_settings.values().outboxDir, QByteArrayLiteral("SmsFile") + chosenExtension());
+    // Written under a temporary name no search matches and renamed into
+    // place, so the polling tick never reads half a file; a waiting file of
+    // the same name is replaced.
+    if (!Fs::writeFileAtomic(path, TextFile::joinLines(lines), creationMode())) {
+        m_errorSink(SmsError::cannotCreateFile(QString::fromLatin1(path)).text());
+        return;
+    }
+    close();
+}
+
+void TFormTest::Button2Click()
+{
+    close();
+}
+
+void TFormTest::limitMessage()
+{
+    QTextDocument* document = ui->Memo1->document();
+    const int excess = document->characterCount() - 1 - MessageLimit;
+    if (excess <= 0)
+        return;
+    // Cut from the end of what was just put in; whatever is left over (text
+    // set whole from outside) from the end of the text.
+    QTextCursor cursor(document);
+    // A whole-document change counts the final paragraph end as well.
+    const int editEnd = qMin(m_editEnd, document->characterCount() - 1);
+    const int fromEdit = editEnd >= 0 ? qMin(excess, qMin(m_editAdded, editEnd)) : 0;
+    if (fromEdit > 0) {
+        cursor.setPosition(editEnd - fromEdit);
+        cursor.setPosition(editEnd, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    const int rest = document->characterCount() - 1 - MessageLimit;
+    if (rest > 0) {
+        cursor.setPosition(MessageLimit);
+        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    m_editEnd = -1;
+}
+
+void TFormTest::showEvent(QShowEvent* event)
+{
+    if (!event->spontaneous()) {
+        if (QScreen* screen = this->screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QWidget::showEvent(event);
+}
