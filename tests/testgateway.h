@@ -50,7 +50,7 @@ public:
     // Closes the latest peer with a reset instead of an orderly close.
     void resetPeer()
     {
-        const linger hard{1, 0};
+        const linger hard { 1, 0 };
         ::setsockopt(int(peer()->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         peer()->close();
     }

@@ -7,9 +7,9 @@
 #include <memory>
 
 namespace {
-const GatewayRecord::Credentials Tester{"tester", "pw", "WXYZ123456789ABC"};
-const QByteArrayList Answered{"Connecting...", "Connected", "Connection Success...", "Messages To Send = : 00000042",
-                              "Disconnected"};
+const GatewayRecord::Credentials Tester { "tester", "pw", "WXYZ123456789ABC" };
+const QByteArrayList Answered { "Connecting...", "Connected", "Connection Success...", "Messages To Send = : 00000042",
+    "Disconnected" };
 } // namespace
 
 class TestConnectionTest : public QObject
@@ -70,7 +70,7 @@ void TestConnectionTest::gatewayAnswers()
     QCOMPARE(request.mid(20, 16), QByteArray("WXYZ123456789ABC"));
     QCOMPARE(request.at(36), 'P');
     QCOMPARE(request.mid(37), QByteArray(GatewayRecord::ShortSize - 37, '\0'));
-    QCOMPARE(lines, (QByteArrayList{"Connecting...", "Connected"}));
+    QCOMPARE(lines, (QByteArrayList { "Connecting...", "Connected" }));
 
     gw->send(TestGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
     QTRY_COMPARE(lines, Answered);
@@ -84,8 +84,8 @@ void TestConnectionTest::gatewayRefusesLogin()
 {
     runTest();
     gw->send(TestGateway::reply('X', "00000000", {}, GatewayRecord::ShortSize));
-    QTRY_COMPARE(lines, (QByteArrayList{"Connecting...", "Connected", "Connection Fail...", "Trans result = : X",
-                                        "Disconnected"}));
+    QTRY_COMPARE(lines,
+        (QByteArrayList { "Connecting...", "Connected", "Connection Fail...", "Trans result = : X", "Disconnected" }));
     QVERIFY(!test->isActive());
 }
 
@@ -105,7 +105,7 @@ void TestConnectionTest::connectionRefused()
     const QByteArray port = gw->port();
     gw->server.close();
     test->Button1Click("127.0.0.1", port, Tester);
-    QTRY_COMPARE(lines, (QByteArrayList{"Connecting...", "Error"}));
+    QTRY_COMPARE(lines, (QByteArrayList { "Connecting...", "Error" }));
     QTest::qWait(30);
     QCOMPARE(lines.size(), 2);
 
@@ -128,7 +128,7 @@ void TestConnectionTest::lookupFailure()
 {
     QFETCH(QByteArray, host);
     test->Button1Click(host, gw->port(), Tester);
-    QTRY_COMPARE(lines, (QByteArrayList{"Error", "Disconnected"}));
+    QTRY_COMPARE(lines, (QByteArrayList { "Error", "Disconnected" }));
     QTest::qWait(30);
     QCOMPARE(lines.size(), 2);
     QVERIFY(!test->isActive());
@@ -150,7 +150,7 @@ void TestConnectionTest::gatewayClosesOrResets()
     else
         gw->peer()->disconnectFromHost();
     // Qt on Linux reads a reset as the end of the stream: both end the same way.
-    QTRY_COMPARE(lines, (QByteArrayList{"Connecting...", "Connected", "Disconnected"}));
+    QTRY_COMPARE(lines, (QByteArrayList { "Connecting...", "Connected", "Disconnected" }));
     QTest::qWait(30);
     QCOMPARE(lines.size(), 3);
     QVERIFY(!test->isActive());
@@ -188,7 +188,7 @@ void TestConnectionTest::openTestClosedBeforeNext()
     QTRY_COMPARE(gw->peers.size(), 2);
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::ShortSize));
     QTRY_COMPARE(gw->disconnects, 1); // the first connection was closed
-    QCOMPARE(lines, (QByteArrayList{"Connecting...", "Connected", "Connecting...", "Connected"}));
+    QCOMPARE(lines, (QByteArrayList { "Connecting...", "Connected", "Connecting...", "Connected" }));
     gw->send(TestGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
     QTRY_COMPARE(lines.mid(2), Answered);
 }

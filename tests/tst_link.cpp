@@ -16,7 +16,7 @@ const QByteArray Key = "ABCDEFGHIJKLMNOP";
 
 Settings settingsFor(const QByteArray& port)
 {
-    return {"out/", "bak/", "127.0.0.1", port, "user", "secret", Key};
+    return { "out/", "bak/", "127.0.0.1", port, "user", "secret", Key };
 }
 } // namespace
 
@@ -97,10 +97,10 @@ void TestLink::loginSuccess()
 {
     startAndConnect();
     // The log-in record is exactly the settings' credentials with command P.
-    QCOMPARE(gw->received, GatewayRecord::buildLoginRecord({"user", "secret", Key}));
+    QCOMPARE(gw->received, GatewayRecord::buildLoginRecord({ "user", "secret", Key }));
     QCOMPARE(gw->received.at(36), 'P');
     QCOMPARE(gw->received.left(5), QByteArray("user\0", 5));
-    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    QCOMPARE(view.appended, QByteArrayList { "Connected" });
     // Nothing changes for the operator until the first reply.
     QVERIFY(!view.green);
     QVERIFY(view.startEnabled);
@@ -109,8 +109,7 @@ void TestLink::loginSuccess()
 
     gw->send(TestGateway::reply('0', "00000005", "Welcome\r\nto the gateway"));
     QTRY_VERIFY(link->loggedIn());
-    QCOMPARE(view.appended,
-             (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000005"}));
+    QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
     QCOMPARE(log->lines().last(), QByteArray("Messages To Send = : 00000005"));
     QCOMPARE(view.counter, QByteArray("00000005"));
     QCOMPARE(view.info, QByteArray("Welcome\r\nto the gateway"));
@@ -127,7 +126,7 @@ void TestLink::loginFailureThenSuccess()
     startAndConnect();
     gw->send(TestGateway::reply('9', "00000000", "Bad account"));
     QTRY_COMPARE(view.appended.size(), 3);
-    QCOMPARE(view.appended, (QByteArrayList{"Connected", "Connection Fail...", "Trans result = : 9"}));
+    QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Fail...", "Trans result = : 9" }));
     QVERIFY(!link->loggedIn());
     QVERIFY(!view.green);
     QCOMPARE(view.info, QByteArray("Waiting for info messages..."));
@@ -140,7 +139,7 @@ void TestLink::loginFailureThenSuccess()
     // A later success counts as the log-in.
     gw->send(TestGateway::reply('0', "00000003", "Now in"));
     QTRY_VERIFY(link->loggedIn());
-    QCOMPARE(view.appended.mid(3), (QByteArrayList{"Connection Success...", "Messages To Send = : 00000003"}));
+    QCOMPARE(view.appended.mid(3), (QByteArrayList { "Connection Success...", "Messages To Send = : 00000003" }));
     QVERIFY(view.green);
     QCOMPARE(link->timer().interval(), 250);
 }
@@ -153,7 +152,7 @@ void TestLink::messageReplies()
 
     gw->send(TestGateway::reply('7', "00000004", "Should not show"));
     QTRY_COMPARE(view.appended.size(), before + 2);
-    QCOMPARE(view.appended.mid(before), (QByteArrayList{"Transaction Fail...", "Messages To Send = : 00000004"}));
+    QCOMPARE(view.appended.mid(before), (QByteArrayList { "Transaction Fail...", "Messages To Send = : 00000004" }));
     QCOMPARE(view.counter, QByteArray("00000004"));
     QCOMPARE(view.info, QByteArray("Welcome")); // kept on failure
     QVERIFY(link->loggedIn());
@@ -161,8 +160,8 @@ void TestLink::messageReplies()
 
     gw->send(TestGateway::reply('0', "00000003", "Sent"));
     QTRY_COMPARE(view.appended.size(), before + 4);
-    QCOMPARE(view.appended.mid(before + 2),
-             (QByteArrayList{"Transaction Success...", "Messages To Send = : 00000003"}));
+    QCOMPARE(
+        view.appended.mid(before + 2), (QByteArrayList { "Transaction Success...", "Messages To Send = : 00000003" }));
     QCOMPARE(view.counter, QByteArray("00000003"));
     QCOMPARE(view.info, QByteArray("Sent"));
     QVERIFY(view.green);
@@ -174,8 +173,9 @@ void TestLink::twoRepliesInOneWrite()
     startAndConnect();
     gw->send(TestGateway::reply('0', "00000002", "First") + TestGateway::reply('5', "00000001", "Second"));
     QTRY_COMPARE(view.appended.size(), 5);
-    QCOMPARE(view.appended, (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000002",
-                                            "Transaction Fail...", "Messages To Send = : 00000001"}));
+    QCOMPARE(view.appended,
+        (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000002", "Transaction Fail...",
+            "Messages To Send = : 00000001" }));
     QCOMPARE(view.counter, QByteArray("00000001"));
     QCOMPARE(view.info, QByteArray("First"));
 }
@@ -191,12 +191,11 @@ void TestLink::replySplitIntoBytes()
     }
     QTest::qWait(20);
     // An incomplete reply is not a reply.
-    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    QCOMPARE(view.appended, QByteArrayList { "Connected" });
     QVERIFY(!link->timer().isActive());
     gw->send(reply.right(1));
     QTRY_VERIFY(link->loggedIn());
-    QCOMPARE(view.appended,
-             (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000005"}));
+    QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
     QCOMPARE(view.info, QByteArray("Split"));
 
     // The next reply starts afresh after the gathered one.
@@ -256,7 +255,7 @@ void TestLink::replyThenClose()
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!link->isConnected());
     QCOMPARE(view.appended.mid(before),
-             (QByteArrayList{"Transaction Success...", "Messages To Send = : 00000002", "Socket Disconnect"}));
+        (QByteArrayList { "Transaction Success...", "Messages To Send = : 00000002", "Socket Disconnect" }));
     QCOMPARE(view.info, QByteArray("Last"));
     QVERIFY(!link->timer().isActive());
 }
@@ -267,7 +266,7 @@ void TestLink::stopWhileRunning()
     const qsizetype before = view.appended.size();
     link->Stop1Click();
     // The disconnected handling runs inside Stop, not later.
-    QCOMPARE(view.appended.mid(before), QByteArrayList{"Socket Disconnect"});
+    QCOMPARE(view.appended.mid(before), QByteArrayList { "Socket Disconnect" });
     QVERIFY(!link->timer().isActive());
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
@@ -275,7 +274,7 @@ void TestLink::stopWhileRunning()
     QTRY_COMPARE(gw->disconnects, 1);
     QTest::qWait(50);
     link->Stop1Click(); // a second Stop finds nothing to close
-    QCOMPARE(view.appended.mid(before), QByteArrayList{"Socket Disconnect"});
+    QCOMPARE(view.appended.mid(before), QByteArrayList { "Socket Disconnect" });
     QVERIFY(view.errors.isEmpty());
 }
 
@@ -299,10 +298,10 @@ void TestLink::connectionRefused()
     const QByteArray port = gw->port();
     gw->server.close();
     link->Start1Click();
-    QTRY_COMPARE(view.appended, QByteArrayList{"Socket Error"});
+    QTRY_COMPARE(view.appended, QByteArrayList { "Socket Error" });
     QVERIFY(!link->isPending());
     QTest::qWait(50);
-    QCOMPARE(view.appended, QByteArrayList{"Socket Error"});
+    QCOMPARE(view.appended, QByteArrayList { "Socket Error" });
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
     QVERIFY(!link->timer().isActive());
@@ -327,7 +326,7 @@ void TestLink::lookupFailure()
     s.serverAddress = address;
     settings.replace(s);
     link->Start1Click();
-    QTRY_COMPARE(view.appended, (QByteArrayList{"Socket Error", "Socket Disconnect"}));
+    QTRY_COMPARE(view.appended, (QByteArrayList { "Socket Error", "Socket Disconnect" }));
     QTest::qWait(50);
     QCOMPARE(view.appended.size(), 2);
     QVERIFY(view.startEnabled);
@@ -373,7 +372,7 @@ void TestLink::secondStartWhilePending()
     QTRY_VERIFY(link->isConnected());
     QTest::qWait(50);
     QCOMPARE(gw->peers.size(), 1);
-    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    QCOMPARE(view.appended, QByteArrayList { "Connected" });
     QCOMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
 }
 
@@ -398,7 +397,7 @@ void TestLink::startWhileConnected()
     QTest::qWait(50);
     QCOMPARE(gw->peers.size(), 1);
     QCOMPARE(gw->disconnects, 0);
-    QCOMPARE(view.appended, QByteArrayList{"Connected"});
+    QCOMPARE(view.appended, QByteArrayList { "Connected" });
 
     // The connection still answers as before.
     gw->send(TestGateway::reply('0', "00000001"));
@@ -410,10 +409,9 @@ void TestLink::badPollField()
     view.pollInterval = "abc";
     startAndConnect();
     gw->send(TestGateway::reply('0', "00000005", "Info"));
-    QTRY_COMPARE(view.errors, QStringList{QStringLiteral("'abc' is not a valid integer value")});
+    QTRY_COMPARE(view.errors, QStringList { QStringLiteral("'abc' is not a valid integer value") });
     // What came before the poll field stays; what comes after it is skipped.
-    QCOMPARE(view.appended,
-             (QByteArrayList{"Connected", "Connection Success...", "Messages To Send = : 00000005"}));
+    QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
     QCOMPARE(view.counter, QByteArray("00000005"));
     QCOMPARE(view.info, QByteArray("Info"));
     QVERIFY(link->loggedIn());
@@ -429,8 +427,8 @@ void TestLink::unansweredNamedOnStop()
 {
     QVERIFY(!link->sendMessageRecord(QByteArray(396, 'x'), "bak/never.sms")); // not connected
     logIn();
-    const QByteArray first = GatewayRecord::buildMessageRecord({"1", "2", "one"}, 'N', {"user", "secret", Key});
-    const QByteArray second = GatewayRecord::buildMessageRecord({"3", "4", "two"}, 'F', {"user", "secret", Key});
+    const QByteArray first = GatewayRecord::buildMessageRecord({ "1", "2", "one" }, 'N', { "user", "secret", Key });
+    const QByteArray second = GatewayRecord::buildMessageRecord({ "3", "4", "two" }, 'F', { "user", "secret", Key });
     QVERIFY(link->sendMessageRecord(first, "bak/SmsFile_1.sms"));
     QVERIFY(link->sendMessageRecord(second, "bak/SmsFile_2.flh"));
     QTRY_COMPARE(gw->received.size(), qsizetype(3 * GatewayRecord::Size));
@@ -441,7 +439,7 @@ void TestLink::unansweredNamedOnStop()
     QTRY_COMPARE(link->unansweredCount(), 1);
     const qsizetype before = view.appended.size();
     link->Stop1Click();
-    QCOMPARE(view.appended.mid(before), (QByteArrayList{"Socket Disconnect", "No reply for bak/SmsFile_2.flh"}));
+    QCOMPARE(view.appended.mid(before), (QByteArrayList { "Socket Disconnect", "No reply for bak/SmsFile_2.flh" }));
     QCOMPARE(link->unansweredCount(), 0);
     QVERIFY(!view.appended.contains("No reply for bak/never.sms"));
 }
@@ -453,8 +451,8 @@ void TestLink::largeWritesAreQueued()
     constexpr int count = 20000;
     QByteArray expected = gw->received;
     for (int i = 0; i < count; ++i) {
-        const QByteArray record =
-            GatewayRecord::buildMessageRecord({"1", "2", QByteArray::number(i)}, 'N', {"user", "secret", Key});
+        const QByteArray record
+            = GatewayRecord::buildMessageRecord({ "1", "2", QByteArray::number(i) }, 'N', { "user", "secret", Key });
         QVERIFY(link->sendMessageRecord(record, "bak/SmsFile_" + QByteArray::number(i) + ".sms"));
         expected += record;
     }

@@ -68,7 +68,7 @@ void TestTick::init()
     QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
     gw = new TestGateway;
     QVERIFY(gw->listen());
-    settings.replace({outDir, bakDir, "127.0.0.1", gw->port(), "user", "secret", Key});
+    settings.replace({ outDir, bakDir, "127.0.0.1", gw->port(), "user", "secret", Key });
     view = RecordingView();
     // Ticks are driven by hand unless a test says otherwise.
     view.pollInterval = "600000";
@@ -154,9 +154,9 @@ void TestTick::threeFilesOverThreeTicks()
     QVERIFY(view.errors.isEmpty());
 
     const QStringList backups = backupFiles(bakDir);
-    QCOMPARE(backups, (QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms"),
-                                   QStringLiteral("SmsFile_2007_3_5_9_4_7_90.sms"),
-                                   QStringLiteral("SmsFile_2007_3_5_9_4_7_91.sms")}));
+    QCOMPARE(backups,
+        (QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_90.sms"),
+            QStringLiteral("SmsFile_2007_3_5_9_4_7_91.sms") }));
     const QList<QByteArray> records = sentRecords();
     QSet<QByteArray> texts;
     for (int i = 0; i < 3; ++i) {
@@ -176,7 +176,7 @@ void TestTick::threeFilesOverThreeTicks()
         QVERIFY(content.contains(text));
         texts.insert(destination + '|' + sender + '|' + text);
     }
-    QCOMPARE(texts, (QSet<QByteArray>{"111|Alice|first text", "222|Bob|second text", "333|Carol|third text"}));
+    QCOMPARE(texts, (QSet<QByteArray> { "111|Alice|first text", "222|Bob|second text", "333|Carol|third text" }));
 }
 
 void TestTick::kindLetters_data()
@@ -203,7 +203,8 @@ void TestTick::kindLetters()
     QCOMPARE(r.mid(37, 15), QByteArray("+39123456789012"));
     QCOMPARE(r.mid(52, 15), QByteArray("SENDER-FIFTEEN!"));
     QCOMPARE(r.mid(67, 160), QByteArray(160, 'z'));
-    QCOMPARE(backupFiles(bakDir), QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_89") + QString::fromLatin1(extension)});
+    QCOMPARE(backupFiles(bakDir),
+        QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89") + QString::fromLatin1(extension) });
     QVERIFY(outboxFiles().isEmpty());
 }
 
@@ -220,7 +221,7 @@ void TestTick::viewActionsLine()
     writeMessage("loud.ring", "1\r\n2\r\n3\r\n");
     tick();
     QCOMPARE(engine->link.unansweredCount(), 2);
-    QCOMPARE(view.appended, QByteArrayList{"Found SMS File Ext = .ring"});
+    QCOMPARE(view.appended, QByteArrayList { "Found SMS File Ext = .ring" });
 }
 
 void TestTick::nothingTakenWhileNotConnected()
@@ -228,13 +229,13 @@ void TestTick::nothingTakenWhileNotConnected()
     writeMessage("a.sms", "1\r\n2\r\n3\r\n");
     tick();
     QCOMPARE(view.activityToggles, 1);
-    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+    QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
 
     // Connecting but not yet connected: still nothing taken.
     engine->link.Start1Click();
     QVERIFY(engine->link.isPending());
     tick();
-    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+    QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
 
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
     gw->send(TestGateway::reply('0', "00000001"));
@@ -242,7 +243,7 @@ void TestTick::nothingTakenWhileNotConnected()
     engine->link.Stop1Click();
     tick();
     QCOMPARE(view.activityToggles, 3);
-    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+    QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
     QVERIFY(backupFiles(bakDir).isEmpty());
     QVERIFY(view.errors.isEmpty());
     QVERIFY(!view.appended.contains("Found SMS File Ext = .sms"));
@@ -263,9 +264,9 @@ void TestTick::failedMoveKeepsFile()
     }
     // Not sent, still in the outbox, said once.
     QCOMPARE(engine->link.unansweredCount(), 0);
-    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("a.sms")});
+    QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
     QCOMPARE(view.appended,
-             QByteArrayList{"Cannot move " + outPath("a.sms") + " to " + missing + "SmsFile_2007_3_5_9_4_7_89.sms"});
+        QByteArrayList { "Cannot move " + outPath("a.sms") + " to " + missing + "SmsFile_2007_3_5_9_4_7_89.sms" });
     QVERIFY(view.errors.isEmpty());
 
     // Once the move can be made, the file goes, exactly once.
@@ -275,7 +276,7 @@ void TestTick::failedMoveKeepsFile()
     QCOMPARE(engine->link.unansweredCount(), 1);
     QTRY_COMPARE(sentRecords().size(), 1);
     QCOMPARE(sentRecords().first().mid(67, 6), QByteArray("stuck\0", 6));
-    QCOMPARE(backupFiles(missing), QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_92.sms")});
+    QCOMPARE(backupFiles(missing), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_92.sms") });
     QVERIFY(outboxFiles().isEmpty());
     QCOMPARE(view.appended.size(), 1);
 }
@@ -289,7 +290,7 @@ void TestTick::unreadableFilesPassedOver()
     QVERIFY(QDir().mkpath(QFile::decodeName(outPath("folder.lnol"))));
 
     tick();
-    QCOMPARE(view.errors, QStringList{QStringLiteral("List index out of bounds (2)")});
+    QCOMPARE(view.errors, QStringList { QStringLiteral("List index out of bounds (2)") });
     QCOMPARE(engine->link.unansweredCount(), 0);
     tick(); // the bad file no longer blocks the one behind it
     QCOMPARE(engine->link.unansweredCount(), 1);
@@ -300,7 +301,7 @@ void TestTick::unreadableFilesPassedOver()
         tick();
     QCOMPARE(view.errors.size(), 2); // each reported once
     QCOMPARE(engine->link.unansweredCount(), 1);
-    QCOMPARE(outboxFiles(), (QStringList{QStringLiteral("bad.sms"), QStringLiteral("folder.lnol")}));
+    QCOMPARE(outboxFiles(), (QStringList { QStringLiteral("bad.sms"), QStringLiteral("folder.lnol") }));
     QVERIFY(view.appended.isEmpty());
 
     // Mended, it is tried again and goes.
@@ -320,10 +321,11 @@ void TestTick::fileStillBeingWritten()
     const QByteArray path = outPath("busy.sms");
     // Another process writes the whole message but keeps the file open.
     QProcess writer;
-    writer.start(QStringLiteral("sh"), {QStringLiteral("-c"),
-                                        QStringLiteral("exec 3>\"$1\"; printf '1\\r\\n2\\r\\nbusy\\r\\n' >&3; echo ready; "
-                                                       "read _"),
-                                        QStringLiteral("sh"), QFile::decodeName(path)});
+    writer.start(QStringLiteral("sh"),
+        { QStringLiteral("-c"),
+            QStringLiteral("exec 3>\"$1\"; printf '1\\r\\n2\\r\\nbusy\\r\\n' >&3; echo ready; "
+                           "read _"),
+            QStringLiteral("sh"), QFile::decodeName(path) });
     QVERIFY(writer.waitForStarted());
     QTRY_VERIFY(writer.canReadLine());
     QCOMPARE(writer.readLine(), QByteArray("ready\n"));
@@ -331,7 +333,7 @@ void TestTick::fileStillBeingWritten()
     tick();
     tick();
     QCOMPARE(engine->link.unansweredCount(), 0);
-    QCOMPARE(outboxFiles(), QStringList{QStringLiteral("busy.sms")});
+    QCOMPARE(outboxFiles(), QStringList { QStringLiteral("busy.sms") });
     QVERIFY(view.errors.isEmpty());
     QVERIFY(backupFiles(bakDir).isEmpty());
 
@@ -363,7 +365,7 @@ void TestTick::unansweredNamedWhenGatewayCloses()
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!engine->link.isConnected());
     QCOMPARE(view.appended.mid(2),
-             (QByteArrayList{"Socket Disconnect", "No reply for " + (answeredFirst ? secondBackup : firstBackup)}));
+        (QByteArrayList { "Socket Disconnect", "No reply for " + (answeredFirst ? secondBackup : firstBackup) }));
     QVERIFY(!engine->link.timer().isActive());
 }
 
@@ -385,8 +387,8 @@ void TestTick::settingsChangeOnNextTick()
     QTRY_COMPARE(sentRecords().size(), 2);
     QCOMPARE(sentRecords().at(0).left(10), QByteArray("user\0\0\0\0\0\0", 10));
     QCOMPARE(sentRecords().at(1).left(20), QByteArray("other\0\0\0\0\0pw\0\0\0\0\0\0\0\0", 20));
-    QCOMPARE(backupFiles(bakDir), QStringList{QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms")});
-    QCOMPARE(backupFiles(otherBak), QStringList{QStringLiteral("SmsFile_2007_3_5_10_4_7_89.sms")});
+    QCOMPARE(backupFiles(bakDir), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms") });
+    QCOMPARE(backupFiles(otherBak), QStringList { QStringLiteral("SmsFile_2007_3_5_10_4_7_89.sms") });
 }
 
 void TestTick::timerDrivesTicks()
