@@ -98,6 +98,11 @@ void TestSettings::missingFile()
     QVERIFY(!store.load(m_file));
     QCOMPARE(store.values(), Settings());
     QVERIFY(!QFile::exists(QFile::decodeName(m_file)));
+
+    // There, but not a file that can be read.
+    QVERIFY(QDir().mkdir(QFile::decodeName(m_file)));
+    QCOMPARE(errorOf([&] { store.load(m_file); }), QStringLiteral("Cannot open file ") + QFile::decodeName(m_file));
+    QCOMPARE(store.values(), Settings());
 }
 
 void TestSettings::roundTrip()
