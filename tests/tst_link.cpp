@@ -37,6 +37,7 @@ private Q_SLOTS:
     void replyThenClose();
     void stopWhileRunning();
     void stopWhilePending();
+    void badLineLimitStillStops();
     void connectionRefused();
     void lookupFailure_data();
     void lookupFailure();
@@ -291,6 +292,34 @@ void TestLink::stopWhilePending()
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
     QVERIFY(gw->received.isEmpty());
+}
+
+void TestLink::badLineLimitStillStops()
+{
+    // A log that cannot check its limit must not keep the link running.
+    logIn();
+    view.lineLimit = "many";
+    gw->peer()->disconnectFromHost();
+    QTRY_VERIFY(!link->isConnected());
+    QCOMPARE(view.errors, QStringList { QStringLiteral("'many' is not a valid integer value") });
+    QCOMPARE(view.appended.last(), QByteArray("Socket Disconnect"));
+    QVERIFY(!link->timer().isActive());
+    QVERIFY(!view.green);
+    QVERIFY(view.startEnabled);
+
+    // The log-in goes out even though logging "Connected" fails.
+    link->Start1Click();
+    QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
+    QTRY_VERIFY(link->isConnected());
+    QCOMPARE(view.errors.size(), 2);
+    // Stop still closes everything, then reports the log's error.
+    QVERIFY_THROWS_EXCEPTION(SmsError, link->Stop1Click());
+    QVERIFY(!link->isConnected());
+    QVERIFY(!link->timer().isActive());
+    QVERIFY(!view.green);
+    QVERIFY(view.startEnabled);
+    QVERIFY(!view.stopEnabled);
+    QTRY_COMPARE(gw->disconnects, 2);
 }
 
 void TestLink::connectionRefused()
