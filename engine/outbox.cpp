@@ -160,9 +160,10 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     } else if (errno == EAGAIN) {
         ::close(fd);
         return false;
-    } else if (::time(nullptr) - st.st_mtim.tv_sec < 2) {
+    } else if (const auto age = ::time(nullptr) - st.st_mtim.tv_sec; age < 2 && age > -2) {
         // No lease to be had on this file: a file written to in the last
-        // moments may still be growing.
+        // moments may still be growing. A time far off (a skewed clock) must
+        // not hold the file back for ever.
         ::close(fd);
         return false;
     }
