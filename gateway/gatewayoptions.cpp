@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -67,7 +68,8 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
     parser.setApplicationDescription(QString::fromUtf8(Description));
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."), QStringLiteral("ADDR")},
+        {QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+         QStringLiteral("ADDR")},
         {QStringLiteral("port"),
          QStringLiteral("Port to listen on; 0 (default) takes any free port. The chosen one is printed as "
                         "\"listening on ADDR:PORT\"."),
@@ -82,8 +84,8 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
         {QStringLiteral("delay"), QStringLiteral("Delay before each reply, in ms (default 0)."), QStringLiteral("MS")},
         {QStringLiteral("split"), QStringLiteral("Send each reply in N writes with pauses between (default 1)."),
          QStringLiteral("N")},
-        {QStringLiteral("split-pause"), QStringLiteral("Pause between the writes of a split reply, in ms (default 20)."),
-         QStringLiteral("MS")},
+        {QStringLiteral("split-pause"),
+         QStringLiteral("Pause between the writes of a split reply, in ms (default 20)."), QStringLiteral("MS")},
         {QStringLiteral("quiet"),
          QStringLiteral("Quiet time after 236 bytes of a log-in before they count as a connection test, in ms "
                         "(default 100)."),
@@ -150,7 +152,9 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
     if (error.isEmpty() && parser.isSet(QStringLiteral("info"))) {
         o.info = unescapeText(parser.value(QStringLiteral("info")).toLatin1());
         if (o.info.size() > GatewayRecord::InfoWidth)
-            error = QStringLiteral("--info: the text is %1 bytes, at most %2 fit").arg(o.info.size()).arg(GatewayRecord::InfoWidth);
+            error = QStringLiteral("--info: the text is %1 bytes, at most %2 fit")
+                        .arg(o.info.size())
+                        .arg(GatewayRecord::InfoWidth);
     }
     o.user = readText(parser, QStringLiteral("user"));
     o.password = readText(parser, QStringLiteral("password"));
@@ -166,20 +170,18 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
 
 QByteArray unescapeText(const QByteArray& text)
 {
+    static constexpr char escapes[] = "nrt\\";
+    static constexpr char bytes[] = "\n\r\t\\";
     QByteArray out;
     out.reserve(text.size());
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = text.at(i);
-        if (c != '\\' || i + 1 == text.size()) {
+        const char* e = c == '\\' && i + 1 < text.size() ? std::strchr(escapes, text.at(i + 1)) : nullptr;
+        if (e && *e) {
+            out.append(bytes[e - escapes]);
+            ++i;
+        } else {
             out.append(c);
-            continue;
-        }
-        switch (text.at(i + 1)) {
-        case 'n': out.append('\n'); ++i; break;
-        case 'r': out.append('\r'); ++i; break;
-        case 't': out.append('\t'); ++i; break;
-        case '\\': out.append('\\'); ++i; break;
-        default: out.append(c); break;
         }
     }
     return out;

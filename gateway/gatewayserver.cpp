@@ -130,7 +130,14 @@ GatewayConnection::GatewayConnection(GatewayServer& server, QTcpSocket* socket, 
         else if (m_out.isEmpty())
             finish();
     });
-    connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
+        // Nothing more to send or read; timers may not fire into a closed socket.
+        m_quiet.stop();
+        m_sendTimer.stop();
+        m_out.clear();
+        m_outBytes = 0;
+        deleteLater();
+    });
     // Data may have come with the connection, before readyRead was connected.
     consumeInput();
 }
@@ -142,12 +149,15 @@ qint64 GatewayConnection::backlog() const
 
 void GatewayConnection::consumeInput()
 {
+    if (!m_socket->isOpen())
+        return;
     if (m_ending != Ending::None) {
         m_socket->readAll(); // past the last answered request: ignored
         return;
     }
     bool consumed = false;
-    while (backlog() < BacklogLimit) {
+    // A write that fails (the peer reset) closes the socket under us.
+    while (m_socket->isOpen() && backlog() < BacklogLimit) {
         const QByteArray chunk = m_socket->read(GatewayRecord::Size - m_in.size());
         if (chunk.isEmpty())
             break;
@@ -157,12 +167,14 @@ void GatewayConnection::consumeInput()
             // A whole record is answered at once, whatever came before it.
             handle(std::exchange(m_in, {}));
             if (m_ending != Ending::None) {
-                m_socket->readAll();
+                // A close may already have shut the socket.
+                if (m_socket->isOpen())
+                    m_socket->readAll();
                 return;
             }
         }
     }
-    if (!consumed)
+    if (!consumed || !m_socket->isOpen())
         return;
     // A short log-in is told from the first part of a full one by the quiet
     // that follows it; any further byte ends the wait.
@@ -229,16 +241,20 @@ void GatewayConnection::schedule(const QByteArray& bytes, int pieces, int delayM
 
 void GatewayConnection::pump()
 {
-    if (m_finished)
+    // A failed write closes the socket at once, even inside the loop.
+    const auto connected = [this] { return m_socket->state() == QAbstractSocket::ConnectedState; };
+    if (m_finished || !connected())
         return;
     const qint64 now = m_clock.elapsed();
-    while (!m_out.isEmpty() && m_out.constFirst().due <= now) {
+    while (!m_out.isEmpty() && m_out.constFirst().due <= now && connected()) {
         const Piece piece = m_out.takeFirst();
         m_outBytes -= piece.bytes.size();
         m_socket->write(piece.bytes);
         // Each piece its own segment: the point of splitting.
         m_socket->flush();
     }
+    if (!connected())
+        return;
     if (!m_out.isEmpty())
         m_sendTimer.start(int(qMin<qint64>(m_out.constFirst().due - now, INT_MAX)));
     else if (m_ending != Ending::None)
