@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <utility>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -135,6 +136,14 @@ public:
                 break;
         }
         return end != Open;
+    }
+
+    // Leaves with a reset instead of an orderly close.
+    void reset()
+    {
+        const linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(std::exchange(fd, -1));
     }
 
     ~RawClient()

@@ -391,6 +391,29 @@ void TestGateway::survivesManyConnectionsAndGarbage()
     for (auto& c : clients)
         QTRY_COMPARE(c->received.size(), 2 * Size);
     QVERIFY(gateway.running());
+
+    // Clients that reset while split replies are still going out: the
+    // gateway stops writing to them without a word.
+    GatewayProcess splitting;
+    QVERIFY(splitting.start({QStringLiteral("--split"), QStringLiteral("6"), QStringLiteral("--split-pause"),
+                             QStringLiteral("5")}));
+    for (int i = 0; i < 5; ++i) {
+        RawClient raw;
+        QVERIFY(raw.connectTo(splitting.port));
+        QByteArray many;
+        for (int j = 0; j < 20; ++j)
+            many += login();
+        QVERIFY(raw.send(many));
+        QTRY_VERIFY((raw.drain(), !raw.received.isEmpty()));
+        raw.reset();
+    }
+    QTest::qWait(300);
+    GatewayClient after;
+    QVERIFY(after.connectTo(splitting.port));
+    after.send(login());
+    QTRY_COMPARE(after.received.size(), Size);
+    QCOMPARE(splitting.process.readAllStandardError(), QByteArray());
+    QCOMPARE(gateway.process.readAllStandardError(), QByteArray());
 }
 
 void TestGateway::refusesBadOptions()
