@@ -45,7 +45,10 @@ private:
 };
 
 // One accepted connection: gathers bytes into requests, answers them in
-// order, and sends the replies on the schedule the options ask for.
+// order, and sends the replies on the schedule the options ask for. Every
+// 396 bytes are a full request, answered at once; exactly 236 bytes of a
+// log-in followed by the quiet time with no further byte are a connection
+// test. A split message record can therefore never pass for a test.
 class GatewayConnection : public QObject
 {
     Q_OBJECT
