@@ -110,6 +110,11 @@ QByteArray Outbox::findNextMessageFile(const QByteArray& outboxDir)
     if (!dir)
         return {};
     std::array<QByteArray, 4> firstOfKind;
+    // Files still being written wait behind every other file, so that one
+    // held open for long cannot stop the queue.
+    std::array<QByteArray, 4> firstWaiting;
+    QSet<QByteArray> waitingSeen;
+    bool wholeWalk = true;
     while (const dirent* entry = ::readdir(dir)) {
         ++m_visited;
         const char* name = entry->d_name;
@@ -120,12 +125,27 @@ QByteArray Outbox::findNextMessageFile(const QByteArray& outboxDir)
         const QByteArray entryName(name, qsizetype(len));
         if (!m_passedOver.isEmpty() && shouldPassOver(outboxDir, entryName))
             continue;
+        if (!m_waiting.isEmpty() && m_waiting.contains(entryName)) {
+            waitingSeen.insert(entryName);
+            if (firstWaiting[size_t(kind)].isEmpty())
+                firstWaiting[size_t(kind)] = entryName;
+            continue;
+        }
         firstOfKind[size_t(kind)] = entryName;
-        if (kind == 0)
+        if (kind == 0) {
+            wholeWalk = false;
             break; // nothing outranks a ".sms" file
+        }
     }
     ::closedir(dir);
+    // Forget waiting files that went away.
+    if (wholeWalk)
+        m_waiting = waitingSeen;
     for (const QByteArray& name : firstOfKind) {
+        if (!name.isEmpty())
+            return name;
+    }
+    for (const QByteArray& name : firstWaiting) {
         if (!name.isEmpty())
             return name;
     }
@@ -138,8 +158,10 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     // Non-blocking so that a FIFO cannot hang the tick.
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT)
+        struct stat link {};
+        if (errno == ENOENT && ::lstat(path.constData(), &link) != 0)
             return false; // taken away since the search: nothing to send
+        // Still there but cannot be opened, a dangling link say.
         throw SmsError::cannotOpenFile(QString::fromLatin1(path));
     }
     struct stat st {};
@@ -159,12 +181,14 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
         ::fcntl(fd, F_SETOWN, 0);
     } else if (errno == EAGAIN) {
         ::close(fd);
+        m_waiting.insert(name);
         return false;
     } else if (const auto age = ::time(nullptr) - st.st_mtim.tv_sec; age < 2 && age > -2) {
         // No lease to be had on this file: a file written to in the last
         // moments may still be growing. A time far off (a skewed clock) must
         // not hold the file back for ever.
         ::close(fd);
+        m_waiting.insert(name);
         return false;
     }
     QByteArray data;
@@ -195,6 +219,7 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     const QList<QByteArray> lines = TextFile::splitLines(data);
     if (lines.size() < 3)
         throw SmsError::listIndexOutOfBounds(int(lines.size()));
+    m_waiting.remove(name);
     message->destination = lines[0];
     message->sender = lines[1];
     message->text = lines[2];

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <array>
 #include <functional>
 
@@ -46,7 +47,8 @@ public:
     // The name (no directory) of one file to send, or empty. One walk of the
     // directory at most: the first ".sms" ends it, and the first of each other
     // kind is remembered on the way. Matching is case-sensitive. Files marked
-    // with passOver() are skipped while their stamp is unchanged.
+    // with passOver() are skipped while their stamp is unchanged; files found
+    // still being written come only when no other file is waiting.
     QByteArray findNextMessageFile(const QByteArray& outboxDir);
 
     // The file's three lines. Throws "Cannot open file %s" and
@@ -70,6 +72,7 @@ private:
     bool shouldPassOver(const QByteArray& outboxDir, const QByteArray& name);
 
     QHash<QByteArray, FileStamp> m_passedOver;
+    QSet<QByteArray> m_waiting; // found still being written
     qsizetype m_visited = 0;
 };
 
