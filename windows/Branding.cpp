@@ -7,11 +7,26 @@
 
 namespace Branding {
 
-QString companyName() { return QStringLiteral("Marlek Messaging Ltd."); }
-QString cityCountry() { return QStringLiteral("Ravenna, Italy"); }
-QString webAddress() { return QStringLiteral("www.marlek.example"); }
-QString email() { return QStringLiteral("info@marlek.example"); }
-QString operatorUrl() { return QStringLiteral("https://www.marlek.example/"); }
+QString companyName()
+{
+    return QStringLiteral("Marlek Messaging Ltd.");
+}
+QString cityCountry()
+{
+    return QStringLiteral("Ravenna, Italy");
+}
+QString webAddress()
+{
+    return QStringLiteral("www.marlek.example");
+}
+QString email()
+{
+    return QStringLiteral("info@marlek.example");
+}
+QString operatorUrl()
+{
+    return QStringLiteral("https://www.marlek.example/");
+}
 
 QPixmap logo()
 {
@@ -41,6 +56,34 @@ QPixmap logo()
     font.setBold(false);
     p.setFont(font);
     p.drawText(QRectF(36, 44, 60, 14), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("SMS Sender"));
+    return pixmap;
+}
+
+QPixmap icon(int side)
+{
+    // The same bubble as the logo, drawn to fill a square: desktop menus and
+    // title bars show icons small, where the logo's words would be lost.
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(side / 64.0, side / 64.0);
+    QLinearGradient bubble(0, 4, 0, 50);
+    bubble.setColorAt(0, QColor(0x2f, 0x80, 0xed));
+    bubble.setColorAt(1, QColor(0x1a, 0x4f, 0xa8));
+    QPainterPath path;
+    path.addRoundedRect(QRectF(2, 6, 60, 42), 10, 10);
+    QPolygonF tail;
+    tail << QPointF(12, 44) << QPointF(8, 60) << QPointF(28, 46);
+    path.addPolygon(tail);
+    path.setFillRule(Qt::WindingFill);
+    p.fillPath(path.simplified(), bubble);
+    p.setPen(Qt::white);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(30);
+    font.setBold(true);
+    p.setFont(font);
+    p.drawText(QRectF(2, 6, 60, 42), Qt::AlignCenter, QStringLiteral("M"));
     return pixmap;
 }
 

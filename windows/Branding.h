@@ -7,8 +7,9 @@
 namespace Branding {
 QString companyName();
 QString cityCountry();
-QString webAddress();      // shown in the windows
+QString webAddress(); // shown in the windows
 QString email();
-QString operatorUrl();     // the gateway operator's site opened in the browser
-QPixmap logo();            // 98 by 60 pixels
+QString operatorUrl(); // the gateway operator's site opened in the browser
+QPixmap logo(); // 98 by 60 pixels
+QPixmap icon(int side); // the logo's bubble, square, on a clear ground
 } // namespace Branding
