@@ -66,8 +66,7 @@ private:
 
 // Runs one entry point of a window; an error leaving it goes to the
 // presenter, as exceptions must not cross Qt's event loop.
-template<typename F>
-void runPresented(F&& handler)
+template <typename F> void runPresented(F&& handler)
 {
     try {
         handler();

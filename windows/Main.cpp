@@ -79,8 +79,8 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* cloc
     GoToWeb1->setBrowserState(gwNormal);
 
     // A fixed console: no minimise or maximise, and no resizing.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+        | Qt::MSWindowsFixedSizeDialogHint);
     ui->centralwidget->setFixedSize(437, 420);
     setFixedSize(437, 420 + menuBar()->sizeHint().height());
 
@@ -93,7 +93,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* cloc
     setColours(ui->Memo1, Qt::black, QColor(0x00, 0xff, 0xff));
     setConnectionLights(false);
     ui->Shape3->setClear();
-    for (QLabel* label : {ui->Label1, ui->Label2, ui->Label5, ui->Label6})
+    for (QLabel* label : { ui->Label1, ui->Label2, ui->Label5, ui->Label6 })
         label->setAccessibleName(label->text());
 
     wireMenus();
@@ -117,9 +117,9 @@ void TFormMain::FormCreate()
     runGuarded(*this, [this] {
         if (!m_settings.load()) {
             setStatusMenuEnabled(false);
-            Dialogs::instance().showMessage(
-                this, QStringLiteral("Attenzione Programma non configurato... Utilizzate il menu <Settings> "
-                                     "<Configure Connections> "));
+            Dialogs::instance().showMessage(this,
+                QStringLiteral("Attenzione Programma non configurato... Utilizzate il menu <Settings> "
+                               "<Configure Connections> "));
         }
     });
 }
@@ -229,8 +229,7 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event)
         // Only a move to another control leaves the field; the window losing
         // activation, a context menu or the menu bar do not.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
-            reason != Qt::MenuBarFocusReason)
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && reason != Qt::MenuBarFocusReason)
             QTimer::singleShot(0, this, &TFormMain::Edit3Exit);
     }
     return QMainWindow::eventFilter(watched, event);
@@ -290,7 +289,7 @@ void TFormMain::setConnectionLights(bool green)
 {
     const QColor colour = green ? QColor(Qt::green) : QColor(Qt::red);
     const QString state = green ? QStringLiteral("green") : QStringLiteral("red");
-    for (TShape* light : {ui->Shape1, ui->Shape2}) {
+    for (TShape* light : { ui->Shape1, ui->Shape2 }) {
         light->setBrushColor(colour);
         light->setAccessibleDescription(state);
     }

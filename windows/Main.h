@@ -29,7 +29,7 @@ public:
     QColor brushColor() const { return m_brush; }
     bool isFilled() const { return m_filled; }
     void setBrushColor(const QColor& color); // also makes the circle filled
-    void setClear();                          // no fill, no outline
+    void setClear(); // no fill, no outline
     void setOutlined(bool outlined);
 
 protected:

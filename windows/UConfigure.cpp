@@ -41,7 +41,7 @@ void TFormConfigure::FormCreate()
     ui->EditUserName->setText(QString::fromLatin1(s.userName));
     ui->EditUserPassword->setText(QString::fromLatin1(s.password));
     const auto key = splitUserKey(s.userKey);
-    QLineEdit* const keys[] = {ui->EditKey1, ui->EditKey2, ui->EditKey3, ui->EditKey4};
+    QLineEdit* const keys[] = { ui->EditKey1, ui->EditKey2, ui->EditKey3, ui->EditKey4 };
     for (int i = 0; i < 4; ++i)
         keys[i]->setText(QString::fromLatin1(key[i]));
 }
@@ -69,7 +69,7 @@ void TFormConfigure::Button1Click()
     runPresented([this] {
         // The window's own fields, so unsaved values can be tried.
         const Settings s = fieldValues();
-        m_test->Button1Click(s.serverAddress, s.serverPort, {s.userName, s.password, s.userKey});
+        m_test->Button1Click(s.serverAddress, s.serverPort, { s.userName, s.password, s.userKey });
     });
 }
 

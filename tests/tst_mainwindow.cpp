@@ -1,0 +1,524 @@
+#include "Branding.h"
+#include "GoToWeb.h"
+#include "Main.h"
+#include "UConfigure.h"
+#include "settings.h"
+#include "testgateway.h"
+#include "windowtestsupport.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
+
+namespace {
+const QString NotConfigured
+    = QStringLiteral("Attenzione Programma non configurato... Utilizzate il menu <Settings> <Configure Connections> ");
+
+template <typename T> T* child(QObject* parent, const char* name)
+{
+    T* found = parent->findChild<T*>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("no child %s", name);
+    return found;
+}
+
+// Records what the web launcher would open.
+class RecordingStarter : public BrowserStarter
+{
+public:
+    QStringList* opened;
+    QList<int>* shows;
+    RecordingStarter(QStringList* o, QList<int>* s)
+        : opened(o)
+        , shows(s)
+    {
+    }
+    bool startProgram(const QString&, const QString&, int) override { return false; }
+    bool openAddress(const QString& url, int showCommand) override
+    {
+        opened->append(url);
+        shows->append(showCommand);
+        return true;
+    }
+};
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void startWithoutSettings();
+    void startWithSettings();
+    void shortSettingsFile();
+    void menusAndLayout();
+    void startAndStopAgainstGateway();
+    void activityLightBlinks();
+    void exitClosesWithoutDisconnectEvent();
+    void pollField_data();
+    void pollField();
+    void pollFieldIgnoresWindowDeactivation();
+    void rotationFromWindowFields();
+    void operatorTypingRotates();
+    void badLineLimitShowsOneBox();
+    void errorPresenterDoesNotStack();
+    void errorBoxTextAndTitle();
+    void webItemsOpenTheSameAddress();
+    void configureOpensModally();
+    void everyControlHasAnAccessibleName();
+
+private:
+    std::unique_ptr<WindowTestScope> scope;
+    SettingsStore settings;
+};
+
+void TestMainWindow::init()
+{
+    scope = std::make_unique<WindowTestScope>();
+    settings = SettingsStore();
+}
+
+void TestMainWindow::cleanup()
+{
+    // Boxes still queued belong to this test's recorder.
+    QTRY_COMPARE(ErrorPresenter::instance().pendingCount(), 0);
+    scope.reset();
+}
+
+void TestMainWindow::startWithoutSettings()
+{
+    TFormMain w(settings);
+    QCOMPARE(scope->dialogs.messages, QStringList { NotConfigured });
+    QVERIFY(!w.statusMenuEnabled());
+    QVERIFY(settings.values() == Settings());
+    QTest::qWait(20);
+    QCOMPARE(scope->dialogs.messages.size(), 1);
+    QVERIFY(scope->dialogs.errors.isEmpty());
+}
+
+void TestMainWindow::startWithSettings()
+{
+    writeSettingsFile({ "out/", "bck/", "gw.example", "5000", "user", "pass", "ABCDEFGHIJKLMNOP", "extra" });
+    TFormMain w(settings);
+    QVERIFY(scope->dialogs.messages.isEmpty());
+    QVERIFY(w.statusMenuEnabled());
+    QCOMPARE(settings.values().serverAddress, QByteArray("gw.example"));
+    QCOMPARE(settings.values().userKey, QByteArray("ABCDEFGHIJKLMNOP"));
+}
+
+void TestMainWindow::shortSettingsFile()
+{
+    writeSettingsFile({ "out/", "bck/", "gw.example" });
+    TFormMain w(settings);
+    // Shown from the event loop, once the window's creation has finished.
+    QVERIFY(scope->dialogs.errors.isEmpty());
+    QTRY_COMPARE(scope->dialogs.errors, QStringList { QStringLiteral("List index out of bounds (3)") });
+    QVERIFY(scope->dialogs.messages.isEmpty());
+    QVERIFY(w.statusMenuEnabled());
+    QCOMPARE(settings.values().serverAddress, QByteArray("gw.example"));
+    QVERIFY(settings.values().serverPort.isEmpty());
+}
+
+void TestMainWindow::menusAndLayout()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    QCOMPARE(w.windowTitle(), QStringLiteral("MARLEK SMS Sender"));
+    QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QCOMPARE(w.centralWidget()->size(), QSize(437, 420));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+
+    QStringList menus;
+    for (QAction* menuAction : w.menuBar()->actions()) {
+        QStringList items;
+        for (QAction* a : menuAction->menu()->actions())
+            items.append(a->text() + (a->isEnabled() ? QString() : QStringLiteral("(off)"))
+                + (a->isChecked() ? QStringLiteral("(on)") : QString()));
+        menus.append(menuAction->text() + QLatin1Char(':') + items.join(QLatin1Char(',')));
+    }
+    QCOMPARE(menus,
+        (QStringList { QStringLiteral("File:Exit"), QStringLiteral("Settings:Configure Connection,Buy SMS,SMS Test"),
+            QStringLiteral("Status:Start,Stop(off),View Actions(on)"),
+            QStringLiteral("About:Release Info,MARLEK Web Site") }));
+
+    QCOMPARE(child<QPlainTextEdit>(&w, "Memo1")->toPlainText(), QStringLiteral("Log messages..."));
+    QCOMPARE(child<QPlainTextEdit>(&w, "Memo2")->toPlainText(), QStringLiteral("Waiting for info messages..."));
+    QCOMPARE(child<QLineEdit>(&w, "Edit3")->text(), QStringLiteral("1000"));
+    QCOMPARE(child<QLineEdit>(&w, "Edit2")->text(), QStringLiteral("1000"));
+    QCOMPARE(child<QLineEdit>(&w, "Edit1")->text(), QStringLiteral("Every Lines:"));
+    QVERIFY(child<QLineEdit>(&w, "Edit1")->isReadOnly());
+    QVERIFY(child<QCheckBox>(&w, "CheckBox1")->isChecked());
+    QCOMPARE(child<QLabel>(&w, "StaticText1")->text(), Branding::webAddress());
+    QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
+    QCOMPARE(child<TShape>(&w, "Shape2")->brushColor(), QColor(Qt::red));
+    QVERIFY(!child<TShape>(&w, "Shape3")->isFilled());
+
+    // "View Actions" turns its own mark over, and the tick reads it.
+    QAction* view = child<QAction>(&w, "ViewActions1");
+    view->trigger();
+    QVERIFY(!w.viewActionsChecked());
+    view->trigger();
+    QVERIFY(w.viewActionsChecked());
+}
+
+void TestMainWindow::startAndStopAgainstGateway()
+{
+    TestGateway gw;
+    QVERIFY(gw.listen());
+    writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
+    TFormMain w(settings);
+    QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
+    QAction* start = child<QAction>(&w, "Start1");
+    QAction* stop = child<QAction>(&w, "Stop1");
+
+    start->trigger();
+    QTRY_COMPARE(gw.received.size(), qsizetype(396));
+    QCOMPARE(gw.received.at(36), 'P');
+    QCOMPARE(gw.received.left(5), QByteArray("user\0", 5));
+    QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
+
+    // Text from the gateway is shown as it is, never as markup.
+    gw.send(TestGateway::reply('0', "00000005", "<b>x</b>"));
+    QTRY_COMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::green));
+    QCOMPARE(child<TShape>(&w, "Shape2")->brushColor(), QColor(Qt::green));
+    QLabel* counter = child<QLabel>(&w, "Panel1");
+    QCOMPARE(counter->text(), QStringLiteral("00000005"));
+    QCOMPARE(counter->textFormat(), Qt::PlainText);
+    QCOMPARE(child<QPlainTextEdit>(&w, "Memo2")->toPlainText(), QStringLiteral("<b>x</b>"));
+    QCOMPARE(textLines(log),
+        (QStringList { QStringLiteral("Log messages..."), QStringLiteral("Connected"),
+            QStringLiteral("Connection Success..."), QStringLiteral("Messages To Send = : 00000005") }));
+    QVERIFY(!start->isEnabled());
+    QVERIFY(stop->isEnabled());
+    QVERIFY(w.engine().link.timer().isActive());
+    QCOMPARE(w.engine().link.timer().interval(), 1000);
+
+    // A message reply with two info lines replaces the panel's text.
+    gw.send(TestGateway::reply('0', "00000004", "one\r\ntwo"));
+    QTRY_COMPARE(counter->text(), QStringLiteral("00000004"));
+    QCOMPARE(child<QPlainTextEdit>(&w, "Memo2")->toPlainText(), QStringLiteral("one\ntwo"));
+
+    stop->trigger();
+    QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
+    QVERIFY(start->isEnabled());
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(!w.engine().link.timer().isActive());
+    QCOMPARE(textLines(log).last(), QStringLiteral("Socket Disconnect"));
+    QCOMPARE(textLines(log).count(QStringLiteral("Socket Disconnect")), 1);
+    QTRY_COMPARE(gw.disconnects, 1);
+    // The engine's lines and the display agree: nothing was fed back.
+    QStringList engineLines;
+    for (const QByteArray& line : w.engine().log.lines())
+        engineLines.append(QString::fromLatin1(line));
+    QCOMPARE(engineLines, textLines(log));
+    QVERIFY(scope->dialogs.errors.isEmpty());
+}
+
+void TestMainWindow::activityLightBlinks()
+{
+    TestGateway gw;
+    QVERIFY(gw.listen());
+    QVERIFY(QDir().mkdir(QStringLiteral("out")));
+    writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
+    TFormMain w(settings);
+    child<QLineEdit>(&w, "Edit3")->setText(QStringLiteral("200"));
+    child<QAction>(&w, "Start1")->trigger();
+    QTRY_COMPARE(gw.received.size(), qsizetype(396));
+    gw.send(TestGateway::reply('0', "00000000"));
+    QTRY_VERIFY(w.engine().link.timer().isActive());
+    QCOMPARE(w.engine().link.timer().interval(), 200);
+
+    // Each tick turns the light over: blue, then the button face, and back.
+    TShape* light = child<TShape>(&w, "Shape3");
+    QTRY_VERIFY(light->isFilled());
+    QSet<QRgb> seen;
+    QTRY_VERIFY_WITH_TIMEOUT((seen.insert(light->brushColor().rgb()), seen.size() == 2), 3000);
+    QVERIFY(seen.contains(QColor(Qt::blue).rgb()));
+    QVERIFY(seen.contains(w.palette().color(QPalette::Button).rgb()));
+}
+
+void TestMainWindow::exitClosesWithoutDisconnectEvent()
+{
+    TestGateway gw;
+    QVERIFY(gw.listen());
+    writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
+    TFormMain w(settings);
+    w.show();
+    QSignalSpy closed(&w, &TFormMain::closed);
+    child<QAction>(&w, "Start1")->trigger();
+    QTRY_COMPARE(gw.received.size(), qsizetype(396));
+    gw.send(TestGateway::reply('0', "00000001"));
+    QTRY_VERIFY(w.engine().link.timer().isActive());
+
+    child<QAction>(&w, "Exit1")->trigger();
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.engine().link.isConnected());
+    QVERIFY(!w.engine().link.timer().isActive());
+    QTRY_COMPARE(gw.disconnects, 1);
+    QVERIFY(!textLines(child<QPlainTextEdit>(&w, "Memo1")).contains(QStringLiteral("Socket Disconnect")));
+}
+
+void TestMainWindow::pollField_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QStringList>("errors");
+    QTest::newRow("150") << "150"
+                         << "1000" << QStringList { QStringLiteral("NOT Less Than 200 MSec.") } << QStringList();
+    QTest::newRow("-5") << "-5"
+                        << "1000" << QStringList { QStringLiteral("NOT Less Than 200 MSec.") } << QStringList();
+    QTest::newRow("200") << "200"
+                         << "200" << QStringList() << QStringList();
+    QTest::newRow("abc") << "abc"
+                         << "abc" << QStringList()
+                         << QStringList { QStringLiteral("'abc' is not a valid integer value.") };
+}
+
+void TestMainWindow::pollField()
+{
+    QFETCH(QString, typed);
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QLineEdit* poll = child<QLineEdit>(&w, "Edit3");
+    poll->setFocus(Qt::OtherFocusReason);
+    QTRY_VERIFY(poll->hasFocus());
+    poll->selectAll();
+    QTest::keyClicks(poll, typed);
+    // Leaving the field for the next control runs the check.
+    QTest::keyClick(poll, Qt::Key_Tab);
+    QTRY_VERIFY(!poll->hasFocus());
+    QFETCH(QStringList, messages);
+    QFETCH(QStringList, errors);
+    QTRY_COMPARE(scope->dialogs.messages.size() + scope->dialogs.errors.size(), messages.size() + errors.size());
+    QTest::qWait(20);
+    QCOMPARE(scope->dialogs.messages, messages);
+    QCOMPARE(scope->dialogs.errors, errors);
+    QTEST(poll->text(), "after");
+}
+
+void TestMainWindow::pollFieldIgnoresWindowDeactivation()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    QLineEdit* poll = child<QLineEdit>(&w, "Edit3");
+    poll->setText(QStringLiteral("150"));
+    // Switching to another program or opening the menu bar is not leaving
+    // the field; moving to another control is.
+    for (Qt::FocusReason reason : { Qt::ActiveWindowFocusReason, Qt::PopupFocusReason, Qt::MenuBarFocusReason }) {
+        QFocusEvent out(QEvent::FocusOut, reason);
+        QCoreApplication::sendEvent(poll, &out);
+    }
+    QTest::qWait(20);
+    QVERIFY(scope->dialogs.messages.isEmpty());
+    QFocusEvent out(QEvent::FocusOut, Qt::MouseFocusReason);
+    QCoreApplication::sendEvent(poll, &out);
+    QTRY_COMPARE(scope->dialogs.messages, QStringList { QStringLiteral("NOT Less Than 200 MSec.") });
+    QCOMPARE(poll->text(), QStringLiteral("1000"));
+}
+
+void TestMainWindow::rotationFromWindowFields()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    QCheckBox* save = child<QCheckBox>(&w, "CheckBox1");
+    QLineEdit* limit = child<QLineEdit>(&w, "Edit2");
+    QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
+    limit->setText(QStringLiteral("3"));
+    save->click();
+    QVERIFY(!save->isChecked());
+    QVERIFY(!limit->isEnabled());
+    QVERIFY(!child<QLineEdit>(&w, "Edit1")->isEnabled());
+
+    // The start line counts: the third append makes four lines and empties
+    // the log; with "Save" off no file is written.
+    w.engine().log.appendLine("one");
+    w.engine().log.appendLine("two");
+    QCOMPARE(textLines(log).size(), 3);
+    w.engine().log.appendLine("three");
+    QVERIFY(log->toPlainText().isEmpty());
+    QVERIFY(w.engine().log.lines().isEmpty());
+    QTest::qWait(20);
+    QVERIFY(QDir().entryList({ QStringLiteral("*.log") }).isEmpty());
+
+    save->click();
+    QVERIFY(limit->isEnabled());
+    for (const char* line : { "a", "b", "c", "d" })
+        w.engine().log.appendLine(line);
+    const QStringList files = QDir().entryList({ QStringLiteral("SmsSender_*.log") });
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(TextFile::readLines(files.first().toLatin1()), (QList<QByteArray> { "a", "b", "c", "d" }));
+    QVERIFY(log->toPlainText().isEmpty());
+    QVERIFY(scope->dialogs.errors.isEmpty());
+}
+
+void TestMainWindow::operatorTypingRotates()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
+    child<QLineEdit>(&w, "Edit2")->setText(QStringLiteral("3"));
+
+    // What the operator types becomes the log's lines...
+    log->setFocus();
+    log->moveCursor(QTextCursor::End);
+    QTest::keyClick(log, Qt::Key_Return);
+    QTest::keyClicks(log, QStringLiteral("typed"));
+    QTRY_COMPARE(w.engine().log.lines(), (QList<QByteArray> { "Log messages...", "typed" }));
+    // ...and an engine line goes after it, once.
+    w.engine().log.appendLine("engine");
+    QCOMPARE(textLines(log),
+        (QStringList { QStringLiteral("Log messages..."), QStringLiteral("typed"), QStringLiteral("engine") }));
+    QTest::qWait(20);
+    QCOMPARE(w.engine().log.lines().size(), 3);
+
+    // A fourth line typed passes the limit: saved and emptied. (keyClicks
+    // gives the loop no turn between keys, so the whole word is in.)
+    QTest::keyClick(log, Qt::Key_Return);
+    QTest::keyClicks(log, QStringLiteral("more"));
+    QTRY_VERIFY(log->toPlainText().isEmpty());
+    const QStringList files = QDir().entryList({ QStringLiteral("SmsSender_*.log") });
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(TextFile::readLines(files.first().toLatin1()),
+        (QList<QByteArray> { "Log messages...", "typed", "engine", "more" }));
+    QVERIFY(w.engine().log.lines().isEmpty());
+}
+
+void TestMainWindow::badLineLimitShowsOneBox()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    child<QLineEdit>(&w, "Edit2")->setText(QStringLiteral("lots"));
+    // Every append fails its rotation check, as on every tick of a running
+    // link; the operator gets one box, not one per line.
+    for (int i = 0; i < 5; ++i)
+        w.showError(QStringLiteral("'lots' is not a valid integer value"));
+    QTRY_COMPARE(scope->dialogs.errors, QStringList { QStringLiteral("'lots' is not a valid integer value.") });
+    QTest::qWait(20);
+    QCOMPARE(scope->dialogs.errors.size(), 1);
+    QCOMPARE(w.engine().log.lines().size(), 1);
+}
+
+void TestMainWindow::errorPresenterDoesNotStack()
+{
+    ErrorPresenter& presenter = ErrorPresenter::instance();
+    RecordingDialogs& dialogs = scope->dialogs;
+    dialogs.holdErrors = true;
+    QStringList whileOpen;
+    int ticksWhileOpen = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (dialogs.openErrors() > 0)
+            ++ticksWhileOpen;
+    });
+    ticker.start(5);
+
+    presenter.present(QStringLiteral("Cannot open file x"));
+    // The box is not opened inside the handler that reported the error.
+    QVERIFY(dialogs.errors.isEmpty());
+    QTimer::singleShot(30, this, [&] {
+        presenter.present(QStringLiteral("Cannot open file x")); // already open: dropped
+        presenter.present(QStringLiteral("Another fault")); // a new text gets its own box
+    });
+    QTimer::singleShot(80, this, [&] {
+        whileOpen = dialogs.errors;
+        dialogs.closeError();
+    });
+    QTimer::singleShot(110, this, [&] { dialogs.closeError(); });
+    QTRY_COMPARE(presenter.pendingCount(), 0);
+    QCOMPARE(whileOpen, (QStringList { QStringLiteral("Cannot open file x."), QStringLiteral("Another fault.") }));
+    // Timer ticks went on while the boxes were open.
+    QVERIFY(ticksWhileOpen > 3);
+
+    // Once closed, the same error is shown again.
+    dialogs.holdErrors = false;
+    presenter.present(QStringLiteral("Cannot open file x"));
+    QTRY_COMPARE(dialogs.errors.size(), 3);
+    QCOMPARE(dialogs.errors.last(), QStringLiteral("Cannot open file x."));
+}
+
+void TestMainWindow::errorBoxTextAndTitle()
+{
+    QCOMPARE(errorBoxText(QStringLiteral("abc")), QStringLiteral("abc."));
+    QCOMPARE(errorBoxText(QStringLiteral("done.")), QStringLiteral("done."));
+    QCOMPARE(errorBoxText(QStringLiteral("(3)")), QStringLiteral("(3)")); // ')' sorts before '.'
+    QCOMPARE(errorBoxText(QStringLiteral("a-")), QStringLiteral("a-")); // '-' too
+    QCOMPARE(errorBoxText(QStringLiteral("dir/")), QStringLiteral("dir/.")); // '/' after it
+    QCOMPARE(errorBoxText(QStringLiteral("caf\u00e9")), QStringLiteral("caf\u00e9."));
+    QCOMPARE(errorBoxText(QString()), QString());
+
+    QCOMPARE(titleFromProgramPath(QStringLiteral("/opt/sms/MarlekSMSSender")), QStringLiteral("Marleksmssender"));
+    QCOMPARE(titleFromProgramPath(QStringLiteral("/opt/sms/MarlekSMSSender.exe")), QStringLiteral("Marleksmssender"));
+    QCOMPARE(titleFromProgramPath(QStringLiteral("/a.b/My.Tool.exe")), QStringLiteral("My"));
+    QCOMPARE(titleFromProgramPath(QStringLiteral("/bin/sms")), QStringLiteral("sms")); // the first stays as is
+    QCOMPARE(applicationTitle(), QStringLiteral("tst_mainwindow"));
+
+    TFormMain w(settings); // no settings file: the message box
+    QCOMPARE(scope->dialogs.titles, QStringList { QStringLiteral("tst_mainwindow") });
+}
+
+void TestMainWindow::webItemsOpenTheSameAddress()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    QStringList opened;
+    QList<int> shows;
+    w.goToWeb().setPlatform(nullptr, std::make_unique<RecordingStarter>(&opened, &shows));
+    child<QAction>(&w, "BuySMS1")->trigger();
+    child<QAction>(&w, "MARLEKWebSite1")->trigger();
+    QCOMPARE(opened, (QStringList { Branding::operatorUrl(), Branding::operatorUrl() }));
+    QCOMPARE(shows, (QList<int> { 1, 1 })); // a normal window
+    QCOMPARE(w.goToWeb().EMail(), Branding::email());
+}
+
+void TestMainWindow::configureOpensModally()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    TFormConfigure configure(settings, &w);
+    w.setConfigureWindow(&configure);
+    bool wasModal = false;
+    QTimer::singleShot(50, this, [&] {
+        wasModal = configure.isVisible() && QApplication::activeModalWidget() == &configure;
+        configure.reject();
+    });
+    child<QAction>(&w, "ConfigureConnection1")->trigger(); // returns when closed
+    QVERIFY(wasModal);
+    QVERIFY(!configure.isVisible());
+}
+
+void TestMainWindow::everyControlHasAnAccessibleName()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    TFormConfigure configure(settings, &w);
+    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure }) {
+        for (QWidget* c : window->findChildren<QWidget*>()) {
+            if (c->objectName().startsWith(QLatin1String("qt_")))
+                continue; // Qt's own helpers
+            if (qobject_cast<QLineEdit*>(c) || qobject_cast<QPlainTextEdit*>(c) || qobject_cast<TShape*>(c))
+                QVERIFY2(!c->accessibleName().isEmpty(), qPrintable(c->objectName()));
+            if (auto* b = qobject_cast<QAbstractButton*>(c))
+                QVERIFY2(!b->text().isEmpty() || !b->accessibleName().isEmpty(), qPrintable(c->objectName()));
+        }
+    }
+    for (QAction* a : w.findChildren<QAction*>())
+        QVERIFY2(!a->text().isEmpty() || a->isSeparator() || a->menu(), qPrintable(a->objectName()));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
