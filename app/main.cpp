@@ -10,7 +10,6 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(applicationTitle());
     // The program ends with its main window, even with the test window open.
     app.setQuitOnLastWindowClosed(false);
 

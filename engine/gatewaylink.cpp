@@ -6,6 +6,7 @@
 #include "operatorview.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -153,7 +154,9 @@ void GatewayLink::handleReply(const QByteArray& received)
             m_view.setCounterText(reply.counter);
             m_view.setInfoText(reply.info);
             m_loggedIn = true;
-            Timer1.setInterval(parseInteger(m_view.pollIntervalText()));
+            // The poll field refuses values under 200 only when the operator
+            // leaves it; one still being typed must not make the timer spin.
+            Timer1.setInterval(std::max(MinimumInterval, parseInteger(m_view.pollIntervalText())));
             m_view.setConnectionLights(true);
         } else {
             m_log.appendLine("Connection Fail...");

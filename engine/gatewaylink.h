@@ -42,6 +42,7 @@ public:
     qsizetype unansweredCount() const { return m_inFlight.size(); }
 
     static constexpr int DefaultInterval = 1000;
+    static constexpr int MinimumInterval = 200;
 
 private:
     void ClientSocketlavoroConnect();
