@@ -17,7 +17,7 @@ bool endsWithProgramExtension(QStringView text)
     if (text.size() < 4)
         return false;
     const QStringView tail = text.right(4);
-    for (const char* ext : {".EXE", ".BAT", ".COM"}) {
+    for (const char* ext : { ".EXE", ".BAT", ".COM" }) {
         bool same = true;
         for (int i = 0; i < 4; ++i) {
             const char16_t c = tail[i].unicode();

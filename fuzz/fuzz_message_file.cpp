@@ -40,7 +40,7 @@ bool writeOld(const QByteArray& path, const QByteArray& content)
         return false;
     const bool ok = ::write(fd, content.constData(), size_t(content.size())) == content.size();
     // Older than the few seconds in which a file may still be growing.
-    const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    const timespec times[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
     ::futimens(fd, times);
     ::close(fd);
     return ok;
@@ -48,7 +48,7 @@ bool writeOld(const QByteArray& path, const QByteArray& content)
 
 bool isKind(const QByteArray& name)
 {
-    for (const char* ext : {".sms", ".ring", ".lnol", ".flh"}) {
+    for (const char* ext : { ".sms", ".ring", ".lnol", ".flh" }) {
         if (name.endsWith(ext))
             return true;
     }
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(read);
         check(lines.size() >= 3);
         check(message.destination == lines[0] && message.sender == lines[1] && message.text == lines[2]);
-        const QByteArray record = GatewayRecord::buildMessageRecord(message, 'N', {"u", "p", "k"});
+        const QByteArray record = GatewayRecord::buildMessageRecord(message, 'N', { "u", "p", "k" });
         check(record.size() == GatewayRecord::Size);
     } catch (const SmsError& e) {
         check(lines.size() < 3);

@@ -137,7 +137,10 @@ private Q_SLOTS:
     void fileRemovedBetweenSearchAndRead();
 
 private:
-    void tick() { runGuarded(view, [this] { engine->tick.Timer1Timer(); }); }
+    void tick()
+    {
+        runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+    }
     QByteArray record(const QByteArray& content, char command) const;
 
     std::unique_ptr<QTemporaryDir> tmp;
@@ -160,8 +163,8 @@ void TestHostileOutbox::init()
     QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
     gateway = std::make_unique<RecordingGateway>();
     QVERIFY(gateway->listen());
-    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(gateway->server.serverPort()), "user",
-        "secret", Key });
+    settings.replace(
+        { outDir, bakDir, "127.0.0.1", QByteArray::number(gateway->server.serverPort()), "user", "secret", Key });
     view = RecordingView();
     view.pollInterval = "600000"; // ticks are driven by hand
     engine = std::make_unique<DispatchEngine>(settings, view, clock);
@@ -185,8 +188,8 @@ void TestHostileOutbox::cleanup()
 QByteArray TestHostileOutbox::record(const QByteArray& content, char command) const
 {
     const QList<QByteArray> lines = TextFile::splitLines(content);
-    return GatewayRecord::buildMessageRecord({ lines.value(0), lines.value(1), lines.value(2) }, command,
-        { "user", "secret", Key });
+    return GatewayRecord::buildMessageRecord(
+        { lines.value(0), lines.value(1), lines.value(2) }, command, { "user", "secret", Key });
 }
 
 void TestHostileOutbox::everyEntryHasAClearOutcome()
@@ -328,8 +331,8 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
     const int errorsBefore = int(view.errors.size());
     writer.closeWriteChannel();
     QVERIFY(writer.waitForFinished());
-    for (int i = 0; i < 20 && entries(outDir).contains(busy[0]) + entries(outDir).contains(busy[1])
-             + entries(outDir).contains(busy[2]);
+    for (int i = 0; i < 20
+         && entries(outDir).contains(busy[0]) + entries(outDir).contains(busy[1]) + entries(outDir).contains(busy[2]);
          ++i)
         tick();
     for (const QByteArray& b : busy)
