@@ -14,5 +14,18 @@ cmake --build "$build" -j "$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
+# Start the real program once, headless, in an empty working directory: it
+# must come up (showing its not-configured message) and keep running.
+program=$(realpath "$build/app/MarlekSMSSender")
+smoke=$(mktemp -d)
+status=0
+(cd "$smoke" && timeout 3 "$program") || status=$?
+rm -rf "$smoke"
+if [ "$status" -ne 124 ]; then
+    echo "The program did not keep running (exit status $status)" >&2
+    exit 1
+fi
+echo "Program start: ok"
+
 # A short run of every fuzzer (seconds each); fails on any crash.
 scripts/fuzz.sh "${FUZZ_SECONDS:-5}"
