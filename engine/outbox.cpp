@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace MessageKinds {
 const std::array<MessageKind, 4> searchOrder = {{
@@ -68,26 +69,9 @@ int kindIndex(const char* name, size_t len)
     }
 }
 
-// Line ends seen so far, to stop reading once three whole lines are in.
-int countLineEnds(const QByteArray& data, qsizetype from, bool* sawNul)
-{
-    int ends = 0;
-    const char* p = data.constData();
-    for (qsizetype i = from; i < data.size(); ++i) {
-        if (p[i] == '\0') {
-            *sawNul = true;
-            break;
-        }
-        if (p[i] == '\n') {
-            // The LF of a CR LF pair ends no line of its own.
-            if (!(i > 0 && p[i - 1] == '\r'))
-                ++ends;
-        } else if (p[i] == '\r') {
-            ++ends;
-        }
-    }
-    return ends;
-}
+// The bytes of a line past this many never reach a record (its widest slot
+// is 160): they are read past, not kept, so a huge file cannot fill memory.
+constexpr qsizetype KeptPerLine = 1024 * 1024;
 } // namespace
 
 bool Outbox::shouldPassOver(const QByteArray& outboxDir, const QByteArray& name)
@@ -191,11 +175,14 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
         m_waiting.insert(name);
         return false;
     }
-    QByteArray data;
+    // Split by the text-file rule while reading, and stop at the third line
+    // end or a NUL: three lines are all a message uses.
+    QList<QByteArray> lines;
+    QByteArray line;
+    bool afterCr = false;
+    bool done = false;
     char chunk[65536];
-    int ends = 0;
-    bool sawNul = false;
-    for (;;) {
+    while (!done) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
@@ -207,16 +194,29 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
         }
         if (n == 0)
             break;
-        const qsizetype from = data.size();
-        data.append(chunk, n);
-        ends += countLineEnds(data, from, &sawNul);
-        if (ends >= 3 || sawNul)
-            break; // three whole lines are all a message uses
+        for (ssize_t i = 0; i < n && !done; ++i) {
+            const char c = chunk[i];
+            if (c == '\0') {
+                done = true;
+            } else if (c == '\n' && afterCr) {
+                afterCr = false; // the LF of a CR LF pair ends no line of its own
+            } else if (c == '\r' || c == '\n') {
+                afterCr = c == '\r';
+                lines.append(std::exchange(line, QByteArray()));
+                done = lines.size() == 3;
+            } else {
+                afterCr = false;
+                if (line.size() < KeptPerLine)
+                    line.append(c);
+            }
+        }
     }
     if (leased)
         ::fcntl(fd, F_SETLEASE, F_UNLCK);
     ::close(fd);
-    const QList<QByteArray> lines = TextFile::splitLines(data);
+    // A last line without a break counts.
+    if (lines.size() < 3 && !line.isEmpty())
+        lines.append(line);
     if (lines.size() < 3)
         throw SmsError::listIndexOutOfBounds(int(lines.size()));
     m_waiting.remove(name);

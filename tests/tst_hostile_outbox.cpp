@@ -22,6 +22,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +102,13 @@ bool writeBytes(const QByteArray& path, const QByteArray& data, qint64 size = -1
     const timespec old[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
     ok = ok && ::futimens(fd, old) == 0;
     return ::close(fd) == 0 && ok;
+}
+
+long peakResidentKilobytes()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 // The directory's names as bytes: not every name here is valid UTF-8.
@@ -222,6 +230,9 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
     QVERIFY(writeBytes(outDir + "nul.sms", QByteArray("\0\0\0", 3) + "12\r\n34\r\n56\r\n"));
     QVERIFY(writeBytes(outDir + "zeros.sms", {}, HundredMegabytes));
     QVERIFY(writeBytes(outDir + "no-breaks.sms", "3331234567 Marlek all on one line"));
+    // 64 MB of text with no line break and no NUL: it must be read past, not
+    // held in memory.
+    QVERIFY(writeBytes(outDir + "endless.sms", QByteArray(64 * 1024 * 1024, 'A')));
     QVERIFY(QDir().mkdir(QFile::decodeName(outDir + "x.sms")));
     QCOMPARE(::mkfifo((outDir + "z.sms").constData(), 0644), 0);
     // Dangling links, several so that some come before the good files in
@@ -235,6 +246,7 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
         QStringLiteral("List index out of bounds (0)"), // nul.sms
         QStringLiteral("List index out of bounds (0)"), // zeros.sms
         QStringLiteral("List index out of bounds (1)"), // no-breaks.sms
+        QStringLiteral("List index out of bounds (1)"), // endless.sms
         QStringLiteral("Cannot open file ") + QString::fromLatin1(outDir + "x.sms"),
         QStringLiteral("Cannot open file ") + QString::fromLatin1(outDir + "z.sms"),
     };
@@ -261,7 +273,7 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
     QCOMPARE(writer.readLine(), QByteArray("ready\n"));
 
     const QByteArrayList before = entries(outDir);
-    QCOMPARE(before.size(), good.size() + 5 + dangling.size() + 3 + busy.size());
+    QCOMPARE(before.size(), good.size() + 6 + dangling.size() + 3 + busy.size());
 
     engine->link.Start1Click();
     QTRY_VERIFY(view.green);
@@ -272,12 +284,15 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
         const QByteArrayList now = entries(outDir);
         return std::count_if(good.begin(), good.end(), [&](const auto& g) { return now.contains(g.first); });
     };
+    const long peakBefore = peakResidentKilobytes();
     int ticks = 0;
     for (; ticks < 200 && goodLeft() > 0; ++ticks) {
         tick();
         QTest::qWait(1);
     }
     QCOMPARE(goodLeft(), 0);
+    QVERIFY2(peakResidentKilobytes() - peakBefore < 16 * 1024,
+        qPrintable(QStringLiteral("peak memory grew by %1 kB").arg(peakResidentKilobytes() - peakBefore)));
     QTRY_COMPARE(gateway->messages().size(), good.size());
     QTRY_COMPARE(engine->link.unansweredCount(), 0);
 
