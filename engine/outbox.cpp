@@ -69,6 +69,15 @@ int kindIndex(const char* name, size_t len)
     }
 }
 
+// Whether two paths name one directory, whatever the spelling or links.
+bool sameDirectory(const QByteArray& a, const QByteArray& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.constData(), &sa) == 0 && ::stat(b.constData(), &sb) == 0 && sa.st_dev == sb.st_dev
+        && sa.st_ino == sb.st_ino;
+}
+
 // The bytes of a line past this many never reach a record (its widest slot
 // is 160): they are read past, not kept, so a huge file cannot fill memory.
 constexpr qsizetype KeptPerLine = 1024 * 1024;
@@ -233,6 +242,12 @@ QByteArray Outbox::backupName(const QByteArray& backupDir, const QByteArray& ext
 
 bool Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath)
 {
+    // A backup put into the outbox itself would be found and sent again on
+    // the next tick, and on every tick after.
+    const qsizetype slash = backupPath.lastIndexOf('/');
+    const QByteArray backupDir = slash < 0 ? QByteArray(".") : backupPath.left(slash + 1);
+    if (sameDirectory(outboxDir.isEmpty() ? QByteArray(".") : outboxDir, backupDir))
+        return false;
     return Fs::moveNoReplace(joinDir(outboxDir, name), backupPath);
 }
 

@@ -60,7 +60,8 @@ public:
     static QByteArray backupName(const QByteArray& backupDir, const QByteArray& extension, const Clock& clock);
 
     // Moves the outbox file to its backup name; false if the move failed
-    // (a name that exists already is never overwritten).
+    // (a name that exists already is never overwritten) or the backup name
+    // lies in the outbox itself.
     static bool archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath);
 
     // Skips the file on later searches until it changes.

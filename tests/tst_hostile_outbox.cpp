@@ -143,6 +143,7 @@ private Q_SLOTS:
 
     void everyEntryHasAClearOutcome();
     void fileRemovedBetweenSearchAndRead();
+    void backupDirectoryIsTheOutbox();
 
 private:
     void tick()
@@ -380,6 +381,38 @@ void TestHostileOutbox::fileRemovedBetweenSearchAndRead()
     QVERIFY(!read);
     QVERIFY(view.errors.isEmpty());
     QVERIFY(engine->outbox.findNextMessageFile(outDir).isEmpty());
+}
+
+void TestHostileOutbox::backupDirectoryIsTheOutbox()
+{
+    // Backups moved into the outbox would be found and sent again on every
+    // tick. The same directory under another name must be seen through too.
+    const QByteArray sameDir = outDir + "./";
+    QCOMPARE(::symlink(outDir.constData(), (bakDir + "link").constData()), 0);
+    for (const QByteArray& backup : { outDir, sameDir, bakDir + "link/" }) {
+        view = RecordingView();
+        settings.replace(
+            { outDir, backup, "127.0.0.1", QByteArray::number(gateway->server.serverPort()), "user", "secret", Key });
+        engine = std::make_unique<DispatchEngine>(settings, view, clock);
+        const QByteArray name = "once-" + QByteArray::number(backup.size()) + ".sms";
+        QVERIFY(writeBytes(outDir + name, "1\r\n2\r\nsent at most once\r\n"));
+        const qsizetype sentBefore = gateway->messages().size();
+        engine->link.Start1Click();
+        QTRY_VERIFY(view.green);
+        for (int i = 0; i < 5; ++i)
+            tick();
+        QTest::qWait(50);
+        QCOMPARE(gateway->messages().size(), sentBefore);
+        QCOMPARE(entries(outDir), QByteArrayList { name });
+        QByteArrayList moves;
+        for (const QByteArray& line : view.appended) {
+            if (line.startsWith("Cannot move "))
+                moves.append(line);
+        }
+        QCOMPARE(moves.size(), 1); // said once, and the file stays
+        QVERIFY(moves.first().startsWith("Cannot move " + outDir + name + " to " + backup + "SmsFile_"));
+        QVERIFY(::unlink((outDir + name).constData()) == 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHostileOutbox)
