@@ -6,25 +6,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include "testsupport.h"
 
-namespace {
-QByteArray readRaw(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
 
-template <typename F>
-QString errorOf(F&& call)
-{
-    try {
-        call();
-    } catch (const SmsError& e) {
-        return e.text();
-    }
-    return QStringLiteral("<no error>");
-}
-} // namespace
 
 class TestEngineLog : public QObject
 {

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include "testsupport.h"
 
 #include <csignal>
 #include <dirent.h>
@@ -45,17 +46,6 @@ bool exists(const QByteArray& path)
 {
     struct stat st {};
     return ::lstat(path.constData(), &st) == 0;
-}
-
-template <typename F>
-QString errorOf(F&& call)
-{
-    try {
-        call();
-    } catch (const SmsError& e) {
-        return e.text();
-    }
-    return QStringLiteral("<no error>");
 }
 
 // Names in the order the directory yields them, "." and ".." included.

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include "testsupport.h"
 
 #include <csignal>
 #include <sys/resource.h>
@@ -23,17 +24,6 @@ void writeRaw(const QByteArray& path, const QByteArray& data)
     QFile f(QFile::decodeName(path));
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(f.write(data), data.size());
-}
-
-template <typename F>
-QString errorOf(F&& call)
-{
-    try {
-        call();
-    } catch (const SmsError& e) {
-        return e.text();
-    }
-    return QStringLiteral("<no error>");
 }
 
 unsigned modeOf(const QByteArray& path)

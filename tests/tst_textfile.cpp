@@ -8,28 +8,11 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include "testsupport.h"
 
 using Lines = QList<QByteArray>;
 
-namespace {
-QByteArray readRaw(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
 
-// The text of the SmsError the call throws, or "<no error>".
-template <typename F>
-QString errorOf(F&& call)
-{
-    try {
-        call();
-    } catch (const SmsError& e) {
-        return e.text();
-    }
-    return QStringLiteral("<no error>");
-}
-} // namespace
 
 class TestTextFile : public QObject
 {

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "smserror.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+// The text of the SmsError the call throws, or "<no error>".
+template <typename F>
+QString errorOf(F&& call)
+{
+    try {
+        call();
+    } catch (const SmsError& e) {
+        return e.text();
+    }
+    return QStringLiteral("<no error>");
+}
+
+// A file's bytes as they are on disk.
+inline QByteArray readRaw(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
