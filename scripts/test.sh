@@ -29,3 +29,9 @@ echo "Program start: ok"
 
 # A short run of every fuzzer (seconds each); fails on any crash.
 scripts/fuzz.sh "${FUZZ_SECONDS:-5}"
+
+# The whole suite once more under AddressSanitizer, LeakSanitizer and UBSan.
+# SMS_SKIP_ASAN=1 skips it for a quicker local run.
+if [ "${SMS_SKIP_ASAN:-0}" != 1 ]; then
+    scripts/test-asan.sh
+fi
