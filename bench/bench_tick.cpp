@@ -1,0 +1,311 @@
+// One whole polling tick (find, read, build, archive, send) against a
+// connected loopback socket, next to the find alone on the same outbox, so
+// that what the tick adds to the walk can be seen not to grow with the outbox.
+#include "benchsupport.h"
+#include "dispatchengine.h"
+#include "settings.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <future>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A gateway that reads and discards, on a thread of its own so that its
+// reading is not timed with the tick.
+class SinkServer : public QThread
+{
+public:
+    quint16 start()
+    {
+        QThread::start();
+        return m_port.get_future().get();
+    }
+    qint64 received() const { return m_received.load(); }
+
+protected:
+    void run() override
+    {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, &server] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { m_received += s->readAll().size(); });
+            }
+        });
+        m_port.set_value(server.serverPort());
+        exec();
+    }
+
+private:
+    std::promise<quint16> m_port;
+    std::atomic<qint64> m_received { 0 };
+};
+
+struct Layout
+{
+    QByteArray label;
+    QByteArray description;
+    int files = 0; // queued message files
+    QByteArray dir;
+    QByteArray taken; // the file each tick takes
+};
+
+struct Samples
+{
+    double medianUs = 0;
+    double p99Us = 0;
+    double worstUs = 0;
+};
+
+Samples summarise(std::vector<double> us)
+{
+    Samples s;
+    if (us.empty())
+        return s;
+    std::sort(us.begin(), us.end());
+    s.medianUs = us[us.size() / 2];
+    s.p99Us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    s.worstUs = us.back();
+    return s;
+}
+
+void setCounters(benchmark::State& state, const Samples& s)
+{
+    state.counters["median_us"] = s.medianUs;
+    state.counters["p99_us"] = s.p99Us;
+    state.counters["worst_us"] = s.worstUs;
+}
+
+double elapsedUs(std::chrono::steady_clock::time_point from)
+{
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - from).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QByteArray root = qgetenv("SMS_BENCH_DIR");
+    if (root.isEmpty())
+        root = QDir::currentPath().toLocal8Bit() + "/bench-data";
+    root += "/tick";
+    Bench::freshDirectory(root);
+    const QByteArray backupDir = root + "/backup/";
+    const QByteArray logDir = root + "/logs";
+    Bench::freshDirectory(root + "/backup");
+    Bench::freshDirectory(logDir);
+    std::cout << "Data directory: " << root.constData() << " on " << Bench::fileSystemOf(root).constData() << "\n";
+
+    // Queues of message files of every size, and the worst outbox for the
+    // walk: one .sms behind 100,000 .flh files.
+    QElapsedTimer made;
+    made.start();
+    std::vector<Layout> layouts;
+    for (int n : { 10, 1000, 100000 }) {
+        Layout l;
+        l.label = "queue_" + QByteArray::number(n);
+        l.description = Bench::thousands(n).toLatin1() + " queued .sms";
+        l.files = n;
+        l.dir = root + '/' + l.label;
+        Bench::freshDirectory(l.dir);
+        Bench::createFiles(l.dir, "q", ".sms", n, Bench::MessageText);
+        layouts.push_back(l);
+    }
+    {
+        Layout l;
+        l.label = "sms_last_100000";
+        l.files = 100001;
+        l.dir = root + '/' + l.label;
+        Bench::freshDirectory(l.dir);
+        Bench::createFiles(l.dir, "f", ".flh", 100000, QByteArray());
+        const Bench::Placement placed = Bench::placeSmsLast(l.dir, root + "/scratch", 100);
+        l.description = "one .sms after 100,000 .flh (readdir " + Bench::thousands(placed.position).toLatin1() + " of "
+            + Bench::thousands(placed.entries).toLatin1() + ")";
+        layouts.push_back(l);
+    }
+
+    std::cout << "Outboxes made in " << made.elapsed() << " ms\n";
+
+    SinkServer sink;
+    const quint16 port = sink.start();
+
+    BenchView view;
+    view.viewActions = true; // the program's default: one log line per file
+    SettingsStore settings;
+    Settings s;
+    s.backupDir = backupDir;
+    s.serverAddress = "127.0.0.1";
+    s.serverPort = QByteArray::number(port);
+    s.userName = "bench";
+    s.password = "secret";
+    s.userKey = "ABCD1234EFGH5678";
+    settings.replace(s);
+    RememberingClock clock;
+    DispatchEngine engine(settings, view, clock);
+    engine.log.setDirectory(logDir);
+    engine.link.Start1Click();
+    const QDeadlineTimer deadline(10000);
+    while (!engine.link.isConnected() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (!engine.link.isConnected()) {
+        std::cerr << "could not connect to the sink\n";
+        return 1;
+    }
+
+    for (Layout& l : layouts) {
+        l.taken = engine.outbox.findNextMessageFile(l.dir + '/');
+        Bench::warm(l.dir);
+    }
+
+    qint64 ticks = 0;
+    // The system calls the tick makes on the file beyond the walk (open,
+    // lease, read, close, move), bare; false if one failed. A big directory
+    // makes the file system's name look-ups dearer, and that is not the
+    // program's doing.
+    char buffer[65536];
+    auto fileOps = [&](const QByteArray& from, const QByteArray& to) {
+        const int fd = ::open(from.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat st
+        {
+        };
+        const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && ::fcntl(fd, F_SETSIG, SIGURG) == 0
+            && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 && ::fcntl(fd, F_SETOWN, 0) == 0
+            && ::read(fd, buffer, sizeof buffer) > 0 && ::fcntl(fd, F_SETLEASE, F_UNLCK) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok && ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0;
+    };
+    for (const Layout& l : layouts) {
+        const int iterations = l.label == "sms_last_100000" ? 150 : 1000;
+        // Each iteration times, one after the other and so under the same
+        // load: a whole tick; the walk alone, right after the file is put
+        // back, as the tick's own walk meets it; the bare file operations,
+        // right after a walk, as the tick's own meet them. What the tick
+        // adds of its own is the first less the other two, per iteration.
+        benchmark::RegisterBenchmark(("tick/" + l.label).toStdString().c_str(),
+            [&, l](benchmark::State& state) {
+                Settings current = settings.values();
+                current.outboxDir = l.dir + '/';
+                settings.replace(current);
+                const QByteArray path = l.dir + '/' + l.taken;
+                const QByteArray floorBackup = backupDir + "floor.sms";
+                std::vector<double> tickUs, walkUs, opsUs, ownUs;
+                for (auto _ : state) {
+                    auto start = std::chrono::steady_clock::now();
+                    engine.tick.Timer1Timer();
+                    // The record leaves through the socket on the next pass of
+                    // the event loop; that pass belongs to the tick.
+                    QCoreApplication::processEvents();
+                    const double tick = elapsedUs(start);
+                    ++ticks;
+                    // Put the file back under its own name: same place in the
+                    // listing for the next tick.
+                    const QByteArray backup = Outbox::backupName(backupDir, ".sms", StillClock(clock.last));
+                    if (::rename(backup.constData(), path.constData()) != 0) {
+                        state.SkipWithError("the tick did not archive the file");
+                        break;
+                    }
+                    start = std::chrono::steady_clock::now();
+                    QByteArray found = engine.outbox.findNextMessageFile(l.dir + '/');
+                    const double walk = elapsedUs(start);
+                    benchmark::DoNotOptimize(found);
+                    start = std::chrono::steady_clock::now();
+                    const bool opsDone = fileOps(path, floorBackup);
+                    const double ops = elapsedUs(start);
+                    if (!opsDone || ::rename(floorBackup.constData(), path.constData()) != 0) {
+                        state.SkipWithError("the bare file operations failed");
+                        break;
+                    }
+                    state.SetIterationTime(tick / 1e6);
+                    tickUs.push_back(tick);
+                    walkUs.push_back(walk);
+                    opsUs.push_back(ops);
+                    ownUs.push_back(tick - walk - ops);
+                }
+                setCounters(state, summarise(tickUs));
+                state.counters["walk_median_us"] = summarise(walkUs).medianUs;
+                state.counters["ops_median_us"] = summarise(opsUs).medianUs;
+                state.counters["own_median_us"] = summarise(ownUs).medianUs;
+            })
+            ->UseManualTime()
+            ->Iterations(iterations)
+            ->Unit(benchmark::kMicrosecond);
+    }
+
+    benchmark::Initialize(&argc, argv);
+    Bench::KeepingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    // Let the last records reach the sink, then check that every tick sent.
+    const qint64 expected = qint64(GatewayRecord::Size) * (1 + ticks);
+    const QDeadlineTimer drain(5000);
+    while (sink.received() < expected && !drain.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::cout << "\nRecords received by the sink: " << sink.received() / GatewayRecord::Size << " of " << 1 + ticks
+              << " (log-in + ticks); errors shown: " << view.errors.size() << "\n";
+    const bool allSent = sink.received() == expected && view.errors.isEmpty();
+
+    auto figure = [&](const QByteArray& name) -> const Bench::KeepingReporter::Figures* {
+        const auto it = reporter.figures.find(name.toStdString());
+        return it == reporter.figures.end() ? nullptr : &it->second;
+    };
+    std::cout << "Tick (median / p99 / worst) and, per iteration, walk, bare file ops and the rest (medians), us:\n";
+    std::vector<double> own;
+    std::vector<double> walks;
+    for (const Layout& l : layouts) {
+        const auto* t = figure("tick/" + l.label);
+        if (!t)
+            continue;
+        const auto& c = t->counters;
+        std::cout << "  " << l.label.constData() << ": tick " << c.at("median_us") << " / " << c.at("p99_us") << " / "
+                  << c.at("worst_us") << "; walk " << c.at("walk_median_us") << "; file ops " << c.at("ops_median_us")
+                  << "; own " << c.at("own_median_us") << "\n";
+        if (l.label.startsWith("queue_")) {
+            own.push_back(c.at("own_median_us"));
+            walks.push_back(c.at("walk_median_us"));
+        }
+        if (l.label == "queue_100000" || l.label == "sms_last_100000") {
+            Bench::row(QStringLiteral("whole tick, %1: median / p99 / worst").arg(QString::fromLatin1(l.description)),
+                QStringLiteral("%1 / %2 / %3 (the walk alone: median %4)")
+                    .arg(Bench::micros(c.at("median_us")), Bench::micros(c.at("p99_us")),
+                        Bench::micros(c.at("worst_us")), Bench::micros(c.at("walk_median_us"))),
+                QStringLiteral("median < 5 ms"), c.at("median_us") < 5000 && allSent);
+        }
+    }
+    if (own.size() == 3) {
+        // What the tick adds to the walk and the file system's own work must
+        // not grow with the queue; allow noise of half again or 20 µs.
+        const bool flat = own[2] <= std::max(own[0] * 1.5, own[0] + 20);
+        Bench::row(
+            QStringLiteral("tick less its walk and bare file ops (median per tick), 10 / 1,000 / 100,000 queued"),
+            QStringLiteral("%1 / %2 / %3 (the walks: %4 / %5 / %6)")
+                .arg(Bench::micros(own[0]), Bench::micros(own[1]), Bench::micros(own[2]))
+                .arg(Bench::micros(walks[0]), Bench::micros(walks[1]), Bench::micros(walks[2])),
+            QStringLiteral("no growth with the outbox"), flat);
+    }
+    if (!allSent)
+        Bench::note(QStringLiteral("NOT every tick's record reached the sink"));
+    engine.link.closeWithoutEvent();
+    sink.quit();
+    sink.wait();
+    if (qEnvironmentVariableIsEmpty("SMS_BENCH_KEEP"))
+        Bench::removeTree(root);
+    return 0;
+}

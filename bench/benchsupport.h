@@ -1,0 +1,136 @@
+#pragma once
+
+#include "operatorview.h"
+#include "timestamp.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// An operator view that keeps nothing: the benchmarks must not grow memory
+// of their own while they measure the engine's.
+class BenchView : public OperatorView
+{
+public:
+    QByteArray lineLimit = "1000";
+    bool saveLog = true;
+    QByteArray pollInterval = "1000";
+    bool viewActions = true;
+    QByteArray counter;
+    qint64 linesAppended = 0;
+    qint64 clears = 0;
+    QStringList errors;
+
+    void logLineAppended(const QByteArray&) override { ++linesAppended; }
+    void logCleared() override { ++clears; }
+    QByteArray lineLimitText() const override { return lineLimit; }
+    bool saveLogChecked() const override { return saveLog; }
+    QByteArray pollIntervalText() const override { return pollInterval; }
+    bool viewActionsChecked() const override { return viewActions; }
+    void setCounterText(const QByteArray& c) override { counter = c; }
+    void setInfoText(const QByteArray&) override { }
+    void setConnectionLights(bool) override { }
+    void setStartEnabled(bool) override { }
+    void setStopEnabled(bool) override { }
+    void toggleActivityLight() override { }
+    void showError(const QString& text) override { errors.append(text); }
+};
+
+// The real clock, remembering the last time it gave, so that a benchmark can
+// find the backup name a tick chose.
+class RememberingClock : public Clock
+{
+public:
+    QDateTime now() const override
+    {
+        last = QDateTime::currentDateTime();
+        return last;
+    }
+    mutable QDateTime last;
+};
+
+// A clock that always gives one time.
+class StillClock : public Clock
+{
+public:
+    explicit StillClock(QDateTime t)
+        : time(std::move(t))
+    {
+    }
+    QDateTime now() const override { return time; }
+    QDateTime time;
+};
+
+namespace Bench {
+
+// The three lines of every message file the benchmarks write.
+extern const QByteArray MessageText;
+
+// Removes a directory tree if present, then creates the directory empty.
+void freshDirectory(const QByteArray& dir);
+void removeTree(const QByteArray& dir);
+
+// Creates count files named prefix + index + ext holding data.
+void createFiles(
+    const QByteArray& dir, const QByteArray& prefix, const QByteArray& ext, int count, const QByteArray& data);
+void writeFile(const QByteArray& path, const QByteArray& data);
+
+// The directory's names in readdir order ("." and ".." included).
+QList<QByteArray> listing(const QByteArray& dir);
+
+struct Placement
+{
+    QByteArray name;
+    qsizetype position = 0; // 1-based, in readdir order
+    qsizetype entries = 0; // all entries, "." and ".." included
+    int candidates = 0; // names tried
+};
+
+// Places one ".sms" file so that readdir yields it last or nearly so. On a
+// file system that lists in name-hash order (ext4) creation order says
+// nothing, so names are tried in a scratch directory (the order of two names
+// is the same in every directory of one file system) until one lands at or
+// past the slot of the last tolerated entry; the result is then checked in
+// the real directory.
+Placement placeSmsLast(const QByteArray& dir, const QByteArray& scratch, qsizetype tolerance);
+
+// Walks the directory a few times so the timed walks find it cached.
+void warm(const QByteArray& dir);
+
+// Resident set size of this process in KiB.
+qint64 residentKiB();
+
+// File system type name of the path (from /proc/self/mountinfo's longest
+// matching mount point).
+QByteArray fileSystemOf(const QByteArray& path);
+
+// A reporter that prints as usual and keeps each benchmark's figures.
+class KeepingReporter : public benchmark::ConsoleReporter
+{
+public:
+    struct Figures
+    {
+        double realTime = 0; // in the benchmark's time unit
+        double cpuTime = 0;
+        std::map<std::string, double> counters;
+    };
+    void ReportRuns(const std::vector<Run>& runs) override;
+    // Median when repetitions were run, the single run otherwise.
+    std::map<std::string, Figures> figures;
+};
+
+// One row of the results table, marked for scripts/bench.sh to collect.
+void row(const QString& measure, const QString& figure, const QString& goal, bool met);
+void note(const QString& text);
+
+QString micros(double us);
+QString thousands(qint64 n);
+
+} // namespace Bench
