@@ -218,6 +218,11 @@ int main(int argc, char** argv)
             .arg(nominal / 1000, 0, 'f', 3)
             .arg(totalOff, 0, 'f', 3),
         QStringLiteral("within 1%"), totalOff <= 1);
+    Bench::note(
+        QStringLiteral("pace at %1 ms: paced by the engine's own timer (%2), records timed by the gateway's log")
+            .arg(interval)
+            .arg(engine.link.timer().timerType() == Qt::PreciseTimer ? QStringLiteral("Qt::PreciseTimer")
+                                                                     : QStringLiteral("Qt::CoarseTimer")));
     if (qEnvironmentVariableIsEmpty("SMS_BENCH_KEEP"))
         Bench::removeTree(work);
     return exitCode;

@@ -287,6 +287,11 @@ int main(int argc, char** argv)
                     .arg(Bench::micros(c.at("median_us")), Bench::micros(c.at("p99_us")),
                         Bench::micros(c.at("worst_us")), Bench::micros(c.at("walk_median_us"))),
                 QStringLiteral("median < 5 ms"), c.at("median_us") < 5000 && allSent);
+            if (l.label == "sms_last_100000" && c.at("median_us") >= 5000)
+                Bench::note(QStringLiteral("one .sms behind 100,000 other files: every tick walks the whole directory "
+                                           "and costs what the walk costs (%1 here); the bare readdir floor over "
+                                           "such a directory is as slow (find rows above), so no walk meets 5 ms")
+                                .arg(Bench::micros(c.at("walk_median_us"))));
         }
     }
     if (own.size() == 3) {

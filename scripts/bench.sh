@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-scripts/setup.sh libbenchmark-dev xdotool x11-utils
+scripts/setup.sh libbenchmark-dev xdotool x11-utils time
 
 cmake --preset bench >/dev/null
 cmake --build build/bench -j "$(nproc)" --target \
@@ -23,7 +23,8 @@ cmake --build build/bench -j "$(nproc)" --target \
 build=$top/build/bench
 export SMS_BENCH_DIR=${SMS_BENCH_DIR:-$build/bench-data}
 raw=$build/bench-raw
-rm -rf "$raw" "$SMS_BENCH_DIR"
+# Each program makes and removes its own folder under SMS_BENCH_DIR.
+rm -rf "$raw"
 mkdir -p "$raw" "$SMS_BENCH_DIR"
 
 quick=${BENCH_QUICK:-}
@@ -241,6 +242,10 @@ row "program offscreen, idle, not started (no hook to start it headless), ${idle
 row "program offscreen, same run: resident memory (now / peak / time -v max)" \
     "$(mb "$off_rss") / $(mb "$off_hwm") / $(mb "$off_max") MB" "< 60 MB" "$(ok_mem "$off_hwm")"
 
+note "footprint: the program has no way to start the link by itself, so on Xvfb it was started as a person" \
+    "would (xdotool: poll field 200, Status > Start); offscreen it could only sit idle, not connected"
+note "footprint: CPU from /proc/PID/stat over the ${idle_seconds} s, memory from /proc/PID/status and /usr/bin/time -v;" \
+    "the floor is bench_floorwindow, a bare Qt window of the same size blinking a light every 200 ms"
 kill "$gateway" "$xvfb" 2>/dev/null || true
 wait "$gateway" "$xvfb" 2>/dev/null || true
 unset DISPLAY
@@ -284,4 +289,5 @@ table=$raw/RESULTS.md
 [ -n "${BENCH_ONLY:-}" ] || cp "$table" "$top/bench/RESULTS.md"
 echo
 cat "$table"
-rm -rf "$SMS_BENCH_DIR"
+rm -rf "$SMS_BENCH_DIR/footprint"
+rmdir "$SMS_BENCH_DIR" 2>/dev/null || true
