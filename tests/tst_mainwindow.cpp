@@ -2,6 +2,7 @@
 #include "GoToWeb.h"
 #include "Main.h"
 #include "UConfigure.h"
+#include "UTest.h"
 #include "settings.h"
 #include "testgateway.h"
 #include "windowtestsupport.h"
@@ -14,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -63,6 +65,7 @@ private Q_SLOTS:
     void menusAndLayout();
     void startAndStopAgainstGateway();
     void activityLightBlinks();
+    void testMessageGoesOutOnTheNextTick();
     void exitClosesWithoutDisconnectEvent();
     void pollField_data();
     void pollField();
@@ -244,6 +247,43 @@ void TestMainWindow::activityLightBlinks()
     QTRY_VERIFY_WITH_TIMEOUT((seen.insert(light->brushColor().rgb()), seen.size() == 2), 3000);
     QVERIFY(seen.contains(QColor(Qt::blue).rgb()));
     QVERIFY(seen.contains(w.palette().color(QPalette::Button).rgb()));
+}
+
+void TestMainWindow::testMessageGoesOutOnTheNextTick()
+{
+    TestGateway gw;
+    QVERIFY(gw.listen());
+    QVERIFY(QDir().mkdir(QStringLiteral("out")));
+    QVERIFY(QDir().mkdir(QStringLiteral("bck")));
+    writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
+    TFormMain w(settings);
+    TFormTest test(settings, &w);
+    child<QLineEdit>(&w, "Edit3")->setText(QStringLiteral("200"));
+    child<QAction>(&w, "Start1")->trigger();
+    QTRY_COMPARE(gw.received.size(), qsizetype(396));
+    gw.send(TestGateway::reply('0', "00000009"));
+    QTRY_VERIFY(w.engine().link.timer().isActive());
+
+    // A "Music" message typed on two lines, as the operator would.
+    child<QLineEdit>(&test, "EditTo")->setText(QStringLiteral("3331234567"));
+    child<QLineEdit>(&test, "EditFrom")->setText(QStringLiteral("Marlek"));
+    child<QRadioButton>(&test, "RadioButtonM")->setChecked(true);
+    child<QPlainTextEdit>(&test, "Memo1")->setPlainText(QStringLiteral("Hello\nWorld"));
+    child<QPushButton>(&test, "Button1")->click();
+    QVERIFY(scope->dialogs.errors.isEmpty());
+
+    QTRY_COMPARE(gw.received.size(), qsizetype(2 * 396));
+    const QByteArray record = gw.received.mid(396);
+    QCOMPARE(record.at(36), 'M');
+    QCOMPARE(record.mid(37, 11), QByteArray("3331234567\0", 11));
+    QCOMPARE(record.mid(52, 7), QByteArray("Marlek\0", 7));
+    QCOMPARE(record.mid(67, 11), QByteArray("HelloWorld\0", 11));
+    QCOMPARE(record.left(20), QByteArray("user\0\0\0\0\0\0pass\0\0\0\0\0\0", 20));
+    QTRY_VERIFY(QDir(QStringLiteral("out")).entryList(QDir::Files).isEmpty());
+    const QStringList backups = QDir(QStringLiteral("bck")).entryList(QDir::Files);
+    QCOMPARE(backups.size(), 1);
+    QVERIFY(backups.first().startsWith(QStringLiteral("SmsFile_")));
+    QVERIFY(backups.first().endsWith(QStringLiteral(".ring")));
 }
 
 void TestMainWindow::exitClosesWithoutDisconnectEvent()
