@@ -39,9 +39,15 @@ or use Settings > SMS Test.
 MSG
 
 cd "$demo"
+program=("$top/$build/app/MarlekSMSSender")
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: starting the program under Xvfb (invisible). Set DISPLAY to see it."
-    xvfb-run -a "$top/$build/app/MarlekSMSSender"
-else
-    "$top/$build/app/MarlekSMSSender"
+    program=(xvfb-run -a "${program[@]}")
 fi
+# In a process group of its own, so that an interrupted script takes the
+# program (and its Xvfb) down with the gateway.
+setsid "${program[@]}" &
+app=$!
+trap 'kill -- -$app 2>/dev/null || true; kill $gateway 2>/dev/null || true' EXIT
+trap 'exit 130' INT TERM
+wait $app
