@@ -4,31 +4,59 @@
 
 #include "fsutil.h"
 
+#include <utility>
+
 namespace TextFile {
+
+LineSplitter::LineSplitter(qsizetype maxLines, qsizetype keptPerLine)
+    : m_maxLines(maxLines)
+    , m_keptPerLine(keptPerLine)
+{
+}
+
+bool LineSplitter::feed(const char* data, qsizetype size)
+{
+    qsizetype i = 0;
+    while (i < size && !m_done) {
+        const char c = data[i];
+        if (c == '\0') {
+            m_done = true;
+        } else if (c == '\n' && m_afterCr) {
+            m_afterCr = false; // the LF of a CR LF pair ends no line of its own
+            ++i;
+        } else if (c == '\r' || c == '\n') {
+            m_afterCr = c == '\r';
+            m_lines.append(std::exchange(m_line, QByteArray()));
+            m_done = m_lines.size() == m_maxLines;
+            ++i;
+        } else {
+            // Take the whole run up to the next line end or NUL at once.
+            qsizetype end = i;
+            while (end < size && data[end] != '\r' && data[end] != '\n' && data[end] != '\0')
+                ++end;
+            qsizetype keep = end - i;
+            if (m_keptPerLine >= 0)
+                keep = qMin(keep, qMax<qsizetype>(0, m_keptPerLine - m_line.size()));
+            m_line.append(data + i, keep);
+            m_afterCr = false;
+            i = end;
+        }
+    }
+    return !m_done;
+}
+
+QList<QByteArray> LineSplitter::finish()
+{
+    if (!m_line.isEmpty() && (m_maxLines < 0 || m_lines.size() < m_maxLines))
+        m_lines.append(std::exchange(m_line, QByteArray()));
+    return std::exchange(m_lines, {});
+}
 
 QList<QByteArray> splitLines(const QByteArray& text)
 {
-    QList<QByteArray> lines;
-    const qsizetype nul = text.indexOf('\0');
-    const qsizetype end = nul < 0 ? text.size() : nul;
-    const char* data = text.constData();
-    qsizetype start = 0;
-    qsizetype i = 0;
-    while (i < end) {
-        const char c = data[i];
-        if (c == '\r' || c == '\n') {
-            lines.append(QByteArray(data + start, i - start));
-            ++i;
-            if (c == '\r' && i < end && data[i] == '\n')
-                ++i;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < end)
-        lines.append(QByteArray(data + start, end - start));
-    return lines;
+    LineSplitter splitter;
+    splitter.feed(text.constData(), text.size());
+    return splitter.finish();
 }
 
 QByteArray joinLines(const QList<QByteArray>& lines)

@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace MessageKinds {
 const std::array<MessageKind, 4> searchOrder = {{
@@ -186,12 +185,9 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     }
     // Split by the text-file rule while reading, and stop at the third line
     // end or a NUL: three lines are all a message uses.
-    QList<QByteArray> lines;
-    QByteArray line;
-    bool afterCr = false;
-    bool done = false;
+    TextFile::LineSplitter splitter(3, KeptPerLine);
     char chunk[65536];
-    while (!done) {
+    for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
@@ -201,31 +197,13 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
             ::close(fd);
             throw SmsError::cannotOpenFile(QString::fromLatin1(path));
         }
-        if (n == 0)
+        if (n == 0 || !splitter.feed(chunk, n))
             break;
-        for (ssize_t i = 0; i < n && !done; ++i) {
-            const char c = chunk[i];
-            if (c == '\0') {
-                done = true;
-            } else if (c == '\n' && afterCr) {
-                afterCr = false; // the LF of a CR LF pair ends no line of its own
-            } else if (c == '\r' || c == '\n') {
-                afterCr = c == '\r';
-                lines.append(std::exchange(line, QByteArray()));
-                done = lines.size() == 3;
-            } else {
-                afterCr = false;
-                if (line.size() < KeptPerLine)
-                    line.append(c);
-            }
-        }
     }
     if (leased)
         ::fcntl(fd, F_SETLEASE, F_UNLCK);
     ::close(fd);
-    // A last line without a break counts.
-    if (lines.size() < 3 && !line.isEmpty())
-        lines.append(line);
+    const QList<QByteArray> lines = splitter.finish();
     if (lines.size() < 3)
         throw SmsError::listIndexOutOfBounds(int(lines.size()));
     m_waiting.remove(name);
