@@ -15,10 +15,7 @@
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QByteArray root = qgetenv("SMS_BENCH_DIR");
-    if (root.isEmpty())
-        root = QDir::currentPath().toLocal8Bit() + "/bench-data";
-    const QByteArray dir = root + "/log";
+    const QByteArray dir = Bench::dataRoot() + "/log";
     Bench::freshDirectory(dir);
 
     constexpr qint64 Lines = 1000000;

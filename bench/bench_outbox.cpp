@@ -68,11 +68,7 @@ QString layoutName(const Layout& l)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    // Data on the working disk beside the build unless told otherwise.
-    QByteArray root = qgetenv("SMS_BENCH_DIR");
-    if (root.isEmpty())
-        root = QDir::currentPath().toLocal8Bit() + "/bench-data";
-    root += "/outbox";
+    const QByteArray root = Bench::dataRoot() + "/outbox";
     Bench::freshDirectory(root);
     std::cout << "Data directory: " << root.constData() << " on " << Bench::fileSystemOf(root).constData() << "\n";
 

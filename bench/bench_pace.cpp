@@ -81,11 +81,8 @@ int main(int argc, char** argv)
         std::cerr << "usage: bench_pace --gateway PATH [--files N] [--interval MS] [--dir DIR]\n";
         return 2;
     }
-    if (root.isEmpty()) {
-        root = qgetenv("SMS_BENCH_DIR");
-        if (root.isEmpty())
-            root = QDir::currentPath().toLocal8Bit() + "/bench-data";
-    }
+    if (root.isEmpty())
+        root = Bench::dataRoot();
     const QByteArray work = root + "/pace_" + QByteArray::number(interval);
     Bench::freshDirectory(work);
     Bench::freshDirectory(work + "/outbox");

@@ -102,10 +102,7 @@ double elapsedUs(std::chrono::steady_clock::time_point from)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QByteArray root = qgetenv("SMS_BENCH_DIR");
-    if (root.isEmpty())
-        root = QDir::currentPath().toLocal8Bit() + "/bench-data";
-    root += "/tick";
+    const QByteArray root = Bench::dataRoot() + "/tick";
     Bench::freshDirectory(root);
     const QByteArray backupDir = root + "/backup/";
     const QByteArray logDir = root + "/logs";

@@ -57,6 +57,12 @@ void removeTree(const QByteArray& dir)
         fail("cannot remove", dir);
 }
 
+QByteArray dataRoot()
+{
+    const QByteArray root = qgetenv("SMS_BENCH_DIR");
+    return root.isEmpty() ? QDir::currentPath().toLocal8Bit() + "/bench-data" : root;
+}
+
 void freshDirectory(const QByteArray& dir)
 {
     removeTree(dir);

@@ -73,6 +73,10 @@ namespace Bench {
 // The three lines of every message file the benchmarks write.
 extern const QByteArray MessageText;
 
+// Where benchmark data goes: $SMS_BENCH_DIR, else bench-data in the working
+// directory, on the working disk beside the build.
+QByteArray dataRoot();
+
 // Removes a directory tree if present, then creates the directory empty.
 void freshDirectory(const QByteArray& dir);
 void removeTree(const QByteArray& dir);
