@@ -31,11 +31,10 @@ bool writeAll(int fd, const QByteArray& data)
 
 bool readFile(const QByteArray& path, QByteArray* data)
 {
-    const QByteArray& p = path;
-    if (p.isEmpty())
+    if (path.isEmpty())
         return false;
     // Non-blocking open so a FIFO in the way cannot hang the program.
-    const int fd = ::open(p.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
@@ -63,31 +62,42 @@ bool readFile(const QByteArray& path, QByteArray* data)
     return true;
 }
 
-bool writeFile(const QByteArray& path, const QByteArray& data)
+namespace {
+// Opens for writing with the extra flags and writes the data. A file that
+// had to be new (O_EXCL) is removed again when the write fails.
+bool openAndWrite(const QByteArray& path, int flags, const QByteArray& data)
 {
-    const QByteArray& p = path;
-    if (p.isEmpty())
+    if (path.isEmpty())
         return false;
-    const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
     if (fd < 0)
         return false;
     const bool ok = writeAll(fd, data);
-    return ::close(fd) == 0 && ok;
+    if (::close(fd) == 0 && ok)
+        return true;
+    if (flags & O_EXCL)
+        ::unlink(path.constData());
+    return false;
+}
+} // namespace
+
+bool writeFile(const QByteArray& path, const QByteArray& data)
+{
+    return openAndWrite(path, O_TRUNC, data);
 }
 
 bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mode)
 {
-    const QByteArray& p = path;
-    if (p.isEmpty())
+    if (path.isEmpty())
         return false;
-    QByteArray tmp = p + ".XXXXXX";
+    QByteArray tmp = path + ".XXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         return false;
     bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (ok)
-        ok = ::rename(tmp.constData(), p.constData()) == 0;
+        ok = ::rename(tmp.constData(), path.constData()) == 0;
     if (!ok)
         ::unlink(tmp.constData());
     return ok;
@@ -95,18 +105,7 @@ bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mo
 
 bool createNewFile(const QByteArray& path, const QByteArray& data)
 {
-    const QByteArray& p = path;
-    if (p.isEmpty())
-        return false;
-    const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    const bool ok = writeAll(fd, data);
-    if (::close(fd) != 0 || !ok) {
-        ::unlink(p.constData());
-        return false;
-    }
-    return true;
+    return openAndWrite(path, O_EXCL, data);
 }
 
 bool moveNoReplace(const QByteArray& from, const QByteArray& to)
