@@ -1,11 +1,103 @@
 #include "resulthook.h"
 
+#include "childpriority.h"
 #include "enginelog.h"
 #include "guard.h"
 
 #include <QFile>
+#include <QHash>
 #include <QProcess>
+#include <QThread>
 #include <QTimer>
+
+// The processes themselves, on the hook's thread: starts them, kills them
+// at the time limit, and tells the hook how each run ended.
+class ResultRunner : public QObject
+{
+public:
+    explicit ResultRunner(ResultHook* hook)
+        : m_hook(hook)
+    {
+    }
+
+    void start(quint64 run, const QString& program, const QStringList& arguments, std::chrono::milliseconds limit);
+    // Kills every command still running and frees every process.
+    void killAll();
+
+private:
+    void end(quint64 run, const QByteArray& failure);
+
+    ResultHook* m_hook;
+    QHash<quint64, QProcess*> m_processes;
+    QHash<quint64, QByteArray> m_killed; // why a run was killed
+};
+
+void ResultRunner::start(
+    quint64 run, const QString& program, const QStringList& arguments, std::chrono::milliseconds limit)
+{
+    auto* process = new QProcess(this);
+    m_processes.insert(run, process);
+    process->setProgram(program);
+    process->setArguments(arguments);
+    // Nothing to read from us, and nothing of its stdout kept in our memory;
+    // its stderr goes where ours goes.
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    runBehindSender(*process);
+
+    auto* timer = new QTimer(process);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, run, process, limit] {
+        const QByteArray seconds = QByteArray::number(double(limit.count()) / 1000.0);
+        // Told when the killed command has ended, which also frees its place.
+        m_killed.insert(run, "still running after " + seconds + " s, killed");
+        process->kill();
+    });
+    connect(process, &QProcess::finished, this, [this, run](int code, QProcess::ExitStatus status) {
+        if (m_killed.contains(run))
+            end(run, m_killed.take(run));
+        else if (status == QProcess::CrashExit)
+            end(run, "crashed");
+        else
+            end(run, code == 0 ? QByteArray() : "exit code " + QByteArray::number(code));
+    });
+    // Queued: a start failure may be told inside start(). A crash is told
+    // again by finished().
+    connect(
+        process, &QProcess::errorOccurred, this,
+        [this, run, process](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart)
+                end(run, "cannot start (" + process->errorString().toLocal8Bit() + ")");
+        },
+        Qt::QueuedConnection);
+
+    timer->start(limit);
+    process->start();
+}
+
+void ResultRunner::end(quint64 run, const QByteArray& failure)
+{
+    QProcess* process = m_processes.take(run);
+    if (!process)
+        return;
+    process->disconnect(this);
+    process->deleteLater();
+    QMetaObject::invokeMethod(
+        m_hook, [hook = m_hook, run, failure] { hook->ended(run, failure); }, Qt::QueuedConnection);
+}
+
+void ResultRunner::killAll()
+{
+    for (QProcess* process : std::as_const(m_processes)) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(1000); // reaping a killed child; spares Qt's warning
+    }
+    m_processes.clear();
+    // Those ended earlier too: a process must be freed on its own thread.
+    qDeleteAll(findChildren<QProcess*>(Qt::FindDirectChildrenOnly));
+}
 
 ResultHook::ResultHook(EngineLog& log, OperatorView& view, QObject* parent)
     : QObject(parent)
@@ -16,11 +108,7 @@ ResultHook::ResultHook(EngineLog& log, OperatorView& view, QObject* parent)
 
 ResultHook::~ResultHook()
 {
-    for (const Run& run : std::as_const(m_runs)) {
-        run.process->disconnect(this);
-        run.process->kill();
-        run.process->waitForFinished(1000); // reaping a killed child; spares Qt's warning
-    }
+    stopRunner();
 }
 
 QStringList ResultHook::arguments(const MessageFate& fate)
@@ -42,90 +130,49 @@ void ResultHook::report(const MessageFate& fate)
 
 void ResultHook::startWaiting()
 {
-    while (m_runs.size() < MaxRunning && !m_waiting.empty()) {
-        const MessageFate fate = m_waiting.front();
+    while (m_running.size() < MaxRunning && !m_waiting.empty()) {
+        if (!m_thread) {
+            m_thread = std::make_unique<QThread>();
+            m_runner = new ResultRunner(this);
+            m_runner->moveToThread(m_thread.get());
+            m_thread->start();
+        }
+        const quint64 run = ++m_lastRun;
+        const MessageFate& fate = m_running.emplace(run, m_waiting.front()).first->second;
         m_waiting.pop_front();
-        start(fate);
+        QMetaObject::invokeMethod(
+            m_runner,
+            [runner = m_runner, run, program = m_command, args = arguments(fate), limit = m_timeLimit] {
+                runner->start(run, program, args, limit);
+            },
+            Qt::QueuedConnection);
     }
 }
 
-void ResultHook::start(const MessageFate& fate)
+void ResultHook::ended(quint64 run, const QByteArray& failure)
 {
-    auto* process = new QProcess(this);
-    auto* limit = new QTimer(process);
-    limit->setSingleShot(true);
-    limit->setInterval(m_timeLimit);
-    m_runs.append(Run { process, limit, fate });
-
-    process->setProgram(m_command);
-    process->setArguments(arguments(fate));
-    // Nothing to read from us, and nothing of its stdout kept in our memory;
-    // its stderr goes where ours goes.
-    process->setStandardInputFile(QProcess::nullDevice());
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-
-    connect(limit, &QTimer::timeout, this, [this, process] { timedOut(process); });
-    connect(process, &QProcess::finished, this, [this, process](int code, QProcess::ExitStatus status) {
-        if (status == QProcess::CrashExit)
-            failed(process, "crashed");
-        else if (code != 0)
-            failed(process, "exit code " + QByteArray::number(code));
-        ended(process);
-    });
-    // Queued: a start failure may be told inside start(), while the list of
-    // runs is being filled.
-    connect(
-        process, &QProcess::errorOccurred, this,
-        [this, process](QProcess::ProcessError error) {
-            if (error != QProcess::FailedToStart)
-                return; // a crash is told again by finished()
-            failed(process, "cannot start (" + process->errorString().toLocal8Bit() + ")");
-            ended(process);
-        },
-        Qt::QueuedConnection);
-
-    limit->start();
-    process->start();
-}
-
-ResultHook::Run* ResultHook::runOf(QProcess* process)
-{
-    for (Run& run : m_runs) {
-        if (run.process == process)
-            return &run;
-    }
-    return nullptr;
-}
-
-void ResultHook::failed(QProcess* process, const QByteArray& reason)
-{
-    Run* run = runOf(process);
-    // One line per run: a killed command also ends as a crash.
-    if (!run || std::exchange(run->failureLogged, true))
+    // A run that finish() has already named is gone from the list.
+    if (m_running.erase(run) == 0)
         return;
-    log("Result command failed: " + reason);
-}
-
-void ResultHook::timedOut(QProcess* process)
-{
-    const QByteArray seconds = QByteArray::number(double(m_timeLimit.count()) / 1000.0);
-    failed(process, "still running after " + seconds + " s, killed");
-    // The place stays taken until the killed command has ended.
-    process->kill();
-}
-
-void ResultHook::ended(QProcess* process)
-{
-    if (!runOf(process))
-        return;
-    m_runs.removeIf([process](const Run& run) { return run.process == process; });
-    process->disconnect(this);
-    process->deleteLater();
+    if (!failure.isEmpty())
+        log("Result command failed: " + failure);
     startWaiting();
     Q_EMIT runEnded();
-    if (m_runs.isEmpty() && m_waiting.empty())
+    if (m_running.empty() && m_waiting.empty())
         Q_EMIT idle();
+}
+
+void ResultHook::stopRunner()
+{
+    if (!m_thread)
+        return;
+    QMetaObject::invokeMethod(
+        m_runner, [runner = m_runner] { runner->killAll(); }, Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+    delete m_runner;
+    m_runner = nullptr;
+    m_thread.reset();
 }
 
 QByteArray ResultHook::notDelivered(const MessageFate& fate)
@@ -135,15 +182,11 @@ QByteArray ResultHook::notDelivered(const MessageFate& fate)
 
 QList<QByteArray> ResultHook::finish()
 {
-    QList<QByteArray> lines;
     // A command cut short has not confirmed the result either.
-    for (const Run& run : std::exchange(m_runs, {})) {
-        run.process->disconnect(this);
-        run.process->kill();
-        run.process->waitForFinished(1000);
-        run.process->deleteLater();
-        lines.append(notDelivered(run.fate));
-    }
+    stopRunner();
+    QList<QByteArray> lines;
+    for (const auto& [run, fate] : std::exchange(m_running, {}))
+        lines.append(notDelivered(fate));
     for (const MessageFate& fate : std::exchange(m_waiting, {}))
         lines.append(notDelivered(fate));
     for (const QByteArray& line : std::as_const(lines))

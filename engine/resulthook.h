@@ -9,11 +9,13 @@
 
 #include <chrono>
 #include <deque>
+#include <map>
+#include <memory>
 
 class EngineLog;
 class OperatorView;
-class QProcess;
-class QTimer;
+class QThread;
+class ResultRunner;
 
 // Tells the producer each message's fate by running its command with five
 // arguments: outcome, backup path, outbox name, result character, counter.
@@ -45,7 +47,7 @@ public:
     // caller whose log goes nowhere once the window is gone.
     QList<QByteArray> finish();
 
-    int running() const { return int(m_runs.size()); }
+    int running() const { return int(m_running.size()); }
     qsizetype waiting() const { return qsizetype(m_waiting.size()); }
 
     // The five arguments the command gets for a fate.
@@ -59,20 +61,11 @@ Q_SIGNALS:
     void idle();
 
 private:
-    struct Run
-    {
-        QProcess* process = nullptr;
-        QTimer* limit = nullptr;
-        MessageFate fate;
-        bool failureLogged = false;
-    };
+    friend class ResultRunner;
 
     void startWaiting();
-    void start(const MessageFate& fate);
-    void failed(QProcess* process, const QByteArray& reason);
-    void ended(QProcess* process);
-    void timedOut(QProcess* process);
-    Run* runOf(QProcess* process);
+    void ended(quint64 run, const QByteArray& failure);
+    void stopRunner();
     void log(const QByteArray& line);
     static QByteArray notDelivered(const MessageFate& fate);
 
@@ -81,6 +74,10 @@ private:
     QString m_command;
     std::chrono::milliseconds m_timeLimit = DefaultTimeLimit;
     std::deque<MessageFate> m_waiting;
-    QList<Run> m_runs;
-    bool m_starting = false;
+    std::map<quint64, MessageFate> m_running; // by run number: oldest first
+    quint64 m_lastRun = 0;
+    // Starting a process waits until the child has started, which under load
+    // takes milliseconds: the processes live on a thread of their own.
+    std::unique_ptr<QThread> m_thread;
+    ResultRunner* m_runner = nullptr; // lives on m_thread
 };

@@ -23,6 +23,7 @@ private Q_SLOTS:
     void queuesInOrder();
     void finishNamesWhatWasNotDelivered();
     void badLineLimitStaysInside();
+    void runsBehindTheSender();
 
 private:
     QString path(const char* name) const { return m_tmp->filePath(QString::fromLatin1(name)); }
@@ -183,6 +184,21 @@ void TestResultHook::badLineLimitStaysInside()
     QVERIFY(idle.wait());
     QCOMPARE(m_view.appended, QByteArrayList { "Result command failed: exit code 1" });
     QCOMPARE(m_view.errors, QStringList { QStringLiteral("'ten' is not a valid integer value") });
+}
+
+void TestResultHook::runsBehindTheSender()
+{
+    // The nice value is field 19 of a process's stat line.
+    const QString script = path("hook.sh");
+    QVERIFY(writeScript(script, "cut -d' ' -f19 /proc/$$/stat > '" + QFile::encodeName(path("nice")) + "'\n"));
+    EngineLog log(m_view, m_clock);
+    ResultHook hook(log, m_view);
+    hook.setCommand(script);
+    QSignalSpy idle(&hook, &ResultHook::idle);
+    hook.report(fate(MessageFate::Accepted, "x.sms"));
+    QVERIFY(idle.wait());
+    const int ours = readRaw(QStringLiteral("/proc/self/stat")).split(' ').value(18).toInt();
+    QCOMPARE(readRaw(path("nice")).trimmed().toInt(), std::min(19, ours + 10));
 }
 
 QTEST_GUILESS_MAIN(TestResultHook)
