@@ -19,7 +19,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QThread>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
@@ -360,7 +362,12 @@ int killSoakMain(const QStringList& args)
             break;
         }
         if (runs == 0) {
-            // A second copy in the same directory is turned away.
+            // A second copy in the same directory is turned away, once the
+            // first holds the lock.
+            const QString lockPath = work + QLatin1Char('/') + QString::fromLatin1(WorkdirLock::FileName);
+            const QDeadlineTimer lockDeadline(10000);
+            while (!QFile::exists(lockPath) && !lockDeadline.hasExpired())
+                QThread::msleep(5);
             QProcess second;
             second.start(QCoreApplication::applicationFilePath(), childArgs(runs));
             second.waitForFinished(10000);
