@@ -65,7 +65,7 @@ QList<MessageFate> SendJournal::recover(const QByteArray& text, bool* damaged)
                 *damaged = true;
                 return {};
             }
-            open.insert(backup, {unescaped(rest.mid(tab + 1)), false});
+            open.insert(backup, { unescaped(rest.mid(tab + 1)), false });
             order.append(backup);
             continue;
         }
