@@ -71,6 +71,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* cloc
     , m_settings(settings)
 {
     ui->setupUi(this);
+    setWindowIcon(Branding::windowIcon());
     m_engine = std::make_unique<DispatchEngine>(settings, *this, clock ? *clock : Clock::system());
     GoToWeb1 = new TGoToWeb(this);
     GoToWeb1->setObjectName(QStringLiteral("GoToWeb1"));
