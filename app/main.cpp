@@ -1,5 +1,5 @@
-#include "Branding.h"
 #include "Main.h"
+#include "Branding.h"
 #include "Dialogs.h"
 #include "UAbout.h"
 #include "UConfigure.h"

@@ -27,9 +27,10 @@ private Q_SLOTS:
         QTest::newRow("terminal start") << QStringList() << QString() << true;
         QTest::newRow("--workdir") << QStringList { QStringLiteral("--workdir"), QStringLiteral("@/given/jos\u00e9") }
                                    << QStringLiteral("given/jos\u00e9") << true;
-        QTest::newRow("--desktop, first start") << QStringList { QStringLiteral("--desktop") }
-                                                << QStringLiteral("data/marlek-sms-sender") << true;
-        QTest::newRow("--workdir wins") << QStringList { QStringLiteral("--desktop"), QStringLiteral("--workdir=@/given") }
+        QTest::newRow("--desktop, first start")
+            << QStringList { QStringLiteral("--desktop") } << QStringLiteral("data/marlek-sms-sender") << true;
+        QTest::newRow("--workdir wins") << QStringList { QStringLiteral("--desktop"),
+            QStringLiteral("--workdir=@/given") }
                                         << QStringLiteral("given") << true;
         // A mistyped folder is not made: the program says so and stops.
         QTest::newRow("--workdir missing")

@@ -281,8 +281,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("named");
         const QString fine = QStringLiteral("Caf\u00e9");
-        QTest::newRow("message") << QStringLiteral("333") << fine << QStringLiteral("Prze\u0142om") << QStringLiteral(
-            "\"\u0142\" (U+0142)");
+        QTest::newRow("message") << QStringLiteral("333") << fine << QStringLiteral("Prze\u0142om")
+                                 << QStringLiteral("\"\u0142\" (U+0142)");
         QTest::newRow("sender") << QStringLiteral("333") << QStringLiteral("\u20ac uro") << fine
                                 << QStringLiteral("\"\u20ac\" (U+20AC)");
         QTest::newRow("outside the BMP") << QStringLiteral("3\U0001F600") << fine << fine
