@@ -73,6 +73,7 @@ private Q_SLOTS:
     void pollFieldIgnoresWindowDeactivation();
     void rotationFromWindowFields();
     void operatorTypingRotates();
+    void fileNamesInTheLogKeepTheirBytes();
     void badLineLimitShowsOneBox();
     void errorPresenterDoesNotStack();
     void errorBoxTextAndTitle();
@@ -442,6 +443,26 @@ void TestMainWindow::operatorTypingRotates()
     QCOMPARE(TextFile::readLines(files.first().toLatin1()),
         (QList<QByteArray> { "Log messages...", "typed", "engine", "more" }));
     QVERIFY(w.engine().log.lines().isEmpty());
+}
+
+void TestMainWindow::fileNamesInTheLogKeepTheirBytes()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
+    const QByteArray utf8Name = "Cannot move uscita_jos\xc3\xa9/a.sms to b.sms";
+    const QByteArray singleByteName = "Cannot move uscita_jos\xe9/a.sms to b.sms";
+    w.engine().log.appendLine(utf8Name);
+    w.engine().log.appendLine(singleByteName);
+    QCOMPARE(textLines(log).mid(1),
+        (QStringList { QStringLiteral("Cannot move uscita_jos\u00e9/a.sms to b.sms"),
+            QStringLiteral("Cannot move uscita_jos\u00e9/a.sms to b.sms") }));
+
+    // The operator's typing leaves the engine's lines as they were written.
+    log->moveCursor(QTextCursor::End);
+    log->insertPlainText(QStringLiteral("\ncaf\u00e9"));
+    QTRY_COMPARE(
+        w.engine().log.lines(), (QList<QByteArray> { "Log messages...", utf8Name, singleByteName, "caf\xe9" }));
 }
 
 void TestMainWindow::badLineLimitShowsOneBox()
