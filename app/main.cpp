@@ -1,17 +1,49 @@
 #include "Main.h"
+#include "Branding.h"
 #include "Dialogs.h"
 #include "UAbout.h"
 #include "UConfigure.h"
 #include "UTest.h"
 #include "settings.h"
+#include "startoptions.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+
+namespace {
+// Reads the command line and moves into the working directory it names.
+// --help and --version print and end the program here; so does a mistake,
+// with the exit status returned in *status.
+bool applyCommandLine(const QApplication& app, int* status)
+{
+    QCommandLineParser parser;
+    addStartOptions(parser);
+    parser.process(app);
+    QString error;
+    if (!parser.positionalArguments().isEmpty())
+        error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst());
+    else if (enterWorkDir(startOptions(parser), &error))
+        return true;
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(error));
+    *status = 2;
+    return false;
+}
+} // namespace
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("MarlekSMSSender"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SMS_VERSION));
+    QApplication::setWindowIcon(Branding::windowIcon());
     // The program ends with its main window, even with the test window open.
     app.setQuitOnLastWindowClosed(false);
+
+    // Settings, log files and relative folders all follow the working directory.
+    if (int status = 0; !applyCommandLine(app, &status))
+        return status;
 
     // Program-wide, for the whole run: loaded by the main window, replaced
     // by the configure window's Save, read by the engine on every use.

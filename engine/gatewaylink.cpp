@@ -160,7 +160,7 @@ void GatewayLink::handleReply(const QByteArray& received)
             m_view.setConnectionLights(true);
         } else {
             m_log.appendLine("Connection Fail...");
-            m_log.appendLine("Trans result = : " + QByteArray(1, reply.resultCode));
+            m_log.appendLine("Trans result = : " + QByteArray(reply.resultCode ? 1 : 0, reply.resultCode));
             m_loggedIn = false;
             m_view.setConnectionLights(false);
         }
