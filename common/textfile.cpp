@@ -4,6 +4,8 @@
 
 #include "fsutil.h"
 
+#include <QFile>
+
 #include <utility>
 
 namespace TextFile {
@@ -77,14 +79,14 @@ QList<QByteArray> readLines(const QByteArray& path)
 {
     QByteArray data;
     if (!Fs::readFile(path, &data))
-        throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+        throw SmsError::cannotOpenFile(QFile::decodeName(path));
     return splitLines(data);
 }
 
 void writeLines(const QByteArray& path, const QList<QByteArray>& lines)
 {
     if (!Fs::writeFile(path, joinLines(lines)))
-        throw SmsError::cannotCreateFile(QString::fromLatin1(path));
+        throw SmsError::cannotCreateFile(QFile::decodeName(path));
 }
 
 } // namespace TextFile

@@ -4,6 +4,8 @@
 #include "smserror.h"
 #include "textfile.h"
 
+#include <QFile>
+
 namespace {
 QByteArray* field(Settings& s, int index)
 {
@@ -43,7 +45,7 @@ void SettingsStore::save(const Settings& values, const QByteArray& path)
     // The file holds the password in clear: owner only, and written whole or
     // not at all so a failed save never leaves half a file.
     if (!Fs::writeFileAtomic(path, TextFile::joinLines(settingsLines(values)), 0600))
-        throw SmsError::cannotCreateFile(QString::fromLatin1(path));
+        throw SmsError::cannotCreateFile(QFile::decodeName(path));
     m_values = values;
 }
 

@@ -66,7 +66,7 @@ void ConnectionTest::onRead()
         m_sink("Messages To Send = : " + reply.counter);
     } else {
         m_sink("Connection Fail...");
-        m_sink("Trans result = : " + QByteArray(1, reply.resultCode));
+        m_sink("Trans result = : " + QByteArray(reply.resultCode ? 1 : 0, reply.resultCode));
     }
     // Closing a connected test connection raises its disconnected event.
     m_quiet = true;

@@ -8,6 +8,8 @@
 #include "textfile.h"
 #include "timestamp.h"
 
+#include <QFile>
+
 EngineLog::EngineLog(OperatorView& view, const Clock& clock)
     : m_view(view)
     , m_clock(clock)
@@ -40,7 +42,7 @@ void EngineLog::rotationCheck()
         QByteArray path = stem + ".log";
         for (int n = 1; !Fs::createNewFile(path, text); ++n) {
             if (!Fs::exists(path) || n > 999)
-                throw SmsError::cannotCreateFile(QString::fromLatin1(stem + ".log"));
+                throw SmsError::cannotCreateFile(QFile::decodeName(stem + ".log"));
             path = stem + '_' + QByteArray::number(n) + ".log";
         }
         m_lastFile = path;

@@ -169,7 +169,7 @@ void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight&
             m_view.setConnectionLights(true);
         } else {
             m_log.appendLine("Connection Fail...");
-            m_log.appendLine("Trans result = : " + QByteArray(1, reply.resultCode));
+            m_log.appendLine("Trans result = : " + QByteArray(reply.resultCode ? 1 : 0, reply.resultCode));
             m_loggedIn = false;
             m_view.setConnectionLights(false);
             // A message record's reply read as a log-in: the message is

@@ -6,6 +6,8 @@
 #include "timestamp.h"
 #include "fsutil.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -154,12 +156,12 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
         if (errno == ENOENT && ::lstat(path.constData(), &link) != 0)
             return false; // taken away since the search: nothing to send
         // Still there but cannot be opened, a dangling link say.
-        throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+        throw SmsError::cannotOpenFile(QFile::decodeName(path));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+        throw SmsError::cannotOpenFile(QFile::decodeName(path));
     }
     // A read lease is refused while any process holds the file open for
     // writing: the writer has not finished, so leave it for a later tick.
@@ -195,7 +197,7 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
             if (leased)
                 ::fcntl(fd, F_SETLEASE, F_UNLCK);
             ::close(fd);
-            throw SmsError::cannotOpenFile(QString::fromLatin1(path));
+            throw SmsError::cannotOpenFile(QFile::decodeName(path));
         }
         if (n == 0 || !splitter.feed(chunk, n))
             break;

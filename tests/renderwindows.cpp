@@ -9,15 +9,32 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTextStream>
 
 namespace {
+// Offscreen windows have no frame to grab: a plain title bar with the
+// window's own icon and title is drawn above its contents instead.
+QImage withTitleBar(QWidget& window)
+{
+    const QPixmap contents = window.grab();
+    const int bar = 24;
+    QImage image(contents.width(), contents.height() + bar, QImage::Format_ARGB32);
+    image.fill(QColor(0x3a, 0x3f, 0x47));
+    QPainter p(&image);
+    window.windowIcon().paint(&p, QRect(4, 4, 16, 16));
+    p.setPen(Qt::white);
+    p.drawText(QRect(26, 0, image.width() - 30, bar), Qt::AlignLeft | Qt::AlignVCenter, window.windowTitle());
+    p.drawPixmap(0, bar, contents);
+    return image;
+}
+
 bool render(QWidget& window, const QString& path)
 {
     window.show();
     QCoreApplication::processEvents();
-    const bool ok = window.grab().save(path);
+    const bool ok = withTitleBar(window).save(path);
     QTextStream(stderr) << (ok ? "wrote " : "cannot write ") << path << '\n';
     window.hide();
     return ok;

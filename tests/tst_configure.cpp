@@ -5,6 +5,7 @@
 #include "testgateway.h"
 #include "windowtestsupport.h"
 
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -45,6 +46,8 @@ private Q_SLOTS:
     void shortKeyFillsFirstGroups();
     void saveWritesEnablesAndCloses();
     void saveWithEmptyDirectoryStaysOpen();
+    void directoryNamesInTheFileSystemEncoding_data();
+    void directoryNamesInTheFileSystemEncoding();
     void exitKeepsEditsButSavesNothing();
     void testUsesUnsavedFields();
     void testRefused();
@@ -84,7 +87,9 @@ void TestConfigure::fillsFieldsOnce()
     QCOMPARE(field(&w, "EditUserPassword")->echoMode(), QLineEdit::Normal);
     QCOMPARE(field(&w, "EditKey1")->text(), QStringLiteral("ABCD"));
     QCOMPARE(field(&w, "EditKey4")->text(), QStringLiteral("MNOP"));
+    // The result area starts as one empty line.
     QVERIFY(results(&w).isEmpty());
+    QCOMPARE(w.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->blockCount(), 1);
     QCOMPARE(button(&w, "Button1")->text(), QStringLiteral("Test Commection"));
     QCOMPARE(button(&w, "Button2")->text(), QStringLiteral("Save"));
     QCOMPARE(button(&w, "Button3")->text(), QStringLiteral("Exit"));
@@ -157,6 +162,42 @@ void TestConfigure::saveWithEmptyDirectoryStaysOpen()
     QVERIFY(settings.values() == Settings());
 }
 
+void TestConfigure::directoryNamesInTheFileSystemEncoding_data()
+{
+    QTest::addColumn<QByteArray>("loaded"); // the outbox line of the file at start
+    QTest::addColumn<QString>("typed"); // what the operator types over it, if anything
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<QString>("shown");
+    const QString accented = QStringLiteral("uscita_jos\u00e9/");
+    QTest::newRow("typed accent") << QByteArray("out/") << accented << QByteArray("uscita_jos\xc3\xa9/") << accented;
+    QTest::newRow("UTF-8 file") << QByteArray("uscita_jos\xc3\xa9/") << QString() << QByteArray("uscita_jos\xc3\xa9/")
+                                << accented;
+    // A single-byte file from the original program: kept byte for byte.
+    QTest::newRow("single-byte file") << QByteArray("uscita_jos\xe9/") << QString() << QByteArray("uscita_jos\xe9/")
+                                      << QStringLiteral("uscita_jos\ufffd/");
+}
+
+void TestConfigure::directoryNamesInTheFileSystemEncoding()
+{
+    QFETCH(QByteArray, loaded);
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, saved);
+    QFETCH(QString, shown);
+    writeSettingsFile({ loaded, "bck/", "gw", "1", "u", "p", "KKKKKKKKKKKKKKKK" });
+    TFormMain main(settings);
+    TFormConfigure w(settings, &main);
+    if (!typed.isEmpty())
+        type(&w, "EditOutBox", typed);
+    QCOMPARE(field(&w, "EditOutBox")->text(), shown);
+    button(&w, "Button2")->click();
+    QVERIFY(scope->dialogs.errors.isEmpty());
+    QCOMPARE(TextFile::readLines("SMS_Key_Client.inf").at(0), saved);
+    QCOMPARE(settings.values().outboxDir, saved);
+    QVERIFY(Fs::isDirectory(saved));
+    if (shown == typed)
+        QVERIFY(QFileInfo(scope->path(typed)).isDir()); // found under its own name
+}
+
 void TestConfigure::exitKeepsEditsButSavesNothing()
 {
     writeSettingsFile({ "out/", "bck/", "gw", "1", "u", "p", "KKKKKKKKKKKKKKKK" });
@@ -193,7 +234,7 @@ void TestConfigure::testUsesUnsavedFields()
     QCOMPARE(gw.received.at(36), 'P');
     gw.send(TestGateway::reply('0', "00000042", {}, 236));
     QTRY_COMPARE(results(&w),
-        (QStringList { QStringLiteral("Connecting..."), QStringLiteral("Connected"),
+        (QStringList { QString(), QStringLiteral("Connecting..."), QStringLiteral("Connected"),
             QStringLiteral("Connection Success..."), QStringLiteral("Messages To Send = : 00000042"),
             QStringLiteral("Disconnected") }));
     // A test changes neither the store nor the main window's log.
@@ -214,7 +255,7 @@ void TestConfigure::testRefused()
     type(&w, "EditHost", QStringLiteral("127.0.0.1"));
     type(&w, "EditPort", QString::number(port));
     button(&w, "Button1")->click();
-    QTRY_COMPARE(results(&w), (QStringList { QStringLiteral("Connecting..."), QStringLiteral("Error") }));
+    QTRY_COMPARE(results(&w), (QStringList { QString(), QStringLiteral("Connecting..."), QStringLiteral("Error") }));
     QVERIFY(scope->dialogs.errors.isEmpty());
 }
 
@@ -224,7 +265,7 @@ void TestConfigure::testLookupFailure()
     TFormConfigure w(settings, &main);
     type(&w, "EditPort", QStringLiteral("5000")); // the address stays empty
     button(&w, "Button1")->click();
-    QTRY_COMPARE(results(&w), (QStringList { QStringLiteral("Error"), QStringLiteral("Disconnected") }));
+    QTRY_COMPARE(results(&w), (QStringList { QString(), QStringLiteral("Error"), QStringLiteral("Disconnected") }));
 }
 
 void TestConfigure::testBadPort()

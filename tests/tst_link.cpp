@@ -28,6 +28,7 @@ private Q_SLOTS:
     void cleanup();
 
     void loginSuccess();
+    void loginFailureThenSuccess_data();
     void loginFailureThenSuccess();
     void messageReplies();
     void twoRepliesInOneWrite();
@@ -132,12 +133,23 @@ void TestLink::loginSuccess()
     QVERIFY(view.errors.isEmpty());
 }
 
+void TestLink::loginFailureThenSuccess_data()
+{
+    QTest::addColumn<char>("result");
+    QTest::addColumn<QByteArray>("resultLine");
+    QTest::newRow("code 9") << '9' << QByteArray("Trans result = : 9");
+    // A NUL code is left out: no NUL may reach the log or its files.
+    QTest::newRow("NUL code") << '\0' << QByteArray("Trans result = : ");
+}
+
 void TestLink::loginFailureThenSuccess()
 {
+    QFETCH(char, result);
+    QFETCH(QByteArray, resultLine);
     startAndConnect();
-    gw->send(TestGateway::reply('9', "00000000", "Bad account"));
+    gw->send(TestGateway::reply(result, "00000000", "Bad account"));
     QTRY_COMPARE(view.appended.size(), 3);
-    QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Fail...", "Trans result = : 9" }));
+    QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Fail...", resultLine }));
     QVERIFY(!link->loggedIn());
     QVERIFY(!view.green);
     QCOMPARE(view.info, QByteArray("Waiting for info messages..."));

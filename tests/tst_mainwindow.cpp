@@ -1,6 +1,7 @@
 #include "Branding.h"
 #include "GoToWeb.h"
 #include "Main.h"
+#include "UAbout.h"
 #include "UConfigure.h"
 #include "UTest.h"
 #include "settings.h"
@@ -72,12 +73,15 @@ private Q_SLOTS:
     void pollFieldIgnoresWindowDeactivation();
     void rotationFromWindowFields();
     void operatorTypingRotates();
+    void fileNamesInTheLogKeepTheirBytes();
     void badLineLimitShowsOneBox();
     void errorPresenterDoesNotStack();
     void errorBoxTextAndTitle();
     void webItemsOpenTheSameAddress();
     void configureOpensModally();
     void everyControlHasAnAccessibleName();
+    void screenReadersGetTheShownTexts();
+    void everyWindowShowsTheProgramIcon();
 
 private:
     std::unique_ptr<WindowTestScope> scope;
@@ -208,6 +212,9 @@ void TestMainWindow::startAndStopAgainstGateway()
     // A message reply with two info lines replaces the panel's text.
     gw.send(TestGateway::reply('0', "00000004", "one\r\ntwo"));
     QTRY_COMPARE(counter->text(), QStringLiteral("00000004"));
+    // A screen reader gets the counter itself, captioned by "Messages:".
+    QCOMPARE(accessibleText(counter), QStringLiteral("00000004"));
+    QCOMPARE(accessibleLabels(counter), QStringList { QStringLiteral("Messages:") });
     QCOMPARE(child<QPlainTextEdit>(&w, "Memo2")->toPlainText(), QStringLiteral("one\ntwo"));
 
     stop->trigger();
@@ -438,6 +445,26 @@ void TestMainWindow::operatorTypingRotates()
     QVERIFY(w.engine().log.lines().isEmpty());
 }
 
+void TestMainWindow::fileNamesInTheLogKeepTheirBytes()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
+    const QByteArray utf8Name = "Cannot move uscita_jos\xc3\xa9/a.sms to b.sms";
+    const QByteArray singleByteName = "Cannot move uscita_jos\xe9/a.sms to b.sms";
+    w.engine().log.appendLine(utf8Name);
+    w.engine().log.appendLine(singleByteName);
+    QCOMPARE(textLines(log).mid(1),
+        (QStringList { QStringLiteral("Cannot move uscita_jos\u00e9/a.sms to b.sms"),
+            QStringLiteral("Cannot move uscita_jos\u00e9/a.sms to b.sms") }));
+
+    // The operator's typing leaves the engine's lines as they were written.
+    log->moveCursor(QTextCursor::End);
+    log->insertPlainText(QStringLiteral("\ncaf\u00e9"));
+    QTRY_COMPARE(
+        w.engine().log.lines(), (QList<QByteArray> { "Log messages...", utf8Name, singleByteName, "caf\xe9" }));
+}
+
 void TestMainWindow::badLineLimitShowsOneBox()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
@@ -558,6 +585,45 @@ void TestMainWindow::everyControlHasAnAccessibleName()
     }
     for (QAction* a : w.findChildren<QAction*>())
         QVERIFY2(!a->text().isEmpty() || a->isSeparator() || a->menu(), qPrintable(a->objectName()));
+}
+
+void TestMainWindow::screenReadersGetTheShownTexts()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    TFormConfigure configure(settings, &w);
+    TFormAbout about(&w);
+    TFormTest test(settings, &w);
+    // The empty counter is read by its caption until the gateway answers.
+    QLabel* counter = child<QLabel>(&w, "Panel1");
+    QCOMPARE(accessibleText(counter), QStringLiteral("Messages:"));
+    QCOMPARE(accessibleLabels(counter), QStringList { QStringLiteral("Messages:") });
+    for (const QString& text : { QStringLiteral("Version:  2.1.0"), Branding::companyName(), Branding::cityCountry(),
+             Branding::webAddress(), Branding::email() }) {
+        QStringList names;
+        for (QLabel* label : about.findChildren<QLabel*>())
+            names << accessibleText(label);
+        QVERIFY2(names.contains(text), qPrintable(text));
+    }
+    // Every label that shows a text gives that text, in every window.
+    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure, &about, &test }) {
+        for (QLabel* label : window->findChildren<QLabel*>()) {
+            if (!label->text().isEmpty())
+                QCOMPARE(accessibleText(label), label->text());
+        }
+    }
+}
+
+void TestMainWindow::everyWindowShowsTheProgramIcon()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    TFormMain w(settings);
+    TFormConfigure configure(settings, &w);
+    TFormAbout about(&w);
+    TFormTest test(settings, &w);
+    const QImage expected = Branding::icon(32).toImage();
+    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure, &about, &test })
+        QCOMPARE(window->windowIcon().pixmap(32).toImage(), expected);
 }
 
 QTEST_MAIN(TestMainWindow)

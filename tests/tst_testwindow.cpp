@@ -274,6 +274,36 @@ private Q_SLOTS:
             fileBytes(rig.dir.filePath(QStringLiteral("SmsFile.sms"))), QByteArray("1234\r\nM\xfcllerx\r\nabc\r\n"));
     }
 
+    void uncarriedCharacterIsRefused_data()
+    {
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("named");
+        const QString fine = QStringLiteral("Caf\u00e9");
+        QTest::newRow("message") << QStringLiteral("333") << fine << QStringLiteral("Prze\u0142om")
+                                 << QStringLiteral("\"\u0142\" (U+0142)");
+        QTest::newRow("sender") << QStringLiteral("333") << QStringLiteral("\u20ac uro") << fine
+                                << QStringLiteral("\"\u20ac\" (U+20AC)");
+        QTest::newRow("outside the BMP") << QStringLiteral("3\U0001F600") << fine << fine
+                                         << QStringLiteral("\"\U0001F600\" (U+1F600)");
+    }
+
+    void uncarriedCharacterIsRefused()
+    {
+        QFETCH(QString, to);
+        QFETCH(QString, from);
+        QFETCH(QString, text);
+        QFETCH(QString, named);
+        Rig rig;
+        rig.form.show();
+        rig.type(to, from, text);
+        rig.send();
+        QCOMPARE(rig.errors, QStringList { QStringLiteral("The gateway cannot carry the character ") + named });
+        QVERIFY(rig.outbox().isEmpty()); // not sent as "?"
+        QVERIFY(rig.form.isVisible());
+    }
+
     void fromLimitedTo15()
     {
         Rig rig;

@@ -4,6 +4,7 @@
 #include "recordingdialogs.h"
 #include "textfile.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -40,4 +41,22 @@ inline QStringList textLines(const QPlainTextEdit* edit)
 {
     const QString text = edit->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+// What a screen reader is given for a widget.
+inline QString accessibleText(QWidget* w, QAccessible::Text t = QAccessible::Name)
+{
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w);
+    return iface ? iface->text(t) : QStringLiteral("<no accessible interface>");
+}
+
+// The captions a screen reader ties to a widget as its labels.
+inline QStringList accessibleLabels(QWidget* w)
+{
+    QStringList labels;
+    if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w)) {
+        for (const auto& [label, relation] : iface->relations(QAccessible::Label))
+            labels << label->text(QAccessible::Name);
+    }
+    return labels;
 }

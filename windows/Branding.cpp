@@ -80,4 +80,12 @@ QPixmap icon(int side)
     return pixmap;
 }
 
+QIcon windowIcon()
+{
+    QIcon icon;
+    for (const int side : { 16, 24, 32, 48, 64 })
+        icon.addPixmap(Branding::icon(side));
+    return icon;
+}
+
 } // namespace Branding

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QPixmap>
 #include <QString>
 
@@ -12,4 +13,5 @@ QString email();
 QString operatorUrl(); // the gateway operator's site opened in the browser
 QPixmap logo(); // 98 by 60 pixels
 QPixmap icon(int side); // the logo's bubble, square, on a clear ground
+QIcon windowIcon(); // icon() at the sizes title bars and task bars ask for
 } // namespace Branding

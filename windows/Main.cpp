@@ -14,11 +14,22 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFocusEvent>
+#include <QHash>
 #include <QPainter>
 #include <QScopedValueRollback>
+#include <QStringDecoder>
 #include <QTimer>
 
 namespace {
+// An engine log line as shown. Lines may carry file names in the file
+// system's encoding (UTF-8 here); anything else is single-byte text.
+QString logLineText(const QByteArray& line)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(line);
+    return utf8.hasError() ? QString::fromLatin1(line) : text;
+}
+
 void setColours(QWidget* w, const QColor& base, const QColor& text)
 {
     QPalette p = w->palette();
@@ -71,6 +82,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* cloc
     , m_settings(settings)
 {
     ui->setupUi(this);
+    setWindowIcon(Branding::windowIcon());
     m_engine = std::make_unique<DispatchEngine>(settings, *this, clock ? *clock : Clock::system());
     GoToWeb1 = new TGoToWeb(this);
     GoToWeb1->setObjectName(QStringLiteral("GoToWeb1"));
@@ -220,7 +232,20 @@ void TFormMain::Memo1Change()
     QString text = ui->Memo1->document()->toRawText();
     text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
     text.replace(QChar::LineSeparator, QLatin1Char('\n'));
-    runGuarded(*this, [this, &text] { m_engine->log.setLinesFromOperator(TextFile::splitLines(text.toLatin1())); });
+    // Lines still shown as the engine wrote them keep their bytes, so a file
+    // name in the log stays byte for byte; what the operator typed is
+    // single-byte text. Line ends are ASCII, so UTF-8 splits like Latin-1.
+    // Lines that look alike are taken in their order.
+    QHash<QString, QList<QByteArray>> written;
+    for (const QByteArray& line : m_engine->log.lines())
+        written[logLineText(line)].append(line);
+    QList<QByteArray> lines;
+    for (const QByteArray& shown : TextFile::splitLines(text.toUtf8())) {
+        const QString line = QString::fromUtf8(shown);
+        auto same = written.find(line);
+        lines.append(same != written.end() && !same->isEmpty() ? same->takeFirst() : line.toLatin1());
+    }
+    runGuarded(*this, [this, &lines] { m_engine->log.setLinesFromOperator(lines); });
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event)
@@ -245,7 +270,7 @@ void TFormMain::closeEvent(QCloseEvent* event)
 void TFormMain::logLineAppended(const QByteArray& line)
 {
     const QScopedValueRollback<bool> engineWrites(m_engineWritesLog, true);
-    ui->Memo1->appendPlainText(QString::fromLatin1(line));
+    ui->Memo1->appendPlainText(logLineText(line));
 }
 
 void TFormMain::logCleared()

@@ -11,6 +11,7 @@ TFormAbout::TFormAbout(QWidget* parent)
     , ui(std::make_unique<Ui::TFormAbout>())
 {
     ui->setupUi(this);
+    setWindowIcon(Branding::windowIcon());
     setAttribute(Qt::WA_QuitOnClose, false);
     setSizeGripEnabled(false);
 

@@ -5,12 +5,29 @@
 #include "connectiontest.h"
 #include "ui_UConfigure.h"
 
+#include <QFile>
+#include <QScrollBar>
+#include <QTextCursor>
+
+namespace {
+// A directory field's text as path bytes, in the file system's encoding.
+// Bytes that do not decode (a settings file from a single-byte desktop) come
+// back as they were loaded while the field still shows them unchanged.
+QByteArray pathFromField(const QString& text, const QByteArray& loaded)
+{
+    if (QFile::decodeName(loaded) == text)
+        return loaded;
+    return QFile::encodeName(text);
+}
+} // namespace
+
 TFormConfigure::TFormConfigure(SettingsStore& settings, QWidget* parent)
     : QDialog(parent)
     , ui(std::make_unique<Ui::TFormConfigure>())
     , m_settings(settings)
 {
     ui->setupUi(this);
+    setWindowIcon(Branding::windowIcon());
     // An ordinary sizeable window at its own place, not centred.
     setWindowFlags(Qt::Window);
     move(120, 90);
@@ -34,8 +51,8 @@ TFormConfigure::~TFormConfigure() = default;
 void TFormConfigure::FormCreate()
 {
     const Settings& s = m_settings.values();
-    ui->EditOutBox->setText(QString::fromLatin1(s.outboxDir));
-    ui->EditBckBox->setText(QString::fromLatin1(s.backupDir));
+    ui->EditOutBox->setText(QFile::decodeName(s.outboxDir));
+    ui->EditBckBox->setText(QFile::decodeName(s.backupDir));
     ui->EditHost->setText(QString::fromLatin1(s.serverAddress));
     ui->EditPort->setText(QString::fromLatin1(s.serverPort));
     ui->EditUserName->setText(QString::fromLatin1(s.userName));
@@ -48,9 +65,10 @@ void TFormConfigure::FormCreate()
 
 Settings TFormConfigure::fieldValues() const
 {
+    const Settings& stored = m_settings.values();
     Settings s;
-    s.outboxDir = ui->EditOutBox->text().toLatin1();
-    s.backupDir = ui->EditBckBox->text().toLatin1();
+    s.outboxDir = pathFromField(ui->EditOutBox->text(), stored.outboxDir);
+    s.backupDir = pathFromField(ui->EditBckBox->text(), stored.backupDir);
     s.serverAddress = ui->EditHost->text().toLatin1();
     s.serverPort = ui->EditPort->text().toLatin1();
     s.userName = ui->EditUserName->text().toLatin1();
@@ -61,7 +79,13 @@ Settings TFormConfigure::fieldValues() const
 
 void TFormConfigure::appendResult(const QByteArray& line)
 {
-    ui->Memo1->appendPlainText(QString::fromLatin1(line));
+    // The area starts with one empty line and every result goes below the
+    // last line, so the first result is the second line.
+    QTextCursor cursor(ui->Memo1->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertBlock();
+    cursor.insertText(QString::fromLatin1(line));
+    ui->Memo1->verticalScrollBar()->setValue(ui->Memo1->verticalScrollBar()->maximum());
 }
 
 void TFormConfigure::Button1Click()

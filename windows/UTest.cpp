@@ -10,6 +10,7 @@
 #include "textfile.h"
 #include "ui_UTest.h"
 
+#include <QFile>
 #include <QScreen>
 #include <QShowEvent>
 #include <QTextDocument>
@@ -27,16 +28,28 @@ unsigned creationMode()
     return 0666 & ~unsigned(mask);
 }
 
-// A field's text as file bytes. Line breaks and NUL would split or end the
-// three-line file, so they go.
-QByteArray lineBytes(QString text)
+// A field's text as one line of the file. Line breaks and NUL would split or
+// end the three-line file, so they go.
+QString lineText(QString text)
 {
     text.remove(u'\r');
     text.remove(u'\n');
     text.remove(QChar::LineSeparator);
     text.remove(QChar::ParagraphSeparator);
     text.remove(QChar(0));
-    return text.toLatin1();
+    return text;
+}
+
+// The first character the gateway's single-byte code page cannot carry, as
+// the error names it; empty when every character fits.
+QString uncarriedCharacter(const QString& text)
+{
+    for (const char32_t c : text.toUcs4()) {
+        if (c > 0xff)
+            return QStringLiteral("The gateway cannot carry the character \"%1\" (U+%2)")
+                .arg(QString::fromUcs4(&c, 1), QString::number(uint(c), 16).toUpper().rightJustified(4, u'0'));
+    }
+    return {};
 }
 
 } // namespace
@@ -48,6 +61,7 @@ TFormTest::TFormTest(SettingsStore& settings, QWidget* parent)
     , m_errorSink([](const QString& text) { ErrorPresenter::instance().present(text); })
 {
     ui->setupUi(this);
+    setWindowIcon(Branding::windowIcon());
     setFixedSize(566, 265);
     // Only the main window's closing ends the program.
     setAttribute(Qt::WA_QuitOnClose, false);
@@ -96,14 +110,23 @@ QByteArray TFormTest::chosenExtension() const
 
 void TFormTest::Button1Click()
 {
-    const QList<QByteArray> lines { lineBytes(ui->EditTo->text()), lineBytes(ui->EditFrom->text()),
-        lineBytes(ui->Memo1->toPlainText()) };
+    const QStringList texts { lineText(ui->EditTo->text()), lineText(ui->EditFrom->text()),
+        lineText(ui->Memo1->toPlainText()) };
+    QList<QByteArray> lines;
+    for (const QString& text : texts) {
+        // Refused rather than sent as "?": the operator can still change it.
+        if (const QString refusal = uncarriedCharacter(text); !refusal.isEmpty()) {
+            m_errorSink(refusal);
+            return;
+        }
+        lines.append(text.toLatin1());
+    }
     const QByteArray path = joinDir(m_settings.values().outboxDir, QByteArrayLiteral("SmsFile") + chosenExtension());
     // Written under a temporary name no search matches and renamed into
     // place, so the polling tick never reads half a file; a waiting file of
     // the same name is replaced.
     if (!Fs::writeFileAtomic(path, TextFile::joinLines(lines), creationMode())) {
-        m_errorSink(SmsError::cannotCreateFile(QString::fromLatin1(path)).text());
+        m_errorSink(SmsError::cannotCreateFile(QFile::decodeName(path)).text());
         return;
     }
     close();
