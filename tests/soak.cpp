@@ -168,13 +168,18 @@ void countRecords(const QString& path, QHash<QByteArray, int>* count, qint64* lo
     }
 }
 
+// The q-quantile of sorted gaps.
+qint64 quantile(const std::vector<qint64>& sorted, double q)
+{
+    return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
+}
+
 // Gaps between ticks in microseconds: median, p99, p99.9 and the largest.
-QByteArray gapFigures(std::vector<qint64> gaps)
+QByteArray gapFigures(const std::vector<qint64>& gaps)
 {
     if (gaps.empty())
         return "no ticks";
-    std::sort(gaps.begin(), gaps.end());
-    const auto at = [&gaps](double q) { return gaps[std::min(gaps.size() - 1, size_t(q * double(gaps.size())))]; };
+    const auto at = [&gaps](double q) { return quantile(gaps, q); };
     return QByteArray::number(gaps.size()) + " gaps, median " + QByteArray::number(at(0.5)) + " us, p99 "
         + QByteArray::number(at(0.99)) + " us, p99.9 " + QByteArray::number(at(0.999)) + " us, max "
         + QByteArray::number(gaps.back()) + " us";
@@ -602,8 +607,12 @@ int main(int argc, char* argv[])
         QStringLiteral("keep"), QStringLiteral("Work in this directory and leave it behind."), QStringLiteral("DIR"));
     const QCommandLineOption hookOption(QStringLiteral("on-result-sleep"),
         QStringLiteral("Run a result hook that sleeps this long, then records the fate."), QStringLiteral("MS"));
+    const QCommandLineOption paceOption(QStringLiteral("max-tick-p99-us"),
+        QStringLiteral("Fail when the 99th percentile of the gaps between ticks exceeds this (a pace check for a "
+                       "quiet machine; off by default)."),
+        QStringLiteral("US"));
     parser.addOptions({ filesOption, closeOption, resetOption, tickOption, limitOption, growthOption, gatewayOption,
-        keepOption, hookOption });
+        keepOption, hookOption, paceOption });
     parser.process(app);
 
     const int files = parser.value(filesOption).toInt();
@@ -809,6 +818,9 @@ int main(int argc, char* argv[])
             failures.append(QStringLiteral("%1 results not delivered").arg(undelivered.size()));
         checkResults(resultsPath, bakDir, named, &failures, &resultSummary);
     }
+    std::sort(tickGaps.begin(), tickGaps.end());
+    if (parser.isSet(paceOption) && quantile(tickGaps, 0.99) > parser.value(paceOption).toLongLong())
+        failures.append(QStringLiteral("ticks late: p99 gap %1 us").arg(quantile(tickGaps, 0.99)));
     const qint64 growthKb = baselineKb < 0 ? 0 : finalKb - baselineKb;
     if (baselineKb >= 0 && growthKb >= parser.value(growthOption).toLongLong())
         failures.append(QStringLiteral("resident memory grew by %1 kB").arg(growthKb));
