@@ -4,9 +4,11 @@
 #include "enginelog.h"
 #include "guard.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
+#include <QScopedValueRollback>
 #include <QThread>
 #include <QTimer>
 
@@ -130,7 +132,7 @@ void ResultHook::report(const MessageFate& fate)
 
 void ResultHook::startWaiting()
 {
-    while (m_running.size() < MaxRunning && !m_waiting.empty()) {
+    while (!m_finishing && m_running.size() < MaxRunning && !m_waiting.empty()) {
         if (!m_thread) {
             m_thread = std::make_unique<QThread>();
             m_runner = new ResultRunner(this);
@@ -184,6 +186,9 @@ QList<QByteArray> ResultHook::finish()
 {
     // A command cut short has not confirmed the result either.
     stopRunner();
+    // Runs that ended before the kill are told as they ended, not named.
+    const QScopedValueRollback<bool> finishing(m_finishing, true);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     QList<QByteArray> lines;
     for (const auto& [run, fate] : std::exchange(m_running, {}))
         lines.append(notDelivered(fate));

@@ -76,6 +76,7 @@ private:
     std::deque<MessageFate> m_waiting;
     std::map<quint64, MessageFate> m_running; // by run number: oldest first
     quint64 m_lastRun = 0;
+    bool m_finishing = false;
     // Starting a process waits until the child has started, which under load
     // takes milliseconds: the processes live on a thread of their own.
     std::unique_ptr<QThread> m_thread;
