@@ -353,6 +353,10 @@ int killSoakMain(const QStringList& args)
     int lockRefusals = 0;
     KillState left;
     int partsSeen = 0;
+    constexpr int StartupMs = 150;
+    qint64 sentMs = 0;
+    qint64 sentFiles = 0;
+    double perMs = 0;
     for (; killed < kills && clock.elapsed() < limitMs; ++runs) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -376,12 +380,22 @@ int killSoakMain(const QStringList& args)
             else
                 failures.append(QStringLiteral("a second copy in the same folder was not refused"));
         }
-        // Past start-up (journal, connection, log-in), then anywhere.
-        if (child.waitForFinished(150 + int(random.bounded(400))))
+        // Past start-up (journal, connection, log-in), then anywhere, paced
+        // so that the files last for every kill: on average a run takes half
+        // its share of what is left, at the pace the runs so far went.
+        const qsizetype before = QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size();
+        const double share = double(before) / (kills - killed + 1);
+        const int window = runs == 0 || perMs <= 0 ? 400 : int(qBound(20.0, share / perMs, 5000.0));
+        const int wait = StartupMs + int(random.bounded(window));
+        if (child.waitForFinished(wait))
             break; // ran out of files before the kill
         child.kill();
         child.waitForFinished(5000);
         ++killed;
+        const qsizetype moved = before - QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size();
+        sentMs += qMax(1, wait - StartupMs);
+        sentFiles += moved;
+        perMs = double(sentFiles) / double(sentMs);
         const KillState k = journalState(journal);
         left.inMove += k.inMove;
         left.awaitingReply += k.awaitingReply;
@@ -412,14 +426,20 @@ int killSoakMain(const QStringList& args)
     QHash<QByteArray, int> noReply;
     QHash<QByteArray, int> refused;
     qint64 answers = 0;
+    qint64 refusedAsLogin = 0; // a message's reply read as a failed log-in
     qint64 errors = 0;
     QFile runsLog(work + QStringLiteral("/runs.log"));
     if (runsLog.open(QIODevice::ReadOnly)) {
+        QByteArray previous;
         for (const QByteArray& line : runsLog.readAll().split('\n')) {
+            const bool afterLogin = previous.startsWith("Trans result = : ");
+            previous = line;
             if (line.startsWith("No reply for "))
                 ++noReply[line.mid(13)];
-            else if (line.startsWith("Refused: "))
+            else if (line.startsWith("Refused: ")) {
                 ++refused[line.mid(9)];
+                refusedAsLogin += afterLogin ? 1 : 0;
+            }
             else if (line == "Transaction Success..." || line == "Transaction Fail...")
                 ++answers;
             else if (line.startsWith("ERROR: ")) {
@@ -478,6 +498,13 @@ int killSoakMain(const QStringList& args)
         failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
     if (namedTwice > 0)
         failures.append(QStringLiteral("%1 backup files were named more than once").arg(namedTwice));
+    // Every message that left the outbox had its reply logged or was named.
+    qint64 noReplyCount = 0;
+    for (int n : std::as_const(noReply))
+        noReplyCount += n;
+    const qint64 accounted = answers + refusedAsLogin + noReplyCount;
+    if (accounted < inBackup)
+        failures.append(QStringLiteral("%1 replies and names for %2 backup files").arg(accounted).arg(inBackup));
     if (killed < kills)
         failures.append(QStringLiteral("only %1 of %2 kills made before the files ran out").arg(killed).arg(kills));
 
@@ -496,6 +523,10 @@ int killSoakMain(const QStringList& args)
                 "log-ins %lld\n",
         inOutbox, inBackup, static_cast<long long>(sent.size()), twice == 0 ? "yes" : "NO",
         static_cast<long long>(logins));
+    std::printf("soak --kill: message replies logged %lld, of them read as a log-in %lld, plus \"No reply for\" "
+                "%lld: %lld for %d backup files\n",
+        static_cast<long long>(answers + refusedAsLogin), static_cast<long long>(refusedAsLogin),
+        static_cast<long long>(noReplyCount), static_cast<long long>(accounted), inBackup);
     std::printf("soak --kill: answers logged %lld; named: \"No reply for\" %lld, \"Refused:\" %lld (backup files "
                 "named %d, twice %d); second copy refused %d time(s)\n",
         static_cast<long long>(answers), static_cast<long long>(noReplyLines), static_cast<long long>(refusedLines),
