@@ -353,10 +353,6 @@ int killSoakMain(const QStringList& args)
     int lockRefusals = 0;
     KillState left;
     int partsSeen = 0;
-    constexpr int StartupMs = 150;
-    qint64 sentMs = 0;
-    qint64 sentFiles = 0;
-    double perMs = 0;
     for (; killed < kills && clock.elapsed() < limitMs; ++runs) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -380,22 +376,23 @@ int killSoakMain(const QStringList& args)
             else
                 failures.append(QStringLiteral("a second copy in the same folder was not refused"));
         }
-        // Past start-up (journal, connection, log-in), then anywhere, paced
-        // so that the files last for every kill: on average a run takes half
-        // its share of what is left, at the pace the runs so far went.
-        const qsizetype before = QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size();
-        const double share = double(before) / (kills - killed + 1);
-        const int window = runs == 0 || perMs <= 0 ? 400 : int(qBound(20.0, share / perMs, 5000.0));
-        const int wait = StartupMs + int(random.bounded(window));
-        if (child.waitForFinished(wait))
+        // Killed once it has moved a random number of files, on average
+        // half its share of what is left so that the files last for every
+        // kill, and then a few milliseconds later: anywhere in a tick, a move
+        // or a wait for replies.
+        auto outboxCount = [&] { return QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size(); };
+        const qsizetype before = outboxCount();
+        const qint64 share = qMax<qint64>(1, before / (kills - killed + 1));
+        const qsizetype target = 1 + qsizetype(random.bounded(quint32(share)));
+        const QDeadlineTimer stuck(10000);
+        while (child.state() == QProcess::Running && before - outboxCount() < target && !stuck.hasExpired())
+            child.waitForFinished(2);
+        if (child.state() != QProcess::Running)
             break; // ran out of files before the kill
+        child.waitForFinished(int(random.bounded(8)));
         child.kill();
         child.waitForFinished(5000);
         ++killed;
-        const qsizetype moved = before - QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size();
-        sentMs += qMax(1, wait - StartupMs);
-        sentFiles += moved;
-        perMs = double(sentFiles) / double(sentMs);
         const KillState k = journalState(journal);
         left.inMove += k.inMove;
         left.awaitingReply += k.awaitingReply;
