@@ -6,9 +6,11 @@
 #include "UTest.h"
 #include "settings.h"
 #include "startoptions.h"
+#include "workdirlock.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 
 #include <cstdio>
 
@@ -45,6 +47,13 @@ int main(int argc, char* argv[])
     if (int status = 0; !applyCommandLine(app, &status))
         return status;
 
+    // One copy per working directory: it owns the send journal there.
+    WorkdirLock workdirLock;
+    if (!workdirLock.tryLock(QDir::currentPath())) {
+        Dialogs::instance().showError(workdirLock.errorText());
+        return 1;
+    }
+
     // Program-wide, for the whole run: loaded by the main window, replaced
     // by the configure window's Save, read by the engine on every use.
     SettingsStore settings;
@@ -59,6 +68,8 @@ int main(int argc, char* argv[])
     TFormTest formTest(settings, &formMain);
     formMain.setTestWindow(&formTest);
     QObject::connect(&formMain, &TFormMain::closed, &app, &QCoreApplication::quit);
+    // Names what an earlier run here sent without an answer, before any send.
+    runPresented([&formMain] { formMain.engine().openJournal(QByteArray()); });
 
     formMain.show();
     try {
