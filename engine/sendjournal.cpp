@@ -160,7 +160,7 @@ bool SendJournal::recordSending(const QByteArray& backupPath, const QByteArray& 
         return false;
     if (!m_file.isOpen() || !m_file.append("S " + escaped(backupPath) + '\t' + escaped(outboxPath) + '\n', true))
         throw cannotWrite(m_path);
-    m_open.insert(backupPath, outboxPath);
+    m_open.insert(backupPath, {outboxPath, false});
     return true;
 }
 
@@ -168,8 +168,11 @@ void SendJournal::recordMoved(const QByteArray& backupPath)
 {
     // Not flushed: this run dying keeps it, and a lost "M" only makes the
     // next start look at the files themselves.
-    if (m_active && m_open.contains(backupPath))
-        write('M', backupPath, false);
+    const auto it = m_open.find(backupPath);
+    if (!m_active || it == m_open.end())
+        return;
+    it->moved = true;
+    write('M', backupPath, false);
 }
 
 void SendJournal::recordNotMoved(const QByteArray& backupPath)
@@ -185,6 +188,25 @@ void SendJournal::settle(const MessageFate& fate)
     // Not flushed either: if it is lost, the message is named once more at
     // the next start, which is better than a wait for the disk per reply.
     write('A', fate.backupPath, false);
-    if (m_open.isEmpty() && m_file.size() > CompactSize && !m_file.truncate())
+    if (m_file.size() > m_compactSize)
+        compact();
+}
+
+void SendJournal::compact()
+{
+    if (m_open.isEmpty()) {
+        if (!m_file.truncate())
+            throw cannotWrite(m_path);
+        return;
+    }
+    QByteArray text;
+    for (auto it = m_open.cbegin(); it != m_open.cend(); ++it) {
+        text += "S " + escaped(it.key()) + '\t' + escaped(it->outboxPath) + '\n';
+        if (it->moved)
+            text += "M " + escaped(it.key()) + '\n';
+    }
+    // Whole or not at all: the old journal stays until the new one is on
+    // the disk.
+    if (!Fs::writeFileAtomic(m_path, text, 0644) || !m_file.open(m_path))
         throw cannotWrite(m_path);
 }

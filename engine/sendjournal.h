@@ -44,15 +44,24 @@ public:
 
     qsizetype openEntries() const { return m_open.size(); }
 
-    // Past this size a journal with no open entry starts again empty.
-    static constexpr qint64 CompactSize = 1024 * 1024;
+    // Past this size the journal is rewritten with its open entries only
+    // (emptied when there are none), so a long run does not grow it.
+    void setCompactSize(qint64 bytes) { m_compactSize = bytes; }
 
 private:
     void write(char kind, const QByteArray& backupPath, bool sync);
+    void compact();
+
+    struct Open
+    {
+        QByteArray outboxPath;
+        bool moved = false;
+    };
     QList<MessageFate> recover(const QByteArray& text, bool* damaged);
 
     Fs::AppendFile m_file;
     QByteArray m_path;
     bool m_active = false;
-    QHash<QByteArray, QByteArray> m_open; // backup path -> outbox path
+    QHash<QByteArray, Open> m_open; // by backup path
+    qint64 m_compactSize = 1024 * 1024;
 };

@@ -443,9 +443,20 @@ int killSoakMain(const QStringList& args)
             else
                 failures.append(QStringLiteral("a second copy in the same folder was not refused"));
         }
-        // Past start-up (journal, connection, log-in), then anywhere.
-        if (child.waitForFinished(150 + int(random.bounded(400))))
+        // Killed once it has moved a random number of files, on average
+        // half its share of what is left so that the files last for every
+        // kill, and then a few milliseconds later: anywhere in a tick, a move
+        // or a wait for replies.
+        auto outboxCount = [&] { return QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size(); };
+        const qsizetype before = outboxCount();
+        const qint64 share = qMax<qint64>(1, before / (kills - killed + 1));
+        const qsizetype target = 1 + qsizetype(random.bounded(quint32(share)));
+        const QDeadlineTimer stuck(10000);
+        while (child.state() == QProcess::Running && before - outboxCount() < target && !stuck.hasExpired())
+            child.waitForFinished(2);
+        if (child.state() != QProcess::Running)
             break; // ran out of files before the kill
+        child.waitForFinished(int(random.bounded(8)));
         child.kill();
         child.waitForFinished(5000);
         ++killed;
@@ -479,14 +490,20 @@ int killSoakMain(const QStringList& args)
     QHash<QByteArray, int> noReply;
     QHash<QByteArray, int> refused;
     qint64 answers = 0;
+    qint64 refusedAsLogin = 0; // a message's reply read as a failed log-in
     qint64 errors = 0;
     QFile runsLog(work + QStringLiteral("/runs.log"));
     if (runsLog.open(QIODevice::ReadOnly)) {
+        QByteArray previous;
         for (const QByteArray& line : runsLog.readAll().split('\n')) {
+            const bool afterLogin = previous.startsWith("Trans result = : ");
+            previous = line;
             if (line.startsWith("No reply for "))
                 ++noReply[line.mid(13)];
-            else if (line.startsWith("Refused: "))
+            else if (line.startsWith("Refused: ")) {
                 ++refused[line.mid(9)];
+                refusedAsLogin += afterLogin ? 1 : 0;
+            }
             else if (line == "Transaction Success..." || line == "Transaction Fail...")
                 ++answers;
             else if (line.startsWith("ERROR: ")) {
@@ -545,6 +562,13 @@ int killSoakMain(const QStringList& args)
         failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
     if (namedTwice > 0)
         failures.append(QStringLiteral("%1 backup files were named more than once").arg(namedTwice));
+    // Every message that left the outbox had its reply logged or was named.
+    qint64 noReplyCount = 0;
+    for (int n : std::as_const(noReply))
+        noReplyCount += n;
+    const qint64 accounted = answers + refusedAsLogin + noReplyCount;
+    if (accounted < inBackup)
+        failures.append(QStringLiteral("%1 replies and names for %2 backup files").arg(accounted).arg(inBackup));
     if (killed < kills)
         failures.append(QStringLiteral("only %1 of %2 kills made before the files ran out").arg(killed).arg(kills));
 
@@ -563,6 +587,10 @@ int killSoakMain(const QStringList& args)
                 "log-ins %lld\n",
         inOutbox, inBackup, static_cast<long long>(sent.size()), twice == 0 ? "yes" : "NO",
         static_cast<long long>(logins));
+    std::printf("soak --kill: message replies logged %lld, of them read as a log-in %lld, plus \"No reply for\" "
+                "%lld: %lld for %d backup files\n",
+        static_cast<long long>(answers + refusedAsLogin), static_cast<long long>(refusedAsLogin),
+        static_cast<long long>(noReplyCount), static_cast<long long>(accounted), inBackup);
     std::printf("soak --kill: answers logged %lld; named: \"No reply for\" %lld, \"Refused:\" %lld (backup files "
                 "named %d, twice %d); second copy refused %d time(s)\n",
         static_cast<long long>(answers), static_cast<long long>(noReplyLines), static_cast<long long>(refusedLines),

@@ -297,6 +297,16 @@ void TestOutbox::backupNameAndArchive()
     QCOMPARE(readRaw(target), QByteArray("1\r\n2\r\n3\r\n"));
     QCOMPARE(backupHolds(), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.ring") });
 
+    // Another program's file under the temporary name: not touched, no move.
+    if (acrossFileSystems) {
+        const QByteArray other = Outbox::backupName(backup, ".sms", FixedClock());
+        writeRaw(other + ".part", "not ours");
+        QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", other));
+        QCOMPARE(readRaw(other + ".part"), QByteArray("not ours"));
+        QVERIFY(exists(file("b.ring")) && !exists(other));
+        QVERIFY(::unlink((other + ".part").constData()) == 0);
+    }
+
     // A backup directory that is not there: the file stays too.
     const QByteArray lost = Outbox::backupName(backup + "missing/", ".ring", clock);
     QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", lost));
