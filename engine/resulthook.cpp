@@ -64,15 +64,11 @@ void ResultRunner::start(
         else
             end(run, code == 0 ? QByteArray() : "exit code " + QByteArray::number(code));
     });
-    // Queued: a start failure may be told inside start(). A crash is told
-    // again by finished().
-    connect(
-        process, &QProcess::errorOccurred, this,
-        [this, run, process](QProcess::ProcessError error) {
-            if (error == QProcess::FailedToStart)
-                end(run, "cannot start (" + process->errorString().toLocal8Bit() + ")");
-        },
-        Qt::QueuedConnection);
+    // A crash is told again by finished(); a start failure only here.
+    connect(process, &QProcess::errorOccurred, this, [this, run, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            end(run, "cannot start (" + process->errorString().toLocal8Bit() + ")");
+    });
 
     timer->start(limit);
     process->start();
@@ -97,6 +93,7 @@ void ResultRunner::killAll()
         process->waitForFinished(1000); // reaping a killed child; spares Qt's warning
     }
     m_processes.clear();
+    m_killed.clear();
     // Those ended earlier too: a process must be freed on its own thread.
     qDeleteAll(findChildren<QProcess*>(Qt::FindDirectChildrenOnly));
 }
