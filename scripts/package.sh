@@ -63,6 +63,8 @@ done
 for metainfo in "$root"/usr/share/metainfo/*.metainfo.xml; do
     check "appstreamcli validate $(basename "$metainfo")" appstreamcli validate --no-net "$metainfo"
 done
+# The metainfo together with the desktop entry and icons it names.
+check "appstreamcli validate-tree" appstreamcli validate-tree --no-net "$root"
 
 # The service runs on machines without a desktop.
 for deb in "$build"/marlek-smsd_*.deb; do
