@@ -1,13 +1,81 @@
 #!/usr/bin/env bash
-# Builds the Debian package of the sender (and its substitute gateway) in a
-# build directory of its own and prints the package's path.
+# Builds the Debian packages in a build directory of its own: marlek-sms-sender
+# (the windows and the substitute gateway), marlek-smsd (the service, when it
+# is in the tree) and a -dbgsym package of each. Then checks them as Debian
+# would: lintian, desktop-file-validate and appstreamcli validate on the
+# packaged files. Fails on any error or warning; prints the packages' paths.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh dpkg-dev
+scripts/setup.sh dpkg-dev file binutils lintian man-db appstream desktop-file-utils
 
 build=${BUILD_DIR:-build/package}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSMS_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+# Debian's build flags, with every hardening feature (fortified functions,
+# relro, bindnow). Debug information in the build, split off into the -dbgsym
+# packages by CPack.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSMS_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 cmake --build "$build" -j "$(nproc)"
+rm -f "$build"/*.deb "$build"/*.ddeb
 (cd "$build" && cpack -G DEB)
-ls "$build"/marlek-sms-sender_*.deb
+
+shopt -s nullglob
+packages=("$build"/*.deb "$build"/*.ddeb)
+if [ ${#packages[@]} -lt 2 ]; then
+    echo "package.sh: expected a package and its -dbgsym package in $build" >&2
+    exit 1
+fi
+
+failed=0
+check() { # name, command...: runs the command, records a failure
+    local name=$1
+    shift
+    if ! "$@"; then
+        echo "package.sh: $name failed" >&2
+        failed=1
+    fi
+}
+
+# lintian reads a .ddeb as the .deb it is. Overrides, each with its reason,
+# are in packaging/lintian/.
+for deb in "${packages[@]}"; do
+    status=0
+    report=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
+    report=$(grep -v '^running with root privileges' <<<"$report" || true)
+    [ -z "$report" ] || printf '%s\n' "$report"
+    if [ "$status" -ne 0 ] || grep -q '^[EW]: ' <<<"$report"; then
+        echo "package.sh: lintian finds fault with $deb" >&2
+        failed=1
+    fi
+done
+
+# The desktop entry and metainfo as packaged, not as in the repository.
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+for deb in "$build"/*.deb; do
+    dpkg-deb -x "$deb" "$root"
+done
+for desktop in "$root"/usr/share/applications/*.desktop; do
+    check "desktop-file-validate $(basename "$desktop")" desktop-file-validate "$desktop"
+done
+for metainfo in "$root"/usr/share/metainfo/*.metainfo.xml; do
+    check "appstreamcli validate $(basename "$metainfo")" appstreamcli validate --no-net "$metainfo"
+done
+# The metainfo together with the desktop entry and icons it names.
+check "appstreamcli validate-tree" appstreamcli validate-tree --no-net "$root"
+
+# The service runs on machines without a desktop.
+for deb in "$build"/marlek-smsd_*.deb; do
+    depends=$(dpkg-deb -f "$deb" Depends)
+    if grep -Eq 'libqt6(gui|widgets)|qt6-qpa' <<<"$depends"; then
+        echo "package.sh: $(basename "$deb") depends on a Qt GUI library: $depends" >&2
+        failed=1
+    fi
+done
+
+if [ "$failed" -ne 0 ]; then
+    exit 1
+fi
+ls "${packages[@]}"

@@ -35,3 +35,11 @@ scripts/fuzz.sh "${FUZZ_SECONDS:-5}"
 if [ "${SMS_SKIP_ASAN:-0}" != 1 ]; then
     scripts/test-asan.sh
 fi
+
+# The Debian packages, built in a build directory of their own and checked
+# with lintian, desktop-file-validate and appstreamcli (scripts/package.sh;
+# several minutes). CI runs it; SMS_SKIP_PACKAGE=1 skips it for a quicker
+# local run.
+if [ "${SMS_SKIP_PACKAGE:-0}" != 1 ]; then
+    BUILD_DIR=${PACKAGE_BUILD_DIR:-build/package} scripts/package.sh
+fi
