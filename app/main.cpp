@@ -4,12 +4,20 @@
 #include "UConfigure.h"
 #include "UTest.h"
 #include "settings.h"
+#include "workdirlock.h"
 
 #include <QApplication>
+#include <QDir>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    // One copy per working directory: it owns the send journal there.
+    WorkdirLock workdirLock;
+    if (!workdirLock.tryLock(QDir::currentPath())) {
+        Dialogs::instance().showError(workdirLock.errorText());
+        return 1;
+    }
     // The program ends with its main window, even with the test window open.
     app.setQuitOnLastWindowClosed(false);
 
@@ -27,6 +35,8 @@ int main(int argc, char* argv[])
     TFormTest formTest(settings, &formMain);
     formMain.setTestWindow(&formTest);
     QObject::connect(&formMain, &TFormMain::closed, &app, &QCoreApplication::quit);
+    // Names what an earlier run here sent without an answer, before any send.
+    runPresented([&formMain] { formMain.engine().openJournal(QByteArray()); });
 
     formMain.show();
     try {

@@ -3,6 +3,8 @@
 // that what the tick adds to the walk can be seen not to grow with the outbox.
 #include "benchsupport.h"
 #include "dispatchengine.h"
+#include "fsutil.h"
+#include "sendjournal.h"
 #include "settings.h"
 
 #include <QCoreApplication>
@@ -96,6 +98,83 @@ double elapsedUs(std::chrono::steady_clock::time_point from)
 {
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - from).count();
 }
+
+// What accounting for every message costs the tick: the journal's lines for
+// one message ("S" flushed with fdatasync, then "M" and "A") on the working
+// disk, and a move from an outbox in memory to a backup directory on the
+// working disk (copy, fsync, link, directory fsync, unlink). Self-contained:
+// registers its two cases and, after the run, reports them.
+namespace JournalCost {
+void registerCases(const QByteArray& root)
+{
+    benchmark::RegisterBenchmark("journal/per_message", [root](benchmark::State& state) {
+        Bench::freshDirectory(root + "/journal");
+        SendJournal journal;
+        journal.open(root + "/journal/");
+        std::vector<double> us;
+        qint64 i = 0;
+        for (auto _ : state) {
+            const QByteArray backup = root + "/backup/SmsFile_j" + QByteArray::number(i++) + ".sms";
+            const auto start = std::chrono::steady_clock::now();
+            journal.recordSending(backup, "/outbox/q.sms");
+            journal.recordMoved(backup);
+            MessageFate fate;
+            fate.backupPath = backup;
+            journal.settle(fate);
+            const double t = elapsedUs(start);
+            state.SetIterationTime(t / 1e6);
+            us.push_back(t);
+        }
+        setCounters(state, summarise(us));
+    })->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+    benchmark::RegisterBenchmark("move/across_file_systems", [root](benchmark::State& state) {
+        const QByteArray shm = "/dev/shm/bench_tick_move";
+        Bench::freshDirectory(shm);
+        Bench::freshDirectory(root + "/moved");
+        std::vector<double> us;
+        qint64 i = 0;
+        for (auto _ : state) {
+            const QByteArray from = shm + "/m.sms";
+            const QByteArray to = root + "/moved/SmsFile_" + QByteArray::number(i++) + ".sms";
+            if (!Fs::writeFile(from, Bench::MessageText)) {
+                state.SkipWithError("cannot write to /dev/shm");
+                break;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            const bool moved = Fs::moveNoReplace(from, to);
+            const double t = elapsedUs(start);
+            if (!moved) {
+                state.SkipWithError("the move failed");
+                break;
+            }
+            state.SetIterationTime(t / 1e6);
+            us.push_back(t);
+        }
+        setCounters(state, summarise(us));
+        Bench::removeTree(shm);
+    })->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+}
+
+void report(const Bench::KeepingReporter& reporter)
+{
+    const auto journal = reporter.figures.find("journal/per_message");
+    if (journal != reporter.figures.end()) {
+        const auto& c = journal->second.counters;
+        Bench::row(QStringLiteral("send journal per message (S flushed, M, A): median / p99 / worst"),
+            QStringLiteral("%1 / %2 / %3").arg(Bench::micros(c.at("median_us")), Bench::micros(c.at("p99_us")),
+                                                Bench::micros(c.at("worst_us"))),
+            QStringLiteral("median < 5 ms"), c.at("median_us") < 5000);
+    }
+    const auto move = reporter.figures.find("move/across_file_systems");
+    if (move != reporter.figures.end()) {
+        const auto& c = move->second.counters;
+        Bench::row(QStringLiteral("move from /dev/shm to the working disk (copy, fsync, link, unlink): median / p99"),
+            QStringLiteral("%1 / %2").arg(Bench::micros(c.at("median_us")), Bench::micros(c.at("p99_us"))),
+            QStringLiteral("median < 20 ms"), c.at("median_us") < 20000);
+    }
+}
+} // namespace JournalCost
 
 } // namespace
 
@@ -246,6 +325,7 @@ int main(int argc, char** argv)
             ->Unit(benchmark::kMicrosecond);
     }
 
+    JournalCost::registerCases(root);
     benchmark::Initialize(&argc, argv);
     Bench::KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -302,6 +382,7 @@ int main(int argc, char** argv)
                 .arg(Bench::micros(walks[0]), Bench::micros(walks[1]), Bench::micros(walks[2])),
             QStringLiteral("no growth with the outbox"), flat);
     }
+    JournalCost::report(reporter);
     if (!allSent)
         Bench::note(QStringLiteral("NOT every tick's record reached the sink"));
     engine.link.closeWithoutEvent();

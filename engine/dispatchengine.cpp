@@ -2,10 +2,30 @@
 
 #include "guard.h"
 
+#include <exception>
+
 DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, const Clock& clock)
     : log(view, clock)
     , link(settings, log, view)
-    , tick(settings, outbox, link, log, view, clock)
+    , tick(settings, outbox, link, log, view, clock, &journal)
 {
+    QObject::connect(&link, &GatewayLink::messageSettled, &link,
+                     [this, &view](const MessageFate& fate) { runGuarded(view, [&] { journal.settle(fate); }); });
     QObject::connect(&link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
+}
+
+void DispatchEngine::openJournal(const QByteArray& dir)
+{
+    const QList<MessageFate> unanswered = journal.open(dir);
+    // Named first, then dropped: dying in between names them twice rather
+    // than never.
+    std::exception_ptr failure;
+    try {
+        link.reportUnanswered(unanswered);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    journal.clearRecovered();
+    if (failure)
+        std::rethrow_exception(failure);
 }

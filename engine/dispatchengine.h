@@ -4,6 +4,7 @@
 #include "gatewaylink.h"
 #include "outbox.h"
 #include "pollingtick.h"
+#include "sendjournal.h"
 
 class Clock;
 class OperatorView;
@@ -16,7 +17,15 @@ class DispatchEngine
 public:
     DispatchEngine(SettingsStore& settings, OperatorView& view, const Clock& clock);
 
+    // Starts the crash journal in dir (empty: the working directory): names
+    // with "No reply for" what an earlier run there sent without an answer,
+    // then journals every message from here on. Throws when the journal
+    // cannot be written or was damaged (it is then set aside); call it once,
+    // while holding the directory's WorkdirLock.
+    void openJournal(const QByteArray& dir);
+
     EngineLog log;
+    SendJournal journal;
     Outbox outbox;
     GatewayLink link;
     PollingTick tick;

@@ -108,11 +108,12 @@ void GatewayLink::closeWithoutEvent()
     m_connected = false;
 }
 
-bool GatewayLink::sendMessageRecord(const QByteArray& record, const QByteArray& backupPath)
+bool GatewayLink::sendMessageRecord(const QByteArray& record, const QByteArray& backupPath,
+                                    const QByteArray& outboxName)
 {
     if (!m_connected)
         return false;
-    m_inFlight.append(backupPath);
+    m_inFlight.append({backupPath, outboxName});
     ClientSocketlavoro.write(record);
     return true;
 }
@@ -122,7 +123,7 @@ void GatewayLink::ClientSocketlavoroConnect()
     m_connected = true;
     m_received.clear();
     m_inFlight.clear();
-    m_inFlight.append(QByteArray());
+    m_inFlight.append(InFlight());
     ClientSocketlavoro.write(GatewayRecord::buildLoginRecord(credentials()));
     m_log.appendLine("Connected");
 }
@@ -133,20 +134,28 @@ void GatewayLink::ClientSocketlavoroRead()
     // TCP splits and joins writes: handle every whole reply, keep the rest.
     qsizetype at = 0;
     while (m_received.size() - at >= GatewayRecord::Size) {
-        const QByteArray reply = m_received.mid(at, GatewayRecord::Size);
+        const GatewayRecord::Reply reply = GatewayRecord::readReply(m_received.mid(at, GatewayRecord::Size));
         at += GatewayRecord::Size;
-        if (!m_inFlight.isEmpty())
-            m_inFlight.removeFirst();
-        runGuarded(m_view, [this, &reply] { handleReply(reply); });
+        const InFlight answered = m_inFlight.isEmpty() ? InFlight() : m_inFlight.takeFirst();
+        runGuarded(m_view, [this, &reply, &answered] { handleReply(reply, answered); });
+        // Told even when the log failed on the way: the gateway did answer.
+        if (!answered.backupPath.isEmpty()) {
+            MessageFate fate;
+            fate.outcome = reply.success() ? MessageFate::Accepted : MessageFate::Refused;
+            fate.backupPath = answered.backupPath;
+            fate.outboxName = answered.outboxName;
+            fate.resultCode = reply.resultCode;
+            fate.counter = reply.counter;
+            Q_EMIT messageSettled(fate);
+        }
         if (!m_connected)
             return; // the reply's handling stopped the link
     }
     m_received.remove(0, at);
 }
 
-void GatewayLink::handleReply(const QByteArray& received)
+void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight& answered)
 {
-    const GatewayRecord::Reply reply = GatewayRecord::readReply(received);
     if (!m_loggedIn) {
         if (reply.success()) {
             m_log.appendLine("Connection Success...");
@@ -163,6 +172,10 @@ void GatewayLink::handleReply(const QByteArray& received)
             m_log.appendLine("Trans result = : " + QByteArray(1, reply.resultCode));
             m_loggedIn = false;
             m_view.setConnectionLights(false);
+            // A message record's reply read as a log-in: the message is
+            // refused all the same.
+            if (!answered.backupPath.isEmpty())
+                m_log.appendLine("Refused: " + answered.backupPath);
         }
     } else if (reply.success()) {
         m_log.appendLine("Transaction Success...");
@@ -173,6 +186,8 @@ void GatewayLink::handleReply(const QByteArray& received)
         m_log.appendLine("Transaction Fail...");
         m_log.appendLine("Messages To Send = : " + reply.counter);
         m_view.setCounterText(reply.counter);
+        if (!answered.backupPath.isEmpty())
+            m_log.appendLine("Refused: " + answered.backupPath);
     }
     // Turning a running timer on again must not push its next tick back.
     if (!Timer1.isActive())
@@ -206,21 +221,51 @@ void rethrowIf(const std::exception_ptr& failure)
 }
 } // namespace
 
-QList<QByteArray> GatewayLink::takeUnansweredLines()
+QList<MessageFate> GatewayLink::takeUnanswered()
 {
-    QList<QByteArray> lines;
-    for (const QByteArray& backup : std::exchange(m_inFlight, {})) {
-        if (!backup.isEmpty())
-            lines.append("No reply for " + backup);
+    QList<MessageFate> fates;
+    for (const InFlight& entry : std::exchange(m_inFlight, {})) {
+        if (entry.backupPath.isEmpty())
+            continue;
+        MessageFate fate;
+        fate.backupPath = entry.backupPath;
+        fate.outboxName = entry.outboxName;
+        fates.append(fate);
     }
     m_received.clear();
+    return fates;
+}
+
+namespace {
+QList<QByteArray> unansweredLines(const QList<MessageFate>& fates)
+{
+    QList<QByteArray> lines;
+    for (const MessageFate& fate : fates)
+        lines.append("No reply for " + fate.backupPath);
     return lines;
+}
+} // namespace
+
+void GatewayLink::settleAll(const QList<MessageFate>& fates)
+{
+    for (const MessageFate& fate : fates)
+        Q_EMIT messageSettled(fate);
+}
+
+void GatewayLink::reportUnanswered(const QList<MessageFate>& fates)
+{
+    const std::exception_ptr failure = appendAll(m_log, unansweredLines(fates));
+    settleAll(fates);
+    rethrowIf(failure);
 }
 
 void GatewayLink::ClientSocketlavoroDisconnect()
 {
     m_connected = false;
-    const std::exception_ptr failure = appendAll(m_log, QList<QByteArray>{"Socket Disconnect"} + takeUnansweredLines());
+    const QList<MessageFate> unanswered = takeUnanswered();
+    const std::exception_ptr failure
+        = appendAll(m_log, QList<QByteArray>{"Socket Disconnect"} + unansweredLines(unanswered));
+    settleAll(unanswered);
     Stop1Click();
     rethrowIf(failure);
 }

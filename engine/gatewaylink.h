@@ -1,5 +1,6 @@
 #pragma once
 
+#include "messagefate.h"
 #include "record.h"
 
 #include <QByteArray>
@@ -29,8 +30,14 @@ public:
 
     // Sends one message record; false (nothing sent) when not connected.
     // The socket queues what it cannot take at once. backupPath names the
-    // message in the log if the link stops before the gateway answers it.
-    bool sendMessageRecord(const QByteArray& record, const QByteArray& backupPath);
+    // message in the log if the link stops before the gateway answers it or
+    // the gateway refuses it; outboxName is the file's name before the move.
+    bool sendMessageRecord(const QByteArray& record, const QByteArray& backupPath, const QByteArray& outboxName);
+
+    // Messages sent by an earlier run that never heard back: each is named
+    // with "No reply for" and settled as unanswered. Throws what the log
+    // throws, after every line is in.
+    void reportUnanswered(const QList<MessageFate>& fates);
 
     // Program end: close without a disconnected event.
     void closeWithoutEvent();
@@ -44,15 +51,28 @@ public:
     static constexpr int DefaultInterval = 1000;
     static constexpr int MinimumInterval = 200;
 
+Q_SIGNALS:
+    // Once per message record: at its reply, or when it is named with
+    // "No reply for" (at a stop, or at start for an earlier run's records).
+    void messageSettled(const MessageFate& fate);
+
 private:
+    // A request not yet answered: the log-in's has an empty backup path.
+    struct InFlight
+    {
+        QByteArray backupPath;
+        QByteArray outboxName;
+    };
+
     void ClientSocketlavoroConnect();
     void ClientSocketlavoroRead();
     void ClientSocketlavoroDisconnect();
     void ClientSocketlavoroError(QAbstractSocket::SocketError error);
 
-    void handleReply(const QByteArray& received);
+    void handleReply(const GatewayRecord::Reply& reply, const InFlight& answered);
     void makeInactive();
-    QList<QByteArray> takeUnansweredLines();
+    QList<MessageFate> takeUnanswered();
+    void settleAll(const QList<MessageFate>& fates);
     GatewayRecord::Credentials credentials() const;
 
     SettingsStore& m_settings;
@@ -66,7 +86,7 @@ private:
     bool m_connected = false;
     bool m_closing = false;
     QByteArray m_received;
-    // One entry per request not yet answered: the log-in's is empty, a
-    // message's holds its backup path.
-    QList<QByteArray> m_inFlight;
+    // One entry per request not yet answered, in the order sent: replies
+    // answer them in that order.
+    QList<InFlight> m_inFlight;
 };

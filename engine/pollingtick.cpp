@@ -5,17 +5,19 @@
 #include "operatorview.h"
 #include "outbox.h"
 #include "paths.h"
+#include "sendjournal.h"
 #include "settings.h"
 #include "smserror.h"
 
 PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log,
-                         OperatorView& view, const Clock& clock)
+                         OperatorView& view, const Clock& clock, SendJournal* journal)
     : m_settings(settings)
     , m_outbox(outbox)
     , m_link(link)
     , m_log(log)
     , m_view(view)
     , m_clock(clock)
+    , m_journal(journal)
 {
 }
 
@@ -50,15 +52,23 @@ void PollingTick::Timer1Timer()
         GatewayRecord::buildMessageRecord(message, kind->command, {s.userName, s.password, s.userKey});
 
     const QByteArray backup = Outbox::backupName(s.backupDir, ext, m_clock);
-    if (!Outbox::archiveMessageFile(s.outboxDir, name, backup)) {
+    const QByteArray outboxPath = joinDir(s.outboxDir, name);
+    // On the disk before the file moves: a crash from here on still leaves
+    // the message named at the next start.
+    const bool journaled = !m_journal || m_journal->recordSending(backup, outboxPath);
+    if (!journaled || !Outbox::archiveMessageFile(s.outboxDir, name, backup)) {
+        if (journaled && m_journal)
+            m_journal->recordNotMoved(backup);
         // Sending it anyway would send it again on every tick. Say so once
         // per file; the move is tried again on every tick.
         if (!m_moveFailReported.contains(name)) {
             m_moveFailReported.insert(name);
-            m_log.appendLine("Cannot move " + joinDir(s.outboxDir, name) + " to " + backup);
+            m_log.appendLine("Cannot move " + outboxPath + " to " + backup);
         }
         return;
     }
     m_moveFailReported.remove(name);
-    m_link.sendMessageRecord(record, backup);
+    if (m_journal)
+        m_journal->recordMoved(backup);
+    m_link.sendMessageRecord(record, backup, name);
 }

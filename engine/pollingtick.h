@@ -8,6 +8,7 @@ class EngineLog;
 class GatewayLink;
 class Outbox;
 class OperatorView;
+class SendJournal;
 class SettingsStore;
 
 // One tick of the polling timer: blink the activity light and send at most
@@ -16,10 +17,11 @@ class PollingTick
 {
 public:
     PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
-                const Clock& clock);
+                const Clock& clock, SendJournal* journal = nullptr);
 
     // Throws what reading the file throws; the file is then passed over
-    // until it changes, so the files behind it can go.
+    // until it changes, so the files behind it can go. Throws when the
+    // journal cannot be written; the file then stays and nothing is sent.
     void Timer1Timer();
 
 private:
@@ -29,5 +31,6 @@ private:
     EngineLog& m_log;
     OperatorView& m_view;
     const Clock& m_clock;
+    SendJournal* m_journal;
     QSet<QByteArray> m_moveFailReported;
 };

@@ -8,21 +8,28 @@
 #include "guard.h"
 #include "operatorview.h"
 #include "record.h"
+#include "sendjournal.h"
 #include "settings.h"
 #include "textfile.h"
 #include "timestamp.h"
+#include "workdirlock.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QThread>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <memory>
 
 namespace {
@@ -153,9 +160,389 @@ void countRecords(const QString& path, QHash<QByteArray, int>* count, qint64* lo
 }
 } // namespace
 
+
+// ---- Kill mode: the engine runs in child processes that are SIGKILLed ----
+// The parent drops the files (outbox on /dev/shm, backup and working
+// directory on the working disk), then starts the engine as a child of its
+// own ("--child") again and again, killing it at random moments: while
+// records wait for their replies, in the middle of moves across file
+// systems. The last child runs to the end. Every run appends its log lines
+// to one file, written straight through, so a kill loses none.
+namespace {
+class KillChildView : public OperatorView
+{
+public:
+    explicit KillChildView(const QByteArray& logPath)
+        : m_fd(::open(logPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644))
+    {
+    }
+    ~KillChildView() override { ::close(m_fd); }
+    bool running = false;
+
+    void logLineAppended(const QByteArray& line) override { put(line); }
+    void logCleared() override { }
+    QByteArray lineLimitText() const override { return "1000"; }
+    bool saveLogChecked() const override { return false; }
+    QByteArray pollIntervalText() const override { return "200"; }
+    bool viewActionsChecked() const override { return false; }
+    void setCounterText(const QByteArray&) override { }
+    void setInfoText(const QByteArray&) override { }
+    void setConnectionLights(bool) override { }
+    void setStartEnabled(bool enabled) override { running = !enabled; }
+    void setStopEnabled(bool) override { }
+    void toggleActivityLight() override { }
+    void showError(const QString& text) override { put("ERROR: " + text.toLocal8Bit()); }
+
+private:
+    void put(const QByteArray& line)
+    {
+        const QByteArray l = line + '\n';
+        if (::write(m_fd, l.constData(), size_t(l.size())) != l.size())
+            std::fprintf(stderr, "soak child: log write failed\n");
+    }
+    int m_fd;
+};
+
+QString argValue(const QStringList& args, const QString& name, const QString& fallback = {})
+{
+    const qsizetype at = args.indexOf(name);
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
+}
+
+bool dirHasFiles(const QByteArray& dir)
+{
+    return !QDir(QFile::decodeName(dir)).isEmpty(QDir::Files);
+}
+
+// One run of the engine in a working directory, until the outbox is empty
+// and every record is answered, or until it is killed. Exit 3: the
+// directory is locked by another running copy.
+int killChildMain(const QStringList& args)
+{
+    const QString work = argValue(args, QStringLiteral("--work"));
+    const QByteArray outDir = QFile::encodeName(argValue(args, QStringLiteral("--outbox")));
+    const QByteArray bakDir = QFile::encodeName(argValue(args, QStringLiteral("--backup")));
+    const QByteArray port = argValue(args, QStringLiteral("--port")).toLatin1();
+    WorkdirLock lock;
+    if (!lock.tryLock(work)) {
+        std::fprintf(stderr, "%s\n", qPrintable(lock.errorText()));
+        return 3;
+    }
+    const QByteArray workDir = QFile::encodeName(work) + '/';
+    SettingsStore settings;
+    settings.replace({ outDir, bakDir, "127.0.0.1", port, "soak", "secret", Key });
+    KillChildView view(workDir + "runs.log");
+    DispatchEngine engine(settings, view, Clock::system());
+    engine.log.setDirectory(workDir);
+    runGuarded(view, [&] { engine.openJournal(workDir); });
+
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    qint64 lastTickEndMs = 0;
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        // Backup names tell milliseconds apart.
+        if (!engine.link.timer().isActive() || QDateTime::currentMSecsSinceEpoch() <= lastTickEndMs)
+            return;
+        runGuarded(view, [&] { engine.tick.Timer1Timer(); });
+        lastTickEndMs = QDateTime::currentMSecsSinceEpoch();
+    });
+    QTimer watch;
+    watch.setInterval(5);
+    QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
+        const bool stopped = !engine.link.isConnected() && !engine.link.isPending();
+        if (stopped && dirHasFiles(outDir)) {
+            runGuarded(view, [&] { engine.link.Start1Click(); });
+        } else if (!stopped && !dirHasFiles(outDir) && engine.link.unansweredCount() == 0) {
+            runGuarded(view, [&] { engine.link.Stop1Click(); });
+            QCoreApplication::quit();
+        } else if (stopped) {
+            QCoreApplication::quit();
+        }
+    });
+    ticker.start();
+    watch.start();
+    return QCoreApplication::exec();
+}
+
+// What a kill left behind, read from the journal before the next start.
+struct KillState
+{
+    int inMove = 0; // journaled, move not finished
+    int awaitingReply = 0; // moved and sent, no answer yet
+};
+
+KillState journalState(const QByteArray& journalPath)
+{
+    QHash<QByteArray, int> state; // 1 journaled, 2 moved
+    QFile f(QFile::decodeName(journalPath));
+    if (f.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            if (line.size() < 3)
+                continue;
+            const QByteArray backup = line.mid(2).split('\t').first();
+            if (line[0] == 'S')
+                state.insert(backup, 1);
+            else if (line[0] == 'M')
+                state.insert(backup, 2);
+            else
+                state.remove(backup);
+        }
+    }
+    KillState k;
+    for (int v : std::as_const(state))
+        (v == 1 ? k.inMove : k.awaitingReply)++;
+    return k;
+}
+
+int killSoakMain(const QStringList& args)
+{
+    const int files = argValue(args, QStringLiteral("--files"), QStringLiteral("2000")).toInt();
+    const int kills = argValue(args, QStringLiteral("--kill"), QStringLiteral("50")).toInt();
+    const QString gatewayBinary = argValue(args, QStringLiteral("--gateway"), qEnvironmentVariable("SMS_GATEWAY_BIN"));
+    const qint64 limitMs = argValue(args, QStringLiteral("--max-seconds"), QStringLiteral("1800")).toLongLong() * 1000;
+    const quint32 seed = argValue(args, QStringLiteral("--seed"), QString::number(QRandomGenerator::global()->generate()))
+                             .toUInt();
+    if (files <= 0 || kills < 0 || gatewayBinary.isEmpty()) {
+        std::fprintf(stderr, "soak: need --files N > 0, --kill N and --gateway PATH (or SMS_GATEWAY_BIN)\n");
+        return 2;
+    }
+    QRandomGenerator random(seed);
+    // Working directory and backup on the working disk, outbox in memory:
+    // every move crosses file systems.
+    QTemporaryDir workTmp(QDir::current().absoluteFilePath(QStringLiteral("soak-kill-XXXXXX")));
+    QTemporaryDir shmTmp(QStringLiteral("/dev/shm/soak-kill-XXXXXX"));
+    if (!workTmp.isValid() || !shmTmp.isValid()) {
+        std::fprintf(stderr, "soak: cannot make the directories\n");
+        return 2;
+    }
+    if (!qEnvironmentVariableIsEmpty("SOAK_KEEP"))
+        workTmp.setAutoRemove(false);
+    const QString work = workTmp.path();
+    const QByteArray outDir = QFile::encodeName(shmTmp.path()) + '/';
+    const QByteArray bakDir = QFile::encodeName(work) + "/backup/";
+    QDir().mkpath(QFile::decodeName(bakDir));
+    for (int i = 0; i < files; ++i)
+        TextFile::writeLines(outDir + messageId(i) + Extensions[i % 4],
+            { "39" + QByteArray::number(3000000000LL + i), "Soak", messageId(i) });
+
+    // Most runs go to a gateway that accepts after a pause, so that records
+    // wait for replies; every fifth to one that refuses everything, log-in
+    // included.
+    Gateway accepting;
+    Gateway refusing;
+    if (!accepting.start(gatewayBinary, work + QStringLiteral("/accepting.log"), { QStringLiteral("--delay"), QStringLiteral("3") })
+        || !refusing.start(gatewayBinary, work + QStringLiteral("/refusing.log"),
+            { QStringLiteral("--delay"), QStringLiteral("3"), QStringLiteral("--result"), QStringLiteral("7") })) {
+        std::fprintf(stderr, "soak: the gateway did not start\n");
+        return 2;
+    }
+    const QByteArray journal = QFile::encodeName(work) + '/' + SendJournal::FileName;
+    auto childArgs = [&](int run) {
+        const Gateway& g = run % 5 == 4 ? refusing : accepting;
+        return QStringList { QStringLiteral("--child"), QStringLiteral("--work"), work, QStringLiteral("--outbox"),
+            QFile::decodeName(outDir), QStringLiteral("--backup"), QFile::decodeName(bakDir), QStringLiteral("--port"),
+            QString::number(g.port) };
+    };
+
+    QStringList failures;
+    QElapsedTimer clock;
+    clock.start();
+    int killed = 0;
+    int runs = 0;
+    int lockRefusals = 0;
+    KillState left;
+    int partsSeen = 0;
+    for (; killed < kills && clock.elapsed() < limitMs; ++runs) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), childArgs(runs));
+        if (!child.waitForStarted(5000)) {
+            failures.append(QStringLiteral("a child did not start"));
+            break;
+        }
+        if (runs == 0) {
+            // A second copy in the same directory is turned away, once the
+            // first holds the lock.
+            const QString lockPath = work + QLatin1Char('/') + QString::fromLatin1(WorkdirLock::FileName);
+            const QDeadlineTimer lockDeadline(10000);
+            while (!QFile::exists(lockPath) && !lockDeadline.hasExpired())
+                QThread::msleep(5);
+            QProcess second;
+            second.start(QCoreApplication::applicationFilePath(), childArgs(runs));
+            second.waitForFinished(10000);
+            if (second.exitCode() == 3)
+                ++lockRefusals;
+            else
+                failures.append(QStringLiteral("a second copy in the same folder was not refused"));
+        }
+        // Killed once it has moved a random number of files, on average
+        // half its share of what is left so that the files last for every
+        // kill, and then a few milliseconds later: anywhere in a tick, a move
+        // or a wait for replies.
+        auto outboxCount = [&] { return QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size(); };
+        const qsizetype before = outboxCount();
+        const qint64 share = qMax<qint64>(1, before / (kills - killed + 1));
+        const qsizetype target = 1 + qsizetype(random.bounded(quint32(share)));
+        const QDeadlineTimer stuck(10000);
+        while (child.state() == QProcess::Running && before - outboxCount() < target && !stuck.hasExpired())
+            child.waitForFinished(2);
+        if (child.state() != QProcess::Running)
+            break; // ran out of files before the kill
+        child.waitForFinished(int(random.bounded(8)));
+        child.kill();
+        child.waitForFinished(5000);
+        ++killed;
+        const KillState k = journalState(journal);
+        left.inMove += k.inMove;
+        left.awaitingReply += k.awaitingReply;
+        const QStringList parts = QDir(QFile::decodeName(bakDir)).entryList({ QStringLiteral("*.part") }, QDir::Files);
+        partsSeen += int(parts.size());
+    }
+    // The last run goes to the end; its start names what the last kill left.
+    {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), childArgs(0));
+        ++runs;
+        if (!child.waitForFinished(int(qMax<qint64>(1000, limitMs - clock.elapsed()))) || child.exitCode() != 0)
+            failures.append(QStringLiteral("the last run did not end cleanly (exit %1)").arg(child.exitCode()));
+        child.kill();
+        child.waitForFinished(5000);
+    }
+    const qint64 elapsedMs = clock.elapsed();
+
+    // The checks: the gateways' record logs are the truth of what was sent.
+    QHash<QByteArray, int> sent;
+    QHash<QByteArray, int> refusedSent;
+    qint64 logins = 0;
+    countRecords(accepting.log, &sent, &logins);
+    countRecords(refusing.log, &refusedSent, &logins);
+    for (auto it = refusedSent.cbegin(); it != refusedSent.cend(); ++it)
+        sent[it.key()] += it.value();
+    QHash<QByteArray, int> noReply;
+    QHash<QByteArray, int> refused;
+    qint64 answers = 0;
+    qint64 refusedAsLogin = 0; // a message's reply read as a failed log-in
+    qint64 errors = 0;
+    QFile runsLog(work + QStringLiteral("/runs.log"));
+    if (runsLog.open(QIODevice::ReadOnly)) {
+        QByteArray previous;
+        for (const QByteArray& line : runsLog.readAll().split('\n')) {
+            const bool afterLogin = previous.startsWith("Trans result = : ");
+            previous = line;
+            if (line.startsWith("No reply for "))
+                ++noReply[line.mid(13)];
+            else if (line.startsWith("Refused: ")) {
+                ++refused[line.mid(9)];
+                refusedAsLogin += afterLogin ? 1 : 0;
+            }
+            else if (line == "Transaction Success..." || line == "Transaction Fail...")
+                ++answers;
+            else if (line.startsWith("ERROR: ")) {
+                if (++errors == 1)
+                    failures.append(QStringLiteral("an error was shown: %1").arg(QString::fromLocal8Bit(line)));
+            }
+        }
+    }
+    QSet<QByteArray> seen;
+    int inOutbox = 0;
+    int inBackup = 0;
+    int named = 0;
+    int namedTwice = 0;
+    for (const QString& name : QDir(QFile::decodeName(outDir)).entryList(QDir::Files)) {
+        const QByteArray id = TextFile::readLines(outDir + QFile::encodeName(name)).value(2);
+        ++inOutbox;
+        if (sent.contains(id))
+            failures.append(QStringLiteral("%1 is still in the outbox but reached the gateway").arg(name));
+        if (seen.contains(id))
+            failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
+        seen.insert(id);
+    }
+    for (const QString& name : QDir(QFile::decodeName(bakDir)).entryList(QDir::Files | QDir::Hidden)) {
+        const QByteArray path = bakDir + QFile::encodeName(name);
+        if (!name.startsWith(QStringLiteral("SmsFile_"))
+            || name.endsWith(QLatin1String(".part"))) {
+            failures.append(QStringLiteral("%1 left behind in the backup directory").arg(name));
+            continue;
+        }
+        const QByteArray id = TextFile::readLines(path).value(2);
+        ++inBackup;
+        const int times = noReply.value(path) + refused.value(path);
+        if (times > 0)
+            ++named;
+        if (times > 1)
+            ++namedTwice;
+        if (times == 0 && sent.value(id) != 1)
+            failures.append(QStringLiteral("%1 left the outbox, never reached the gateway and is named nowhere").arg(name));
+        if (refusedSent.contains(id) && times == 0)
+            failures.append(QStringLiteral("%1 was refused and is named nowhere").arg(name));
+        if (seen.contains(id))
+            failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
+        seen.insert(id);
+    }
+    if (inOutbox + inBackup != files || seen.size() != files)
+        failures.append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
+                            .arg(inOutbox)
+                            .arg(inBackup)
+                            .arg(files));
+    int twice = 0;
+    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
+        if (it.value() > 1)
+            ++twice;
+    }
+    if (twice > 0)
+        failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    if (namedTwice > 0)
+        failures.append(QStringLiteral("%1 backup files were named more than once").arg(namedTwice));
+    // Every message that left the outbox had its reply logged or was named.
+    qint64 noReplyCount = 0;
+    for (int n : std::as_const(noReply))
+        noReplyCount += n;
+    const qint64 accounted = answers + refusedAsLogin + noReplyCount;
+    if (accounted < inBackup)
+        failures.append(QStringLiteral("%1 replies and names for %2 backup files").arg(accounted).arg(inBackup));
+    if (killed < kills)
+        failures.append(QStringLiteral("only %1 of %2 kills made before the files ran out").arg(killed).arg(kills));
+
+    qint64 noReplyLines = 0;
+    for (int n : std::as_const(noReply))
+        noReplyLines += n;
+    qint64 refusedLines = 0;
+    for (int n : std::as_const(refused))
+        refusedLines += n;
+    std::printf("soak --kill: %d files, %d kills over %d runs, %.1f s, seed %u\n", files, killed, runs,
+        elapsedMs / 1000.0, seed);
+    std::printf("soak --kill: left by the kills: %d in the middle of a move (%d temporary copies seen), %d sent and "
+                "waiting for a reply\n",
+        left.inMove, partsSeen, left.awaitingReply);
+    std::printf("soak --kill: outbox %d, backup %d, gateway records %lld (each message at most once: %s), "
+                "log-ins %lld\n",
+        inOutbox, inBackup, static_cast<long long>(sent.size()), twice == 0 ? "yes" : "NO",
+        static_cast<long long>(logins));
+    std::printf("soak --kill: message replies logged %lld, of them read as a log-in %lld, plus \"No reply for\" "
+                "%lld: %lld for %d backup files\n",
+        static_cast<long long>(answers + refusedAsLogin), static_cast<long long>(refusedAsLogin),
+        static_cast<long long>(noReplyCount), static_cast<long long>(accounted), inBackup);
+    std::printf("soak --kill: answers logged %lld; named: \"No reply for\" %lld, \"Refused:\" %lld (backup files "
+                "named %d, twice %d); second copy refused %d time(s)\n",
+        static_cast<long long>(answers), static_cast<long long>(noReplyLines), static_cast<long long>(refusedLines),
+        named, namedTwice, lockRefusals);
+    for (const QString& f : failures)
+        std::printf("soak --kill: FAILED: %s\n", qPrintable(f));
+    if (failures.isEmpty())
+        std::printf("soak --kill: passed\n");
+    return failures.isEmpty() ? 0 : 1;
+}
+} // namespace
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().contains(QStringLiteral("--child")))
+        return killChildMain(app.arguments());
+    if (app.arguments().contains(QStringLiteral("--kill")))
+        return killSoakMain(app.arguments());
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Soak run of the dispatch engine against the substitute gateway"));
     parser.addHelpOption();

@@ -47,6 +47,8 @@ private Q_SLOTS:
     void startWhileConnected();
     void badPollField();
     void unansweredNamedOnStop();
+    void refusedNamed_data();
+    void refusedNamed();
     void largeWritesAreQueued();
 
 private:
@@ -59,6 +61,7 @@ private:
     FixedClock clock;
     std::unique_ptr<EngineLog> log;
     std::unique_ptr<GatewayLink> link;
+    QByteArrayList fates; // what messageSettled told, one line each
 };
 
 void TestLink::init()
@@ -70,6 +73,13 @@ void TestLink::init()
     view.pollInterval = "250";
     log = std::make_unique<EngineLog>(view, clock);
     link = std::make_unique<GatewayLink>(settings, *log, view);
+    fates.clear();
+    connect(link.get(), &GatewayLink::messageSettled, this, [this](const MessageFate& f) {
+        QByteArray line = QByteArray(MessageFate::outcomeName(f.outcome)) + (' ' + f.backupPath) + ' ' + f.outboxName;
+        if (f.resultCode)
+            line += ' ' + QByteArray(1, f.resultCode) + ' ' + f.counter;
+        fates.append(line);
+    });
 }
 
 void TestLink::cleanup()
@@ -454,12 +464,12 @@ void TestLink::badPollField()
 
 void TestLink::unansweredNamedOnStop()
 {
-    QVERIFY(!link->sendMessageRecord(QByteArray(396, 'x'), "bak/never.sms")); // not connected
+    QVERIFY(!link->sendMessageRecord(QByteArray(396, 'x'), "bak/never.sms", "n.sms")); // not connected
     logIn();
     const QByteArray first = GatewayRecord::buildMessageRecord({ "1", "2", "one" }, 'N', { "user", "secret", Key });
     const QByteArray second = GatewayRecord::buildMessageRecord({ "3", "4", "two" }, 'F', { "user", "secret", Key });
-    QVERIFY(link->sendMessageRecord(first, "bak/SmsFile_1.sms"));
-    QVERIFY(link->sendMessageRecord(second, "bak/SmsFile_2.flh"));
+    QVERIFY(link->sendMessageRecord(first, "bak/SmsFile_1.sms", "one.sms"));
+    QVERIFY(link->sendMessageRecord(second, "bak/SmsFile_2.flh", "two.flh"));
     QTRY_COMPARE(gw->received.size(), qsizetype(3 * GatewayRecord::Size));
     QCOMPARE(gw->received.mid(396), first + second);
     QCOMPARE(link->unansweredCount(), 2);
@@ -470,7 +480,53 @@ void TestLink::unansweredNamedOnStop()
     link->Stop1Click();
     QCOMPARE(view.appended.mid(before), (QByteArrayList { "Socket Disconnect", "No reply for bak/SmsFile_2.flh" }));
     QCOMPARE(link->unansweredCount(), 0);
+    // Each told once: the answered one at its reply, the other at the stop.
+    QCOMPARE(fates, (QByteArrayList { "accepted bak/SmsFile_1.sms one.sms 0 00000001", "unanswered bak/SmsFile_2.flh two.flh" }));
     QVERIFY(!view.appended.contains("No reply for bak/never.sms"));
+}
+
+void TestLink::refusedNamed_data()
+{
+    QTest::addColumn<bool>("loginFails");
+    QTest::addColumn<char>("result");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QByteArray>("fate");
+    QTest::newRow("transaction fail") << false << '7'
+                                      << QByteArrayList { "Transaction Fail...", "Messages To Send = : 00000004",
+                                             "Refused: bak/SmsFile_1.sms" }
+                                      << QByteArray("refused bak/SmsFile_1.sms one.sms 7 00000004");
+    QTest::newRow("success") << false << '0'
+                             << QByteArrayList { "Transaction Success...", "Messages To Send = : 00000004" }
+                             << QByteArray("accepted bak/SmsFile_1.sms one.sms 0 00000004");
+    // After a failed log-in the message's reply is read as a log-in.
+    QTest::newRow("read as a log-in") << true << '9'
+                                      << QByteArrayList { "Connection Fail...", "Trans result = : 9",
+                                             "Refused: bak/SmsFile_1.sms" }
+                                      << QByteArray("refused bak/SmsFile_1.sms one.sms 9 00000004");
+    QTest::newRow("log-in by a message") << true << '0'
+                                         << QByteArrayList { "Connection Success...", "Messages To Send = : 00000004" }
+                                         << QByteArray("accepted bak/SmsFile_1.sms one.sms 0 00000004");
+}
+
+void TestLink::refusedNamed()
+{
+    QFETCH(bool, loginFails);
+    QFETCH(char, result);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(QByteArray, fate);
+    startAndConnect();
+    gw->send(TestGateway::reply(loginFails ? '9' : '0', "00000005"));
+    QTRY_COMPARE(view.appended.size(), 3);
+    QVERIFY(link->sendMessageRecord(QByteArray(396, 'x'), "bak/SmsFile_1.sms", "one.sms"));
+    QTRY_COMPARE(gw->received.size(), qsizetype(2 * GatewayRecord::Size));
+    gw->send(TestGateway::reply(result, "00000004"));
+    QTRY_COMPARE(view.appended.size(), 3 + lines.size());
+    QCOMPARE(view.appended.mid(3), lines);
+    QCOMPARE(fates, QByteArrayList { fate });
+    // The log-in's own reply settles no message, and a later stop names none.
+    link->Stop1Click();
+    QCOMPARE(fates.size(), 1);
+    QVERIFY(!view.appended.contains("No reply for bak/SmsFile_1.sms"));
 }
 
 void TestLink::largeWritesAreQueued()
@@ -482,7 +538,7 @@ void TestLink::largeWritesAreQueued()
     for (int i = 0; i < count; ++i) {
         const QByteArray record
             = GatewayRecord::buildMessageRecord({ "1", "2", QByteArray::number(i) }, 'N', { "user", "secret", Key });
-        QVERIFY(link->sendMessageRecord(record, "bak/SmsFile_" + QByteArray::number(i) + ".sms"));
+        QVERIFY(link->sendMessageRecord(record, "bak/SmsFile_" + QByteArray::number(i) + ".sms", "m.sms"));
         expected += record;
     }
     QTRY_COMPARE_WITH_TIMEOUT(gw->received.size(), expected.size(), 20000);

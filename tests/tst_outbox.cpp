@@ -78,6 +78,7 @@ private Q_SLOTS:
     void caseAndNames();
     void emptyOrMissingOutbox();
     void largeOutbox();
+    void backupNameAndArchive_data();
     void backupNameAndArchive();
     void readMessageFile();
     void readErrors();
@@ -252,11 +253,30 @@ void TestOutbox::largeOutbox()
     }
 }
 
+void TestOutbox::backupNameAndArchive_data()
+{
+    QTest::addColumn<bool>("acrossFileSystems");
+    QTest::newRow("same file system") << false;
+    // Outbox in memory, backup on the working disk: rename() cannot do it.
+    QTest::newRow("across file systems") << true;
+}
+
 void TestOutbox::backupNameAndArchive()
 {
+    QFETCH(bool, acrossFileSystems);
     FixedClock clock;
     const QByteArray backup = QFile::encodeName(m_tmp->path()) + "/backup/";
     QVERIFY(QDir().mkdir(QFile::decodeName(backup)));
+    QTemporaryDir shm(QStringLiteral("/dev/shm/tst_outbox-XXXXXX"));
+    if (acrossFileSystems) {
+        struct stat a {};
+        struct stat b {};
+        if (!shm.isValid() || ::stat("/dev/shm", &a) != 0 || ::stat(backup.constData(), &b) != 0 || a.st_dev == b.st_dev)
+            QSKIP("no second file system at /dev/shm");
+        m_out = QFile::encodeName(shm.path()) + '/';
+    }
+    // Never a half-copied file left under any name in the backup directory.
+    auto backupHolds = [&] { return QDir(QFile::decodeName(backup)).entryList(QDir::Files | QDir::Hidden); };
     QCOMPARE(Outbox::backupName(backup, ".ring", clock), backup + "SmsFile_2007_3_5_9_4_7_89.ring");
     clock.time = QDateTime(QDate(2010, 11, 12), QTime(13, 14, 15, 0));
     QCOMPARE(Outbox::backupName(backup, ".sms", clock), backup + "SmsFile_2010_11_12_13_14_15_0.sms");
@@ -267,6 +287,7 @@ void TestOutbox::backupNameAndArchive()
     QVERIFY(Outbox::archiveMessageFile(m_out, "a.ring", target));
     QVERIFY(!exists(file("a.ring")));
     QCOMPARE(readRaw(target), QByteArray("1\r\n2\r\n3\r\n"));
+    QCOMPARE(backupHolds(), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.ring") });
 
     // The same name again (same millisecond): the move fails, nothing is
     // overwritten and the file stays in the outbox.
@@ -274,6 +295,17 @@ void TestOutbox::backupNameAndArchive()
     QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", target));
     QCOMPARE(readRaw(file("b.ring")), QByteArray("other\r\n2\r\n3\r\n"));
     QCOMPARE(readRaw(target), QByteArray("1\r\n2\r\n3\r\n"));
+    QCOMPARE(backupHolds(), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.ring") });
+
+    // Another program's file under the temporary name: not touched, no move.
+    if (acrossFileSystems) {
+        const QByteArray other = Outbox::backupName(backup, ".sms", FixedClock());
+        writeRaw(other + ".part", "not ours");
+        QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", other));
+        QCOMPARE(readRaw(other + ".part"), QByteArray("not ours"));
+        QVERIFY(exists(file("b.ring")) && !exists(other));
+        QVERIFY(::unlink((other + ".part").constData()) == 0);
+    }
 
     // A backup directory that is not there: the file stays too.
     const QByteArray lost = Outbox::backupName(backup + "missing/", ".ring", clock);

@@ -1,9 +1,11 @@
 #include "dispatchengine.h"
+#include "fsutil.h"
 #include "guard.h"
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"
 #include "testgateway.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,6 +40,10 @@ private Q_SLOTS:
     void unansweredNamedWhenGatewayCloses();
     void settingsChangeOnNextTick();
     void timerDrivesTicks();
+    void journalFollowsMessages();
+    void journalRecovery_data();
+    void journalRecovery();
+    void journalNotWritable();
 
 private:
     void logIn();
@@ -406,6 +412,146 @@ void TestTick::timerDrivesTicks()
     QVERIFY(outboxFiles().isEmpty());
     QVERIFY(view.activityToggles >= 2);
     QVERIFY(view.errors.isEmpty());
+}
+
+
+namespace {
+QByteArray journalText(const QByteArray& dir)
+{
+    return readRaw(QFile::decodeName(dir + SendJournal::FileName));
+}
+} // namespace
+
+void TestTick::journalFollowsMessages()
+{
+    const QByteArray work = QFile::encodeName(tmp->path()) + '/';
+    engine->openJournal(work);
+    logIn();
+    view.viewActions = false;
+    writeMessage("a.sms", "1\r\n2\r\nanswered\r\n");
+    tick();
+    const QByteArray a = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
+    // On the disk before the record left.
+    QCOMPARE(journalText(work), "S " + a + '\t' + outPath("a.sms") + "\nM " + a + '\n');
+    clock.time = clock.time.addMSecs(1);
+    writeMessage("b.sms", "1\r\n2\r\nsecond\r\n");
+    tick();
+    const QByteArray b = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
+    QTRY_COMPARE(sentRecords().size(), 2);
+    gw->send(TestGateway::reply('0', "00000001"));
+    QTRY_COMPARE(engine->journal.openEntries(), 1);
+    QVERIFY(journalText(work).endsWith("A " + a + '\n'));
+    // Grown past its limit, it keeps only what is still open.
+    engine->journal.setCompactSize(1);
+    clock.time = clock.time.addMSecs(1);
+    writeMessage("c.sms", "1\r\n2\r\nlost\r\n");
+    tick();
+    const QByteArray c = bakDir + "SmsFile_2007_3_5_9_4_7_91.sms";
+    QTRY_COMPARE(sentRecords().size(), 3);
+    gw->send(TestGateway::reply('0', "00000001")); // answers b, the older
+    QTRY_COMPARE(engine->journal.openEntries(), 1);
+    QCOMPARE(journalText(work), "S " + c + '\t' + outPath("c.sms") + "\nM " + c + '\n');
+    gw->peer()->disconnectFromHost();
+    QTRY_VERIFY(!engine->link.isConnected());
+    QVERIFY(view.appended.contains("No reply for " + c));
+    QCOMPARE(journalText(work), QByteArray()); // emptied: nothing open
+    QCOMPARE(engine->journal.openEntries(), 0);
+
+    // A later start there has nothing left to name.
+    RecordingView later;
+    DispatchEngine next(settings, later, clock);
+    next.openJournal(work);
+    QCOMPARE(later.appended, QByteArrayList {});
+    QCOMPARE(journalText(work), QByteArray());
+}
+
+void TestTick::journalRecovery_data()
+{
+    QTest::addColumn<QByteArray>("journal"); // "%b" stands for the backup, "%o" for the outbox file
+    QTest::addColumn<bool>("inOutbox");
+    QTest::addColumn<QByteArray>("inBackup"); // "" none, "same" or "other" content, ".part" a cut copy
+    QTest::addColumn<bool>("named");
+    QTest::addColumn<bool>("outboxAfter");
+    QTest::addColumn<bool>("backupAfter");
+    QTest::newRow("sent, never answered") << QByteArray("S %b\t%o\nM %b\n") << false << QByteArray("same") << true
+                                          << false << true;
+    QTest::newRow("answered") << QByteArray("S %b\t%o\nM %b\nA %b\n") << false << QByteArray("same") << false
+                              << false << true;
+    QTest::newRow("move failed") << QByteArray("S %b\t%o\nX %b\n") << true << QByteArray() << false << true << false;
+    // Killed in the middle of a move across file systems.
+    QTest::newRow("copy cut short") << QByteArray("S %b\t%o\n") << true << QByteArray(".part") << false << true
+                                    << false;
+    QTest::newRow("linked, not removed") << QByteArray("S %b\t%o\n") << true << QByteArray("same") << false << true
+                                         << false;
+    QTest::newRow("moved, mark lost") << QByteArray("S %b\t%o\n") << false << QByteArray("same") << true << false
+                                      << true;
+    QTest::newRow("outbox file written again") << QByteArray("S %b\t%o\nM %b\n") << true << QByteArray("same")
+                                               << true << true << true;
+}
+
+void TestTick::journalRecovery()
+{
+    QFETCH(QByteArray, journal);
+    QFETCH(bool, inOutbox);
+    QFETCH(QByteArray, inBackup);
+    QFETCH(bool, named);
+    QFETCH(bool, outboxAfter);
+    QFETCH(bool, backupAfter);
+    const QByteArray work = QFile::encodeName(tmp->path()) + '/';
+    const QByteArray backup = bakDir + "SmsFile_1.sms";
+    const QByteArray message = "1\r\n2\r\nx\r\n";
+    if (inOutbox)
+        writeMessage("a.sms", message);
+    if (!inBackup.isEmpty())
+        QVERIFY(Fs::writeFile(inBackup == ".part" ? Fs::partialName(backup) : backup, message));
+    QVERIFY(Fs::writeFile(work + SendJournal::FileName,
+        journal.replace("%b", backup).replace("%o", outPath("a.sms"))));
+    QList<MessageFate> fates;
+    QObject::connect(&engine->link, &GatewayLink::messageSettled, &engine->link,
+        [&](const MessageFate& f) { fates.append(f); });
+
+    engine->openJournal(work);
+    QCOMPARE(view.appended, named ? QByteArrayList { "No reply for " + backup } : QByteArrayList {});
+    QCOMPARE(fates.size(), named ? 1 : 0);
+    if (named) {
+        QCOMPARE(fates[0].outcome, MessageFate::Unanswered);
+        QCOMPARE(fates[0].outboxName, QByteArray("a.sms"));
+    }
+    QCOMPARE(outboxFiles().size(), outboxAfter ? 1 : 0);
+    QCOMPARE(backupFiles(bakDir).size(), backupAfter ? 1 : 0);
+    QVERIFY(!Fs::exists(Fs::partialName(backup)));
+    QCOMPARE(journalText(work), QByteArray());
+
+    // Named at one start only.
+    RecordingView later;
+    DispatchEngine next(settings, later, clock);
+    next.openJournal(work);
+    QCOMPARE(later.appended, QByteArrayList {});
+}
+
+void TestTick::journalNotWritable()
+{
+    const QByteArray work = QFile::encodeName(tmp->path()) + '/';
+    // Damaged: reported, set aside (kept), not trusted, and a fresh one used.
+    QVERIFY(Fs::writeFile(work + SendJournal::FileName, "S half a line"));
+    QVERIFY(errorOf([&] { engine->openJournal(work); }).contains(QLatin1String("was damaged; it was set aside as")));
+    QVERIFY(view.appended.isEmpty());
+    const QStringList aside = QDir(tmp->path()).entryList({ QStringLiteral("SmsSender.journal.damaged_*") });
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(readRaw(tmp->path() + QLatin1Char('/') + aside[0]), QByteArray("S half a line"));
+    QCOMPARE(journalText(work), QByteArray());
+
+    // Cannot be written at all: every tick says so, nothing leaves.
+    const QByteArray missing = work + "missing/";
+    QVERIFY(errorOf([&] { engine->openJournal(missing); }).startsWith(QLatin1String("Cannot write the send journal")));
+    logIn();
+    writeMessage("a.sms", "1\r\n2\r\nkept\r\n");
+    tick();
+    tick();
+    QCOMPARE(view.errors,
+        QStringList(2, QStringLiteral("Cannot write the send journal %1").arg(QString::fromLocal8Bit(missing + SendJournal::FileName))));
+    QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
+    QCOMPARE(engine->link.unansweredCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestTick)

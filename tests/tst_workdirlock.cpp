@@ -1,0 +1,59 @@
+#include "workdirlock.h"
+
+#include <QLockFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+class TestWorkdirLock : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void oneCopyPerFolder_data();
+    void oneCopyPerFolder();
+};
+
+void TestWorkdirLock::oneCopyPerFolder_data()
+{
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("free folder") << "none" << true;
+    QTest::newRow("another running copy") << "running" << false;
+    QTest::newRow("left by a killed copy") << "killed" << true;
+}
+
+void TestWorkdirLock::oneCopyPerFolder()
+{
+    QFETCH(QString, holder);
+    QFETCH(bool, taken);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QString::fromLatin1(WorkdirLock::FileName));
+    QLockFile other(path);
+    if (holder == QLatin1String("running")) {
+        QVERIFY(other.tryLock(0));
+    } else if (holder == QLatin1String("killed")) {
+        // A copy that took the lock and died without a word.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            QLockFile lock(path);
+            ::_exit(lock.tryLock(0) ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QVERIFY(QFile::exists(path));
+    }
+    WorkdirLock lock;
+    QCOMPARE(lock.tryLock(dir.path()), taken);
+    QCOMPARE(lock.isLocked(), taken);
+    QCOMPARE(lock.errorText(), taken ? QString() : QStringLiteral("The program is already running in this folder."));
+    // While it is held, the next copy is turned away.
+    if (taken)
+        QVERIFY(!WorkdirLock().tryLock(dir.path()));
+}
+
+QTEST_GUILESS_MAIN(TestWorkdirLock)
+#include "tst_workdirlock.moc"
