@@ -5,6 +5,7 @@
 #include "smserror.h"
 #include "smsservice.h"
 #include "unixsignals.h"
+#include "workdirlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -44,6 +45,11 @@ int main(int argc, char* argv[])
         return fail(QStringLiteral("cannot enter the folder %1").arg(options.workdir));
     const QString folder = QDir::currentPath();
     const QString settingsFile = QString::fromLatin1(SettingsStore::FileName);
+
+    // One copy per folder, window or service: it owns the send journal there.
+    WorkdirLock workdirLock;
+    if (!workdirLock.tryLock(folder))
+        return fail(workdirLock.errorText());
 
     SettingsStore settings;
     try {

@@ -60,6 +60,8 @@ void SmsService::start()
 {
     for (const QByteArray& line : m_engine->log.lines())
         writeLine(m_out, line);
+    // Names what an earlier run here sent without an answer, before any send.
+    runGuarded(*this, [this] { m_engine->openJournal(QByteArray()); });
     m_engine->link.Start1Click();
 }
 

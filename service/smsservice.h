@@ -27,8 +27,9 @@ public:
         QObject* parent = nullptr);
     ~SmsService() override;
 
-    // Connects to the configured gateway; throws what Start throws (a bad
-    // port number).
+    // Opens the crash journal of the working directory (call it holding the
+    // folder's WorkdirLock), then connects to the configured gateway; throws
+    // what Start throws (a bad port number).
     void start();
 
     // Stops the link as the window's Stop does, so that messages still

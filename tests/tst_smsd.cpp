@@ -24,6 +24,7 @@ private Q_SLOTS:
     void reconnectsAfterGatewayRestart();
     void terminateNamesUnansweredMessage();
     void reloadKeepsBadSettingsAndFollowsNewPort();
+    void oneCopyPerFolderAndKilledRunNamed();
 
 private:
     void writeSettings(const QByteArray& port);
@@ -194,6 +195,35 @@ void TestSmsd::reloadKeepsBadSettingsAndFollowsNewPort()
     QTRY_COMPARE(first.disconnects, 1);
     QVERIFY(smsd.lines().contains("Settings read again"));
     QVERIFY(!smsd.out.contains("Reconnecting"));
+}
+
+void TestSmsd::oneCopyPerFolderAndKilledRunNamed()
+{
+    TestGateway gateway;
+    QVERIFY(gateway.listen());
+    writeSettings(gateway.port());
+    ServiceProcess killed;
+    killed.start(run());
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
+    gateway.send(TestGateway::reply('0', "00000003"));
+    writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nsent, then killed\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 2 * 396, 20000);
+
+    ServiceProcess second;
+    second.start(run());
+    QCOMPARE(second.waitForExit(), 1);
+    QVERIFY2(second.errors().contains("The program is already running in this folder."), second.err.constData());
+
+    // Killed without a word: the next start here names the message.
+    killed.process.kill();
+    QTRY_COMPARE(killed.process.state(), QProcess::NotRunning);
+    const QStringList sent = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files);
+    QCOMPARE(sent.size(), 1);
+    ServiceProcess next;
+    next.start(run());
+    const QByteArray named = "No reply for " + bakDir + QFile::encodeName(sent.first());
+    QTRY_VERIFY_WITH_TIMEOUT(next.lines().contains(named), 20000);
+    QCOMPARE(next.count(named), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSmsd)
