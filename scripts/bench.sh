@@ -18,7 +18,7 @@ scripts/setup.sh libbenchmark-dev xdotool x11-utils time
 
 cmake --preset bench >/dev/null
 cmake --build build/bench -j "$(nproc)" --target \
-    bench_outbox bench_tick bench_log bench_pace bench_floorwindow smsgateway MarlekSMSSender
+    bench_outbox bench_tick bench_log bench_pace bench_floorwindow smsgateway MarlekSMSSender marlek-smsd
 
 build=$top/build/bench
 export SMS_BENCH_DIR=${SMS_BENCH_DIR:-$build/bench-data}
@@ -75,12 +75,13 @@ fi
 
 # ---- 4: footprint of the real program --------------------------------------
 footprint() {
-step "footprint of the program beside a bare window"
+step "footprint of the program beside a bare window, and of the service"
 app=$build/app/MarlekSMSSender
+smsd=$build/service/marlek-smsd
 floorwin=$build/bench/bench_floorwindow
 fp=$SMS_BENCH_DIR/footprint
 rm -rf "$fp"
-mkdir -p "$fp/outbox" "$fp/backup" "$fp/offscreen"
+mkdir -p "$fp/outbox" "$fp/backup" "$fp/offscreen" "$fp/service/outbox" "$fp/service/backup"
 hz=$(getconf CLK_TCK)
 rows=$raw/footprint.txt
 : >"$rows"
@@ -109,6 +110,15 @@ for dir in "$fp" "$fp/offscreen"; do
     printf '%s\r\n' "$fp/outbox/" "$fp/backup/" 127.0.0.1 "$port" bench secret ABCD1234EFGH5678 \
         >"$dir/SMS_Key_Client.inf"
 done
+# The service gets a gateway and an outbox of its own, so that its check
+# files and their gaps are told apart from the window's.
+"$build/gateway/smsgateway" --port 0 --counter 1000 --log "$fp/service/gateway.log" >"$fp/service/gateway.out" &
+smsd_gateway=$!
+pids+=("$smsd_gateway")
+for _ in $(seq 100); do grep -q 'listening on' "$fp/service/gateway.out" && break; sleep 0.05; done
+smsd_port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$fp/service/gateway.out")
+printf '%s\r\n' "$fp/service/outbox/" "$fp/service/backup/" 127.0.0.1 "$smsd_port" bench secret ABCD1234EFGH5678 \
+    >"$fp/service/SMS_Key_Client.inf"
 
 # A display number of its own, well away from the low ones that other
 # programs on a shared machine pick.
@@ -193,23 +203,42 @@ pids+=("$off_time")
 sleep 0.5
 off_pid=$(pgrep -P "$off_time")
 pids+=("$off_pid")
+# The service, connected by itself at 200 ms.
+/usr/bin/time -v -o "$fp/smsd-time.txt" "$smsd" --workdir "$fp/service" --poll 200 >"$fp/smsd.out" 2>&1 &
+smsd_time=$!
+pids+=("$smsd_time")
+sleep 0.5
+smsd_pid=$(pgrep -P "$smsd_time")
+pids+=("$smsd_pid")
+smsd_connected=no
+for _ in $(seq 100); do
+    if grep -qx 'Connection Success...' "$fp/smsd.out"; then smsd_connected=yes; break; fi
+    sleep 0.05
+done
+echo "service connected: $smsd_connected"
 sleep 2
 
 a0=$(cpu_ticks "$app_pid") f0=$(cpu_ticks "$floor_pid") o0=$(cpu_ticks "$off_pid") x0=$(cpu_ticks "$xvfb")
+s0=$(cpu_ticks "$smsd_pid")
 t0=$(now_ns)
 sleep "$idle_seconds"
 a1=$(cpu_ticks "$app_pid") f1=$(cpu_ticks "$floor_pid") o1=$(cpu_ticks "$off_pid") x1=$(cpu_ticks "$xvfb")
+s1=$(cpu_ticks "$smsd_pid")
 t1=$(now_ns)
 pct() { awk -v d="$(($2 - $1))" -v hz="$hz" -v ns="$((t1 - t0))" 'BEGIN {printf "%.2f", d / hz / (ns / 1e9) * 100}'; }
 app_cpu=$(pct "$a0" "$a1") floor_cpu=$(pct "$f0" "$f1") off_cpu=$(pct "$o0" "$o1") xvfb_cpu=$(pct "$x0" "$x1")
 app_rss=$(status_kib "$app_pid" VmRSS) app_hwm=$(status_kib "$app_pid" VmHWM)
 floor_rss=$(status_kib "$floor_pid" VmRSS)
 off_rss=$(status_kib "$off_pid" VmRSS) off_hwm=$(status_kib "$off_pid" VmHWM)
+smsd_cpu=$(pct "$s0" "$s1")
+smsd_rss=$(status_kib "$smsd_pid" VmRSS) smsd_hwm=$(status_kib "$smsd_pid" VmHWM)
 
 # Check that the minute really polled at 200 ms: five files, their gaps.
 for i in 1 2 3 4 5; do
     printf '%s\r\n' 3331234567 Bench "Footprint check $i" >"$fp/check$i.tmp"
     mv "$fp/check$i.tmp" "$fp/outbox/check$i.sms"
+    printf '%s\r\n' 3331234567 Bench "Footprint check $i" >"$fp/service/check$i.tmp"
+    mv "$fp/service/check$i.tmp" "$fp/service/outbox/check$i.sms"
 done
 sleep 2.5
 gaps=$(awk -F'\t' '$3 != "P" {split($1, d, "T"); split(d[2], t, ":");
@@ -217,12 +246,15 @@ gaps=$(awk -F'\t' '$3 != "P" {split($1, d, "T"); split(d[2], t, ":");
         "$fp/gateway.log")
 sent=$(awk -F'\t' '$3 != "P"' "$fp/gateway.log" | wc -l)
 echo "after the idle minute: $sent of 5 check files sent, gaps ${gaps:-none} ms"
+smsd_sent=$(awk -F'\t' '$3 != "P"' "$fp/service/gateway.log" | wc -l)
+echo "service: $smsd_sent of 5 check files sent"
 
-kill "$app_pid" "$floor_pid" "$off_pid"
-wait "$app_time" "$off_time" 2>/dev/null || true
+kill "$app_pid" "$floor_pid" "$off_pid" "$smsd_pid"
+wait "$app_time" "$off_time" "$smsd_time" 2>/dev/null || true
 wait "$floor_pid" 2>/dev/null || true
 app_max=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$fp/app-time.txt")
 off_max=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$fp/offscreen-time.txt")
+smsd_max=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$fp/smsd-time.txt")
 
 ok_cpu() { awk -v c="$1" 'BEGIN {print (c < 1) ? "yes" : "NO"}'; }
 ok_mem() { [ $(($1 * 1024)) -lt 60000000 ] && echo yes || echo NO; }
@@ -241,13 +273,26 @@ row "program offscreen, idle, not started (no hook to start it headless), ${idle
     "$off_cpu% of one core" "< 1%" "$(ok_cpu "$off_cpu")"
 row "program offscreen, same run: resident memory (now / peak / time -v max)" \
     "$(mb "$off_rss") / $(mb "$off_hwm") / $(mb "$off_max") MB" "< 60 MB" "$(ok_mem "$off_hwm")"
+smsd_where="connected by itself at 200 ms, empty outbox, the same ${idle_seconds} s; check after: $smsd_sent of 5 sent"
+if [ "$smsd_connected" = yes ] && [ "$smsd_sent" = 5 ]; then
+    row "service marlek-smsd CPU ($smsd_where)" \
+        "$smsd_cpu% of one core (window program beside it: $app_cpu%)" "< 1%" "$(ok_cpu "$smsd_cpu")"
+    row "service marlek-smsd resident memory, same run (now / peak / time -v max)" \
+        "$(mb "$smsd_rss") / $(mb "$smsd_hwm") / $(mb "$smsd_max") MB (window program: $(mb "$app_rss") MB)" \
+        "< 60 MB" "$(ok_mem "$smsd_hwm")"
+else
+    row "service marlek-smsd connected at 200 ms" \
+        "NOT MEASURED: connected=$smsd_connected, check files sent=$smsd_sent" "< 1% CPU, < 60 MB" NO
+fi
 
 note "footprint: the program has no way to start the link by itself, so on Xvfb it was started as a person" \
     "would (xdotool: poll field 200, Status > Start); offscreen it could only sit idle, not connected"
+note "footprint: the service marlek-smsd ran beside them with no display, started as" \
+    "\`marlek-smsd --workdir DIR --poll 200\` against a gateway of its own, over the same idle seconds"
 note "footprint: CPU from /proc/PID/stat over the ${idle_seconds} s, memory from /proc/PID/status and /usr/bin/time -v;" \
     "the floor is bench_floorwindow, a bare Qt window of the same size blinking a light every 200 ms"
-kill "$gateway" "$xvfb" 2>/dev/null || true
-wait "$gateway" "$xvfb" 2>/dev/null || true
+kill "$gateway" "$smsd_gateway" "$xvfb" 2>/dev/null || true
+wait "$gateway" "$smsd_gateway" "$xvfb" 2>/dev/null || true
 unset DISPLAY
 }
 if want footprint; then

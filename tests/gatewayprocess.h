@@ -6,6 +6,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 #include <netinet/in.h>
@@ -150,5 +151,60 @@ public:
     {
         if (fd >= 0)
             ::close(fd);
+    }
+};
+
+// The service, marlek-smsd, run as a child process; keeps all it prints.
+class ServiceProcess
+{
+public:
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    static QString binary() { return qEnvironmentVariable("SMSD_BIN"); }
+
+    void start(const QStringList& arguments)
+    {
+        process.setProgram(binary());
+        process.setArguments(arguments);
+        process.start();
+    }
+
+    // Lines printed so far on stdout.
+    QByteArrayList lines()
+    {
+        out += process.readAllStandardOutput();
+        return out.split('\n');
+    }
+
+    int count(const QByteArray& line)
+    {
+        const QByteArrayList all = lines();
+        return int(std::count(all.cbegin(), all.cend(), line));
+    }
+
+    QByteArray errors()
+    {
+        err += process.readAllStandardError();
+        return err;
+    }
+
+    // The exit code once it has ended by itself, or -1.
+    int waitForExit(int ms = 20000)
+    {
+        if (!QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, ms))
+            return -1;
+        (void)lines();
+        (void)errors();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    ~ServiceProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            (void)QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 5000);
+        }
     }
 };

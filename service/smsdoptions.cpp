@@ -1,0 +1,95 @@
+#include "smsdoptions.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <climits>
+
+namespace {
+const char* const Description = R"(The SMS sender's engine without windows, for running unattended.
+
+Reads SMS_Key_Client.inf from its working directory, connects to the gateway
+at once and sends one outbox file per poll, as the sender's main window does
+after Start. Every engine log line goes to standard output; errors go to
+standard error. After a lost connection it connects again by itself, waiting
+1 s, then twice as long each time up to 60 s.
+
+Signals: SIGTERM or SIGINT stop the link (unanswered messages are named) and
+end the program with exit code 0; SIGHUP reads the settings file again.
+Exit codes: 0 stopped by a signal, 1 cannot run (settings, folder), 2 bad
+options.)";
+
+bool readInt(const QCommandLineParser& parser, const QString& name, int min, int* out, QString* error)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const QString text = parser.value(name);
+    const int value = text.toInt(&ok);
+    if (!ok) {
+        *error = QStringLiteral("--%1: '%2' is not a whole number").arg(name, text);
+        return false;
+    }
+    if (value < min) {
+        *error = QStringLiteral("--%1: %2 is too small, the least is %3").arg(name).arg(value).arg(min);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+} // namespace
+
+ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(Description));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption workdir(QStringLiteral("workdir"),
+        QStringLiteral("Folder holding SMS_Key_Client.inf and the log files "
+                       "(default: the current directory)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption poll(QStringLiteral("poll"),
+        QStringLiteral("Poll interval in ms, at least 200 (default 1000)."), QStringLiteral("MS"));
+    const QCommandLineOption logEvery(QStringLiteral("log-every"),
+        QStringLiteral("Also write the engine log to SmsSender_<time stamp>.log "
+                       "files in the working directory, every N lines (default: "
+                       "no files)."),
+        QStringLiteral("N"));
+    parser.addOptions({ workdir, poll, logEvery });
+
+    ParsedSmsdOptions parsed;
+    if (!parser.parse(arguments)) {
+        parsed.outcome = ParsedSmsdOptions::Error;
+        parsed.message = parser.errorText();
+        return parsed;
+    }
+    if (parser.isSet(help)) {
+        parsed.outcome = ParsedSmsdOptions::Help;
+        parsed.message = parser.helpText();
+        return parsed;
+    }
+    if (parser.isSet(version)) {
+        parsed.outcome = ParsedSmsdOptions::Version;
+        parsed.message = QStringLiteral("%1 %2\n").arg(
+            QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
+        return parsed;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        parsed.outcome = ParsedSmsdOptions::Error;
+        parsed.message = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst());
+        return parsed;
+    }
+
+    SmsdOptions& o = parsed.options;
+    o.workdir = parser.value(workdir);
+    QString error;
+    if (readInt(parser, poll.names().constFirst(), SmsdOptions::MinimumPoll, &o.pollMs, &error)
+        && readInt(parser, logEvery.names().constFirst(), 1, &o.logEvery, &error) && parser.isSet(workdir)
+        && o.workdir.isEmpty())
+        error = QStringLiteral("--workdir: give a folder");
+    if (!error.isEmpty()) {
+        parsed.outcome = ParsedSmsdOptions::Error;
+        parsed.message = error;
+    }
+    return parsed;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the service is told on its command line.
+struct SmsdOptions
+{
+    static constexpr int MinimumPoll = 200;
+
+    QString workdir; // empty: the current directory
+    int pollMs = 1000;
+    int logEvery = 0; // 0: no log files
+};
+
+struct ParsedSmsdOptions
+{
+    enum Outcome { Run, Help, Version, Error };
+    Outcome outcome = Run;
+    SmsdOptions options;
+    QString message; // help or version text, or what was wrong
+};
+
+// Reads the arguments (the program name first, as QCoreApplication gives
+// them). Never exits: the caller prints and ends.
+ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments);

@@ -1,0 +1,190 @@
+#include "smsservice.h"
+
+#include "guard.h"
+#include "intparse.h"
+#include "settings.h"
+#include "smserror.h"
+#include "textfile.h"
+#include "timestamp.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <algorithm>
+
+namespace {
+// The gateway's text and outbox names reach the journal: no control bytes,
+// so one line stays one line.
+QByteArray printable(const QByteArray& line)
+{
+    QByteArray out;
+    out.reserve(line.size());
+    for (const char c : line) {
+        const auto u = uchar(c);
+        if (u < 0x20 || u == 0x7f)
+            out.append("\\x").append(QByteArray::number(u, 16).rightJustified(2, '0'));
+        else
+            out.append(c);
+    }
+    return out;
+}
+
+// What Start would refuse, found before the settings are taken.
+void checkPort(const Settings& s)
+{
+    const int port = parseInteger(s.serverPort);
+    if (port < 0 || port > 65535)
+        throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(s.serverPort)));
+}
+} // namespace
+
+SmsService::SmsService(
+    SettingsStore& settings, const SmsdOptions& options, std::FILE* out, std::FILE* err, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_options(options)
+    , m_out(out)
+    , m_err(err)
+{
+    m_engine = std::make_unique<DispatchEngine>(settings, *this, Clock::system());
+    m_reconnect.setSingleShot(true);
+    connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
+}
+
+SmsService::~SmsService()
+{
+    m_engine->link.closeWithoutEvent();
+}
+
+void SmsService::start()
+{
+    for (const QByteArray& line : m_engine->log.lines())
+        writeLine(m_out, line);
+    // Names what an earlier run here sent without an answer, before any send.
+    runGuarded(*this, [this] { m_engine->openJournal(QByteArray()); });
+    m_engine->link.Start1Click();
+}
+
+void SmsService::terminate()
+{
+    m_terminating = true;
+    m_reconnect.stop();
+    runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
+    QCoreApplication::exit(0);
+}
+
+void SmsService::reload()
+{
+    const QByteArray keeping = "; the settings in use are kept";
+    SettingsStore fresh;
+    try {
+        if (!fresh.load()) {
+            showError(QStringLiteral("%1 not found in %2")
+                          .arg(QString::fromLatin1(SettingsStore::FileName), QDir::currentPath())
+                + QString::fromLatin1(keeping));
+            return;
+        }
+        checkPort(fresh.values());
+    } catch (const SmsError& e) {
+        showError(QString::fromLatin1(SettingsStore::FileName) + QStringLiteral(": ") + e.text()
+            + QString::fromLatin1(keeping));
+        return;
+    }
+    const Settings before = m_settings.values();
+    m_settings.replace(fresh.values());
+    runGuarded(*this, [this] { m_engine->log.appendLine("Settings read again"); });
+    const Settings& now = m_settings.values();
+    if (now.serverAddress != before.serverAddress || now.serverPort != before.serverPort)
+        restartLink();
+}
+
+void SmsService::restartLink()
+{
+    m_reconnect.stop();
+    m_ownStop = true;
+    runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
+    m_ownStop = false;
+    m_delaySeconds = FirstDelaySeconds;
+    reconnect();
+}
+
+void SmsService::scheduleReconnect()
+{
+    m_reconnectQueued = false;
+    const GatewayLink& link = m_engine->link;
+    if (m_terminating || m_reconnect.isActive() || link.isConnected() || link.isPending())
+        return;
+    const int seconds = m_delaySeconds;
+    m_delaySeconds = std::min(seconds * 2, LongestDelaySeconds);
+    m_reconnect.start(seconds * 1000);
+    runGuarded(
+        *this, [this, seconds] { m_engine->log.appendLine("Reconnecting in " + QByteArray::number(seconds) + " s"); });
+}
+
+void SmsService::reconnect()
+{
+    runGuarded(*this, [this] { m_engine->link.Start1Click(); });
+}
+
+void SmsService::logLineAppended(const QByteArray& line)
+{
+    writeLine(m_out, line);
+    // Both lines may come for one failure, and the link is stopped only
+    // after them: decide once the handler has run to its end.
+    if ((line == "Socket Disconnect" || line == "Socket Error") && !m_ownStop && !m_terminating && !m_reconnectQueued) {
+        m_reconnectQueued = true;
+        QTimer::singleShot(0, this, &SmsService::scheduleReconnect);
+    }
+}
+
+QByteArray SmsService::lineLimitText() const
+{
+    // Without files the log is still emptied now and then, to stay small.
+    return QByteArray::number(m_options.logEvery > 0 ? m_options.logEvery : 1000);
+}
+
+bool SmsService::saveLogChecked() const
+{
+    return m_options.logEvery > 0;
+}
+
+QByteArray SmsService::pollIntervalText() const
+{
+    return QByteArray::number(m_options.pollMs);
+}
+
+void SmsService::setCounterText(const QByteArray& counter)
+{
+    if (counter == m_counter)
+        return;
+    m_counter = counter;
+    writeLine(m_out, "Counter: " + counter);
+}
+
+void SmsService::setInfoText(const QByteArray& info)
+{
+    if (info == m_info)
+        return;
+    m_info = info;
+    const QByteArray text = TextFile::splitLines(info).join(" | ");
+    writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text));
+}
+
+void SmsService::setConnectionLights(bool green)
+{
+    // Green comes only with a successful log-in.
+    if (green && m_engine->link.loggedIn())
+        m_delaySeconds = FirstDelaySeconds;
+}
+
+void SmsService::showError(const QString& text)
+{
+    writeLine(m_err, "Error: " + text.toLocal8Bit());
+}
+
+void SmsService::writeLine(std::FILE* to, const QByteArray& line)
+{
+    const QByteArray bytes = printable(line) + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
+    std::fflush(to);
+}

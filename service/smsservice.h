@@ -1,0 +1,81 @@
+#pragma once
+
+#include "dispatchengine.h"
+#include "operatorview.h"
+#include "smsdoptions.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+class SettingsStore;
+
+// The dispatch engine run without windows: engine log lines, the gateway's
+// counter and info text go to standard output one line each, errors to
+// standard error. Where the window waits for the operator, the service
+// connects again by itself after a lost connection.
+class SmsService : public QObject, public OperatorView
+{
+    Q_OBJECT
+public:
+    static constexpr int FirstDelaySeconds = 1;
+    static constexpr int LongestDelaySeconds = 60;
+
+    SmsService(SettingsStore& settings, const SmsdOptions& options, std::FILE* out = stdout, std::FILE* err = stderr,
+        QObject* parent = nullptr);
+    ~SmsService() override;
+
+    // Opens the crash journal of the working directory (call it holding the
+    // folder's WorkdirLock), then connects to the configured gateway; throws
+    // what Start throws (a bad port number).
+    void start();
+
+    // Stops the link as the window's Stop does, so that messages still
+    // waiting for a reply are named, then ends the event loop with 0.
+    void terminate();
+
+    // Reads the settings file again. A file that is missing, short or has a
+    // bad port is reported and the settings in use are kept. New values
+    // apply from the next tick; a changed address or port reconnects now.
+    void reload();
+
+    DispatchEngine& engine() { return *m_engine; }
+
+    // OperatorView
+    void logLineAppended(const QByteArray& line) override;
+    void logCleared() override { }
+    QByteArray lineLimitText() const override;
+    bool saveLogChecked() const override;
+    QByteArray pollIntervalText() const override;
+    bool viewActionsChecked() const override { return true; }
+    void setCounterText(const QByteArray& counter) override;
+    void setInfoText(const QByteArray& info) override;
+    void setConnectionLights(bool green) override;
+    void setStartEnabled(bool) override { }
+    void setStopEnabled(bool) override { }
+    void toggleActivityLight() override { }
+    void showError(const QString& text) override;
+
+private:
+    void scheduleReconnect();
+    void reconnect();
+    void restartLink();
+    void writeLine(std::FILE* to, const QByteArray& line);
+
+    SettingsStore& m_settings;
+    const SmsdOptions m_options;
+    std::FILE* m_out;
+    std::FILE* m_err;
+    std::unique_ptr<DispatchEngine> m_engine;
+    QTimer m_reconnect;
+    int m_delaySeconds = FirstDelaySeconds;
+    bool m_reconnectQueued = false;
+    // Set while the service itself stops the link, which must not be taken
+    // for a lost connection.
+    bool m_ownStop = false;
+    bool m_terminating = false;
+    QByteArray m_counter;
+    QByteArray m_info;
+};
