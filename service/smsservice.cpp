@@ -11,6 +11,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // The gateway's text and outbox names reach the journal: no control bytes,
@@ -68,7 +69,11 @@ void SmsService::start()
 
 void SmsService::terminate()
 {
-    m_terminating = true;
+    // A second signal while the result commands finish: end now.
+    if (std::exchange(m_terminating, true)) {
+        QCoreApplication::exit(0);
+        return;
+    }
     m_reconnect.stop();
     runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
     // The fates just named reach the result command before the end, for as
