@@ -15,19 +15,22 @@
 #include <cstdio>
 
 namespace {
-// Reads the command line and moves into the working directory it names.
-// --help and --version print and end the program here; so does a mistake,
-// with the exit status returned in *status.
-bool applyCommandLine(const QApplication& app, int* status)
+// Reads the command line into *options and moves into the working directory
+// it names. --help and --version print and end the program here; so does a
+// mistake, with the exit status returned in *status.
+bool applyCommandLine(const QApplication& app, StartOptions* options, int* status)
 {
     QCommandLineParser parser;
     addStartOptions(parser);
     parser.process(app);
     QString error;
-    if (!parser.positionalArguments().isEmpty())
+    if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst());
-    else if (enterWorkDir(startOptions(parser), &error))
-        return true;
+    } else {
+        *options = startOptions(parser);
+        if (enterWorkDir(*options, &error))
+            return true;
+    }
     std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(error));
     *status = 2;
     return false;
@@ -44,7 +47,8 @@ int main(int argc, char* argv[])
     app.setQuitOnLastWindowClosed(false);
 
     // Settings, log files and relative folders all follow the working directory.
-    if (int status = 0; !applyCommandLine(app, &status))
+    StartOptions options;
+    if (int status = 0; !applyCommandLine(app, &options, &status))
         return status;
 
     // One copy per working directory: it owns the send journal there.
@@ -68,15 +72,22 @@ int main(int argc, char* argv[])
     TFormTest formTest(settings, &formMain);
     formMain.setTestWindow(&formTest);
     QObject::connect(&formMain, &TFormMain::closed, &app, &QCoreApplication::quit);
+    // Before the journal, so that the fates recovered there are told too.
+    formMain.engine().results.setCommand(options.onResult);
     // Names what an earlier run here sent without an answer, before any send.
     runPresented([&formMain] { formMain.engine().openJournal(QByteArray()); });
 
     formMain.show();
+    int status = 1;
     try {
-        return app.exec();
+        status = app.exec();
     } catch (const std::exception& e) {
         // Handlers catch their own errors; this is the last line of defence.
         Dialogs::instance().showError(QString::fromLocal8Bit(e.what()));
-        return 1;
     }
+    // The window's log goes with the window: what the result command never
+    // got is printed as well.
+    for (const QByteArray& line : formMain.engine().results.finish())
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), line.constData());
+    return status;
 }

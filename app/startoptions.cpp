@@ -9,6 +9,7 @@
 namespace {
 const QString WorkDirOption = QStringLiteral("workdir");
 const QString DesktopOption = QStringLiteral("desktop");
+const QString OnResultOption = QStringLiteral("on-result");
 } // namespace
 
 void addStartOptions(QCommandLineParser& parser)
@@ -25,6 +26,11 @@ void addStartOptions(QCommandLineParser& parser)
         QStringLiteral("Work in the user's data folder (%1), created on first start; "
                        "for the desktop menu. --workdir takes precedence.")
             .arg(QDir::toNativeSeparators(desktopWorkDir())) });
+    parser.addOption({ OnResultOption,
+        QStringLiteral("Run <command> for every message whose fate becomes known, with five arguments: "
+                       "accepted, refused or unanswered; the backup file; the name it had in the outbox; "
+                       "the gateway's result character; the counter."),
+        QStringLiteral("command") });
 }
 
 StartOptions startOptions(const QCommandLineParser& parser)
@@ -36,6 +42,11 @@ StartOptions startOptions(const QCommandLineParser& parser)
         options.workDir = desktopWorkDir();
         options.createWorkDir = true;
     }
+    options.onResult = parser.value(OnResultOption);
+    // A path is taken from where the program was started, before it moves
+    // into its working directory; a bare name is looked up in PATH.
+    if (options.onResult.contains(QLatin1Char('/')))
+        options.onResult = QDir::current().absoluteFilePath(options.onResult);
     return options;
 }
 

@@ -10,9 +10,11 @@ struct StartOptions
 {
     QString workDir; // empty: stay in the current directory
     bool createWorkDir = false; // the desktop start makes its folder on first use
+    QString onResult; // the command told each message's fate; empty: none
 };
 
-// The program's options (--workdir, --desktop) with --help and --version.
+// The program's options (--workdir, --desktop, --on-result) with --help and
+// --version.
 // Later options go here beside them.
 void addStartOptions(QCommandLineParser& parser);
 

@@ -4,6 +4,7 @@
 #include "gatewaylink.h"
 #include "outbox.h"
 #include "pollingtick.h"
+#include "resulthook.h"
 #include "sendjournal.h"
 
 class Clock;
@@ -11,7 +12,8 @@ class OperatorView;
 class SettingsStore;
 
 // The dispatch engine as the main window owns it: the log, the link with its
-// timer, the outbox and the polling tick, wired together.
+// timer, the outbox and the polling tick, wired together, and the result
+// hook told of every message's fate.
 class DispatchEngine
 {
 public:
@@ -29,4 +31,7 @@ public:
     Outbox outbox;
     GatewayLink link;
     PollingTick tick;
+    // Off until given a command; set it before openJournal() so that the
+    // fates recovered there reach it too.
+    ResultHook results;
 };

@@ -72,5 +72,8 @@ int main(int argc, char* argv[])
     } catch (const SmsError& e) {
         return fail(QStringLiteral("%1/%2: %3").arg(folder, settingsFile, e.text()));
     }
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    // Results the command never got are named in the log (standard output).
+    service.engine().results.finish();
+    return status;
 }

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <climits>
 
 namespace {
@@ -55,7 +56,12 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
                        "files in the working directory, every N lines (default: "
                        "no files)."),
         QStringLiteral("N"));
-    parser.addOptions({ workdir, poll, logEvery });
+    const QCommandLineOption onResult(QStringLiteral("on-result"),
+        QStringLiteral("Run CMD for every message whose fate becomes known, with five arguments: "
+                       "accepted, refused or unanswered; the backup file; the name it had in the outbox; "
+                       "the gateway's result character; the counter."),
+        QStringLiteral("CMD"));
+    parser.addOptions({ workdir, poll, logEvery, onResult });
 
     ParsedSmsdOptions parsed;
     if (!parser.parse(arguments)) {
@@ -82,6 +88,11 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
 
     SmsdOptions& o = parsed.options;
     o.workdir = parser.value(workdir);
+    // A path is taken from where the service was started, before it moves
+    // into its working directory; a bare name is looked up in PATH.
+    o.onResult = parser.value(onResult);
+    if (o.onResult.contains(QLatin1Char('/')))
+        o.onResult = QDir::current().absoluteFilePath(o.onResult);
     QString error;
     if (readInt(parser, poll.names().constFirst(), SmsdOptions::MinimumPoll, &o.pollMs, &error)
         && readInt(parser, logEvery.names().constFirst(), 1, &o.logEvery, &error) && parser.isSet(workdir)

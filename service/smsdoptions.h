@@ -11,6 +11,7 @@ struct SmsdOptions
     QString workdir; // empty: the current directory
     int pollMs = 1000;
     int logEvery = 0; // 0: no log files
+    QString onResult; // the command told each message's fate; empty: none
 };
 
 struct ParsedSmsdOptions

@@ -11,6 +11,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // The gateway's text and outbox names reach the journal: no control bytes,
@@ -47,6 +48,7 @@ SmsService::SmsService(
     , m_err(err)
 {
     m_engine = std::make_unique<DispatchEngine>(settings, *this, Clock::system());
+    m_engine->results.setCommand(options.onResult);
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
 }
@@ -67,10 +69,22 @@ void SmsService::start()
 
 void SmsService::terminate()
 {
-    m_terminating = true;
+    // A second signal while the result commands finish: end now.
+    if (std::exchange(m_terminating, true)) {
+        QCoreApplication::exit(0);
+        return;
+    }
     m_reconnect.stop();
     runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
-    QCoreApplication::exit(0);
+    // The fates just named reach the result command before the end, for as
+    // long as one command may run; what is left is named at exit.
+    const ResultHook& results = m_engine->results;
+    if (results.running() == 0 && results.waiting() == 0) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    connect(&results, &ResultHook::idle, this, [] { QCoreApplication::exit(0); });
+    QTimer::singleShot(ResultHook::DefaultTimeLimit + std::chrono::seconds(1), this, [] { QCoreApplication::exit(0); });
 }
 
 void SmsService::reload()

@@ -4,6 +4,9 @@
 // Ticks come as fast as the tick interval allows instead of every 200 ms.
 // At the end it checks that nothing was lost or sent twice and that memory
 // did not grow, prints its figures and exits 0 only when every check held.
+// With --on-result-sleep a result hook that sleeps runs for every message;
+// then every fate must reach it exactly once, and the tick gaps show whether
+// the hook held the ticks up.
 #include "dispatchengine.h"
 #include "guard.h"
 #include "operatorview.h"
@@ -18,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -27,10 +31,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 #include <memory>
+#include <vector>
 
 namespace {
 const QByteArray Key = "SOAK1234SOAK5678";
@@ -66,6 +72,7 @@ public:
 
     QByteArrayList unanswered;
     QByteArrayList moveFailures;
+    QByteArrayList resultFailures;
     QStringList errors;
     qint64 lines = 0;
     qint64 answers = 0;
@@ -84,6 +91,8 @@ public:
             moveFailures.append(line);
         else if (line == "Transaction Success..." || line == "Transaction Fail...")
             ++answers;
+        else if (line.startsWith("Result "))
+            resultFailures.append(line);
         else if (line == "Connected")
             ++connects;
         else if (line == "Socket Disconnect")
@@ -157,6 +166,64 @@ void countRecords(const QString& path, QHash<QByteArray, int>* count, qint64* lo
         else
             ++(*count)[fields[8]];
     }
+}
+
+// The q-quantile of sorted gaps.
+qint64 quantile(const std::vector<qint64>& sorted, double q)
+{
+    return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, size_t(q * double(sorted.size())))];
+}
+
+// Gaps between ticks in microseconds: median, p99, p99.9 and the largest.
+QByteArray gapFigures(const std::vector<qint64>& gaps)
+{
+    if (gaps.empty())
+        return "no ticks";
+    const auto at = [&gaps](double q) { return quantile(gaps, q); };
+    return QByteArray::number(gaps.size()) + " gaps, median " + QByteArray::number(at(0.5)) + " us, p99 "
+        + QByteArray::number(at(0.99)) + " us, p99.9 " + QByteArray::number(at(0.999)) + " us, max "
+        + QByteArray::number(gaps.back()) + " us";
+}
+
+// Checks the hook's record of fates against the backup directory: each file
+// there told exactly once, unanswered exactly when the log named it so.
+void checkResults(const QString& path, const QByteArray& bakDir, const QSet<QByteArray>& unanswered,
+    QStringList* failures, QByteArray* summary)
+{
+    QFile file(path);
+    QHash<QByteArray, int> told;
+    QHash<QByteArray, int> outcomes;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QByteArrayList f = line.split('\t');
+            if (f.size() != 5) {
+                failures->append(QStringLiteral("a result line cut or mixed: %1").arg(QString::fromLatin1(line)));
+                continue;
+            }
+            ++told[f[1]];
+            ++outcomes[f[0]];
+            const bool named = unanswered.contains(f[1]);
+            const QByteArray id = TextFile::readLines(f[1]).value(2);
+            if (named != (f[0] == "unanswered") || (!named && (f[0] != "accepted" || f[3] != "0" || f[4].isEmpty())))
+                failures->append(QStringLiteral("a wrong fate: %1").arg(QString::fromLatin1(line)));
+            if (id.isEmpty() || f[2] != id + f[1].mid(f[1].lastIndexOf('.')))
+                failures->append(QStringLiteral("a wrong outbox name: %1").arg(QString::fromLatin1(line)));
+        }
+    }
+    int backups = 0;
+    for (const QString& name : QDir(QFile::decodeName(bakDir)).entryList(QDir::Files)) {
+        ++backups;
+        const int n = told.value(bakDir + QFile::encodeName(name));
+        if (n != 1)
+            failures->append(QStringLiteral("%1 told %2 times").arg(name).arg(n));
+    }
+    if (told.size() != backups)
+        failures->append(QStringLiteral("%1 fates told of %2 backup files").arg(told.size()).arg(backups));
+    *summary = QByteArray::number(told.size()) + " files told (accepted "
+        + QByteArray::number(outcomes.value("accepted")) + ", refused " + QByteArray::number(outcomes.value("refused"))
+        + ", unanswered " + QByteArray::number(outcomes.value("unanswered")) + ")";
 }
 } // namespace
 
@@ -566,8 +633,14 @@ int main(int argc, char* argv[])
         qEnvironmentVariable("SMS_GATEWAY_BIN"));
     const QCommandLineOption keepOption(
         QStringLiteral("keep"), QStringLiteral("Work in this directory and leave it behind."), QStringLiteral("DIR"));
-    parser.addOptions(
-        { filesOption, closeOption, resetOption, tickOption, limitOption, growthOption, gatewayOption, keepOption });
+    const QCommandLineOption hookOption(QStringLiteral("on-result-sleep"),
+        QStringLiteral("Run a result hook that sleeps this long, then records the fate."), QStringLiteral("MS"));
+    const QCommandLineOption paceOption(QStringLiteral("max-tick-p99-us"),
+        QStringLiteral("Fail when the 99th percentile of the gaps between ticks exceeds this (a pace check for a "
+                       "quiet machine; off by default)."),
+        QStringLiteral("US"));
+    parser.addOptions({ filesOption, closeOption, resetOption, tickOption, limitOption, growthOption, gatewayOption,
+        keepOption, hookOption, paceOption });
     parser.process(app);
 
     const int files = parser.value(filesOption).toInt();
@@ -607,6 +680,23 @@ int main(int argc, char* argv[])
     SoakView view(work + QStringLiteral("/engine.log"));
     DispatchEngine engine(settings, view, Clock::system());
     engine.log.setDirectory(QFile::encodeName(work) + '/');
+    const QString resultsPath = work + QStringLiteral("/results.tsv");
+    if (parser.isSet(hookOption)) {
+        const QString hook = work + QStringLiteral("/on-result.sh");
+        QFile script(hook);
+        const double seconds = parser.value(hookOption).toDouble() / 1000.0;
+        // One printf, one write: four hooks at once do not mix their lines.
+        if (!script.open(QIODevice::WriteOnly)
+            || script.write("#!/bin/sh\nsleep " + QByteArray::number(seconds)
+                   + "\nprintf '%s\\t%s\\t%s\\t%s\\t%s\\n' \"$@\" >> '" + QFile::encodeName(resultsPath) + "'\n")
+                < 0
+            || !script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+            std::fprintf(stderr, "soak: cannot write the hook\n");
+            return 2;
+        }
+        script.close();
+        engine.results.setCommand(hook);
+    }
 
     // Start against one gateway, then the other, again after every stop.
     int starts = 0;
@@ -634,8 +724,20 @@ int main(int argc, char* argv[])
     // Backup names tell milliseconds apart: a tick begins only in a later
     // millisecond than the one in which the last tick ended.
     qint64 lastTickEndMs = 0;
+    // How late the ticks come: gaps between timer calls while the link runs.
+    std::vector<qint64> tickGaps;
+    tickGaps.reserve(size_t(files) * 4);
+    qint64 lastCallNs = -1;
     QObject::connect(&ticker, &QTimer::timeout, &app, [&] {
-        if (!engine.link.timer().isActive() || QDateTime::currentMSecsSinceEpoch() <= lastTickEndMs)
+        const qint64 nowNs = clock.nsecsElapsed();
+        if (!engine.link.timer().isActive()) {
+            lastCallNs = -1;
+            return;
+        }
+        if (lastCallNs >= 0)
+            tickGaps.push_back((nowNs - lastCallNs) / 1000);
+        lastCallNs = nowNs;
+        if (QDateTime::currentMSecsSinceEpoch() <= lastTickEndMs)
             return;
         runGuarded(view, [&] { engine.tick.Timer1Timer(); });
         lastTickEndMs = QDateTime::currentMSecsSinceEpoch();
@@ -671,6 +773,17 @@ int main(int argc, char* argv[])
     start();
     app.exec();
     const qint64 elapsedMs = clock.elapsed();
+    // The hook's queue drains after the last message.
+    qint64 drainMs = 0;
+    if (parser.isSet(hookOption)) {
+        QEventLoop drain;
+        QObject::connect(&engine.results, &ResultHook::idle, &drain, &QEventLoop::quit);
+        QTimer::singleShot(std::max<qint64>(1000, limitMs - elapsedMs), &drain, &QEventLoop::quit);
+        if (engine.results.running() > 0 || engine.results.waiting() > 0)
+            drain.exec();
+        drainMs = clock.elapsed() - elapsedMs;
+    }
+    const QList<QByteArray> undelivered = engine.results.finish();
     const qint64 finalKb = residentKilobytes();
     peakKb = qMax(peakKb, finalKb);
 
@@ -725,6 +838,17 @@ int main(int argc, char* argv[])
     if (!view.errors.isEmpty())
         failures.append(
             QStringLiteral("%1 errors shown, the first: %2").arg(view.errors.size()).arg(view.errors.first()));
+    QByteArray resultSummary;
+    if (parser.isSet(hookOption)) {
+        for (const QByteArray& line : view.resultFailures)
+            failures.append(QString::fromLatin1(line));
+        if (!undelivered.isEmpty())
+            failures.append(QStringLiteral("%1 results not delivered").arg(undelivered.size()));
+        checkResults(resultsPath, bakDir, named, &failures, &resultSummary);
+    }
+    std::sort(tickGaps.begin(), tickGaps.end());
+    if (parser.isSet(paceOption) && quantile(tickGaps, 0.99) > parser.value(paceOption).toLongLong())
+        failures.append(QStringLiteral("ticks late: p99 gap %1 us").arg(quantile(tickGaps, 0.99)));
     const qint64 growthKb = baselineKb < 0 ? 0 : finalKb - baselineKb;
     if (baselineKb >= 0 && growthKb >= parser.value(growthOption).toLongLong())
         failures.append(QStringLiteral("resident memory grew by %1 kB").arg(growthKb));
@@ -739,6 +863,10 @@ int main(int argc, char* argv[])
                 "log lines %lld\n",
         starts, view.connects, static_cast<long long>(logins), view.disconnects, view.socketErrors,
         static_cast<long long>(view.lines));
+    std::printf("soak: ticks at %s ms: %s\n", qPrintable(parser.value(tickOption)), gapFigures(tickGaps).constData());
+    if (parser.isSet(hookOption))
+        std::printf("soak: result hook sleeping %s ms: %s; drained %.1f s after the last message\n",
+            qPrintable(parser.value(hookOption)), resultSummary.constData(), drainMs / 1000.0);
     if (baselineKb >= 0)
         std::printf("soak: resident memory %lld kB at message 1000 (%.1f s), %lld kB at the end, growth %lld kB, "
                     "peak %lld kB\n",

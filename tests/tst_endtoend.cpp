@@ -5,6 +5,7 @@
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,6 +54,7 @@ private Q_SLOTS:
     void fourMessagesOverFourTicks();
     void refusedLogInThenGatewayCloses();
     void connectionTestGetsShortReply();
+    void resultHookHearsEachFate();
 
 private:
     bool startGateway(const QStringList& extra);
@@ -218,6 +220,74 @@ void TestEndToEnd::connectionTestGetsShortReply()
                                     "Messages To Send = : 00000042", "Disconnected"}));
     QTRY_COMPARE(recordLogLines(logPath).size(), 1);
     QCOMPARE(recordLogLines(logPath).at(0).last(), QByteArray("236"));
+}
+
+void TestEndToEnd::resultHookHearsEachFate()
+{
+    // A reply, a "No reply for" at the gateway's close, a refusal, and at the
+    // next start a message the last run sent without an answer.
+    GatewayProcess closing;
+    GatewayProcess refusing;
+    QVERIFY(closing.start({QStringLiteral("--close-after"), QStringLiteral("2"), QStringLiteral("--counter"),
+                           QStringLiteral("10")}));
+    QVERIFY(refusing.start({QStringLiteral("--password"), QStringLiteral("other")}));
+    const QString record = tmp.filePath(QStringLiteral("fates"));
+    const QString hook = tmp.filePath(QStringLiteral("on result.sh"));
+    QVERIFY(writeScript(hook, "printf '%s|%s|%s|%s|%s\\n' \"$@\" >> '" + QFile::encodeName(record) + "'\n"));
+    const QByteArray journalDir = QFile::encodeName(tmp.path()) + '/';
+    SettingsStore settings;
+    settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(closing.port), "user", "secret", Key});
+    RecordingView view;
+    view.pollInterval = "600000";
+    FixedClock clock;
+    const auto tick = [&](DispatchEngine& engine) {
+        clock.time = clock.time.addMSecs(10);
+        runGuarded(view, [&engine] { engine.tick.Timer1Timer(); });
+    };
+    // Each line without its backup path, which must name a file in the backup
+    // directory with the outbox name's extension.
+    const auto fates = [&] {
+        QByteArrayList lines;
+        for (const QByteArray& line : readRaw(record).split('\n')) {
+            QByteArrayList f = line.split('|');
+            if (f.size() == 5 && f[1].startsWith(bakDir + "SmsFile_") && f[1].endsWith(f[2].mid(f[2].indexOf('.'))))
+                lines.append(f[0] + ' ' + f[2] + ' ' + f[3] + ' ' + f[4]);
+            else if (!line.isEmpty())
+                lines.append("bad line: " + line);
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    {
+        DispatchEngine engine(settings, view, clock);
+        engine.results.setCommand(hook);
+        engine.openJournal(journalDir);
+        writeFile("a b.sms", "+391111\r\nAlice\r\none\r\n");
+        engine.link.Start1Click();
+        QTRY_VERIFY(engine.link.loggedIn());
+        tick(engine);
+        writeFile("b.sms", "+392222\r\nBob\r\ntwo\r\n");
+        tick(engine); // sent before the gateway closes after the first
+        QTRY_COMPARE(countOf(view.appended, "Socket Disconnect"), 1);
+
+        settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(refusing.port), "user", "secret", Key});
+        writeFile("c.ring", "+393333\r\nCarol\r\nthree\r\n");
+        engine.link.Start1Click();
+        QTRY_VERIFY(view.appended.contains("Connection Fail..."));
+        tick(engine);
+        QTRY_COMPARE(countOf(view.appended, "Connection Fail..."), 2);
+        QTRY_COMPARE(fates().size(), 3);
+        QTRY_COMPARE(engine.results.running(), 0);
+        writeFile("d.flh", "+394444\r\nDan\r\nfour\r\n");
+        tick(engine); // the program ends before the reply
+        QCOMPARE(engine.results.finish(), QList<QByteArray>());
+    }
+    DispatchEngine engine(settings, view, clock);
+    engine.results.setCommand(hook);
+    engine.openJournal(journalDir);
+    QTRY_COMPARE(fates(), (QByteArrayList{"accepted a b.sms 0 00000009", "refused c.ring 1 00000000",
+                                         "unanswered b.sms  ", "unanswered d.flh  "}));
+    QVERIFY(view.errors.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -143,8 +143,13 @@ void TestSmsd::terminateNamesUnansweredMessage()
     TestGateway gateway;
     QVERIFY(gateway.listen());
     writeSettings(gateway.port());
+    // The unanswered message's fate reaches the result command before the end.
+    const QString fates = workdir + QStringLiteral("/fates");
+    QVERIFY(writeScript(workdir + QStringLiteral("/on result.sh"),
+        "sleep 0.2; printf '%s|' \"$@\" > '" + QFile::encodeName(fates) + "'\n"));
     ServiceProcess smsd;
-    smsd.start(run({ QStringLiteral("--log-every"), QStringLiteral("3") }));
+    smsd.start(run({ QStringLiteral("--log-every"), QStringLiteral("3"), QStringLiteral("--on-result"),
+        workdir + QStringLiteral("/on result.sh") }));
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
     gateway.send(TestGateway::reply('0', "00000007", "Hello\nthere"));
     QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Info: Hello | there"), 20000);
@@ -161,6 +166,8 @@ void TestSmsd::terminateNamesUnansweredMessage()
     QVERIFY(at > 0);
     QCOMPARE(lines.value(at + 1), "No reply for " + bakDir + QFile::encodeName(sent.first()));
     QVERIFY(!smsd.out.contains("Reconnecting"));
+    QCOMPARE(readRaw(fates), "unanswered|" + bakDir + QFile::encodeName(sent.first()) + "|a.sms|||");
+    QVERIFY(!smsd.out.contains("Result "));
 
     // Every three lines went to a log file, as with "Save" checked.
     QByteArray saved;

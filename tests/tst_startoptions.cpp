@@ -56,11 +56,41 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(m_root.filePath(QStringLiteral("missing"))));
     }
 
+    void resultCommand_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("command"); // "@" stands for the start directory
+        QTest::newRow("none") << QStringList() << QString();
+        QTest::newRow("in PATH") << QStringList { QStringLiteral("--on-result"), QStringLiteral("sms-hook") }
+                                 << QStringLiteral("sms-hook");
+        QTest::newRow("relative, with --workdir")
+            << QStringList { QStringLiteral("--workdir=@/given"), QStringLiteral("--on-result=hooks/my hook.sh") }
+            << QStringLiteral("@/hooks/my hook.sh");
+        QTest::newRow("absolute") << QStringList { QStringLiteral("--on-result"), QStringLiteral("/opt/x/hook") }
+                                  << QStringLiteral("/opt/x/hook");
+    }
+
+    void resultCommand()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, command);
+        arguments.replaceInStrings(QStringLiteral("@"), m_root.path());
+        arguments.prepend(QStringLiteral("MarlekSMSSender"));
+        QVERIFY(QDir::setCurrent(m_root.path()));
+        QCommandLineParser parser;
+        addStartOptions(parser);
+        QVERIFY(parser.parse(arguments));
+        const StartOptions options = startOptions(parser);
+        QString error;
+        QVERIFY(enterWorkDir(options, &error));
+        QCOMPARE(options.onResult, command.replace(QStringLiteral("@"), m_root.path()));
+    }
+
     void desktopFolderIsTheUsersOwn()
     {
         QCOMPARE(desktopWorkDir(), m_root.filePath(QStringLiteral("data/marlek-sms-sender")));
         QString error;
-        QVERIFY(enterWorkDir({ desktopWorkDir(), true }, &error));
+        QVERIFY(enterWorkDir({ desktopWorkDir(), true, QString() }, &error));
         QCOMPARE(QFileInfo(desktopWorkDir()).permissions() & 0x0077, QFileDevice::Permissions());
     }
 

@@ -1,0 +1,12 @@
+#include "childpriority.h"
+
+#include <QProcess>
+
+#include <unistd.h>
+
+void runBehindSender(QProcess& process)
+{
+    // In the child between fork and exec: nice() alone is safe there. A
+    // failure leaves the command at our priority, which still works.
+    process.setChildProcessModifier([] { (void)::nice(10); });
+}
