@@ -50,21 +50,20 @@ WalkResult walkDirectory(const QByteArray& dir, const std::function<bool(const c
     return result;
 }
 
-bool DirectoryWatch::start(const QByteArray& dir)
+bool DirectoryWatch::open()
 {
     stop();
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_fd < 0)
-        return false;
+    return m_fd >= 0;
+}
+
+bool DirectoryWatch::add(const QByteArray& dir)
+{
     // Close-after-write as well as create: a name can come back while the
     // index already holds it, and a writer's close is when it is worth a look.
     const uint32_t mask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_MOVE_SELF
         | IN_DELETE_SELF | IN_ONLYDIR;
-    if (::inotify_add_watch(m_fd, dir.isEmpty() ? "." : dir.constData(), mask) < 0) {
-        stop();
-        return false;
-    }
-    return true;
+    return m_fd >= 0 && ::inotify_add_watch(m_fd, dir.isEmpty() ? "." : dir.constData(), mask) >= 0;
 }
 
 void DirectoryWatch::stop()

@@ -38,7 +38,11 @@ public:
     ~DirectoryWatch() { stop(); }
 
     // False when no watch can be set (no such directory, no resources).
-    bool start(const QByteArray& dir);
+    bool start(const QByteArray& dir) { return open() && add(dir); }
+    // The two halves of start(): add() may run on another thread, as it
+    // costs time in the system in proportion to the directory's size.
+    bool open();
+    bool add(const QByteArray& dir);
     void stop();
     bool isActive() const { return m_fd >= 0; }
     // Readable when events are pending; -1 while stopped.

@@ -97,16 +97,43 @@ OutboxIndex::State OutboxIndex::refresh()
 
 bool OutboxIndex::startWatch()
 {
-    // The watch comes first: whatever changes while the scan reads is then
-    // among the events applied over its result.
-    if (!m_watch.start(m_dir))
+    if (!m_watch.open())
         return false;
+    // A small outbox is watched and read at once. Setting the watch costs
+    // the system time in proportion to the directory's size, so a large one
+    // is watched and read on a worker thread; events that arrive meanwhile
+    // are kept and applied over the scan's result.
+    m_kinds = {};
+    m_pending.clear();
+    Kinds kinds;
+    const FsPlatform::WalkResult trial = scanInto(m_dir, &kinds, InPlaceScanLimit, nullptr);
+    if (trial == FsPlatform::WalkResult::Failed) {
+        m_watch.stop();
+        return false;
+    }
+    ++m_fullScans;
+    if (trial == FsPlatform::WalkResult::Done) {
+        // The watch comes first: whatever changes while the scan reads is
+        // then among the events applied over its result.
+        kinds = {};
+        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, -1, nullptr) != FsPlatform::WalkResult::Done) {
+            m_watch.stop();
+            return false;
+        }
+        m_kinds = std::move(kinds);
+    } else {
+        m_job = std::make_shared<ScanJob>();
+        m_worker = std::thread([job = m_job, dir = m_dir, watch = &m_watch] {
+            job->complete
+                = watch->add(dir) && scanInto(dir, &job->kinds, -1, &job->cancel) == FsPlatform::WalkResult::Done;
+            job->done.store(true, std::memory_order_release);
+        });
+    }
     if (QCoreApplication::instance()) {
         // Drains the kernel's queue between ticks so that it overflows less.
         m_notifier = new QSocketNotifier(qintptr(m_watch.descriptor()), QSocketNotifier::Read);
         QObject::connect(m_notifier, &QSocketNotifier::activated, m_notifier, [this] { refresh(); });
     }
-    startScan();
     return true;
 }
 
@@ -119,26 +146,15 @@ void OutboxIndex::stopWatch()
         m_notifier = nullptr;
     }
     m_watch.stop();
-    m_kinds = {};
-    m_pending.clear();
-}
-
-void OutboxIndex::startScan()
-{
-    ++m_fullScans;
-    m_kinds = {};
-    m_pending.clear();
-    // A small outbox is read at once; a large one on a worker thread.
-    Kinds kinds;
-    if (scanInto(m_dir, &kinds, InPlaceScanLimit, nullptr) == FsPlatform::WalkResult::Done) {
-        m_kinds = std::move(kinds);
-        return;
+    qsizetype names = 0;
+    for (const Names& kind : m_kinds)
+        names += qsizetype(kind.size());
+    if (names > InPlaceScanLimit) {
+        // Freeing a large index takes milliseconds: not on the event loop.
+        std::thread([old = std::move(m_kinds)]() mutable { old = {}; }).detach();
     }
-    m_job = std::make_shared<ScanJob>();
-    m_worker = std::thread([job = m_job, dir = m_dir] {
-        job->complete = scanInto(dir, &job->kinds, -1, &job->cancel) == FsPlatform::WalkResult::Done;
-        job->done.store(true, std::memory_order_release);
-    });
+    m_kinds = {};
+    m_pending.clear();
 }
 
 void OutboxIndex::cancelScan()

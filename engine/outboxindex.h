@@ -54,7 +54,6 @@ private:
 
     bool startWatch();
     void stopWatch();
-    void startScan();
     void cancelScan();
     void apply(const FsPlatform::DirectoryWatch::Event& event);
 
