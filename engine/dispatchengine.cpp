@@ -7,6 +7,5 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, cons
     , link(settings, log, view)
     , tick(settings, outbox, link, log, view, clock)
 {
-    QObject::connect(
-        &link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
+    QObject::connect(&link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
 }

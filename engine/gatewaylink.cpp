@@ -20,9 +20,9 @@ GatewayLink::GatewayLink(SettingsStore& settings, EngineLog& log, OperatorView& 
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setInterval(DefaultInterval);
     connect(&ClientSocketlavoro, &QTcpSocket::connected, this,
-        [this] { runGuarded(m_view, [this] { ClientSocketlavoroConnect(); }); });
+            [this] { runGuarded(m_view, [this] { ClientSocketlavoroConnect(); }); });
     connect(&ClientSocketlavoro, &QTcpSocket::readyRead, this,
-        [this] { runGuarded(m_view, [this] { ClientSocketlavoroRead(); }); });
+            [this] { runGuarded(m_view, [this] { ClientSocketlavoroRead(); }); });
     connect(&ClientSocketlavoro, &QTcpSocket::disconnected, this, [this] {
         if (!m_closing)
             runGuarded(m_view, [this] { ClientSocketlavoroDisconnect(); });
@@ -47,7 +47,7 @@ bool GatewayLink::isPending() const
 GatewayRecord::Credentials GatewayLink::credentials() const
 {
     const Settings& s = m_settings.values();
-    return { s.userName, s.password, s.userKey };
+    return {s.userName, s.password, s.userKey};
 }
 
 void GatewayLink::Start1Click()
@@ -220,8 +220,7 @@ QList<QByteArray> GatewayLink::takeUnansweredLines()
 void GatewayLink::ClientSocketlavoroDisconnect()
 {
     m_connected = false;
-    const std::exception_ptr failure
-        = appendAll(m_log, QList<QByteArray> { "Socket Disconnect" } + takeUnansweredLines());
+    const std::exception_ptr failure = appendAll(m_log, QList<QByteArray>{"Socket Disconnect"} + takeUnansweredLines());
     Stop1Click();
     rethrowIf(failure);
 }
@@ -231,12 +230,12 @@ void GatewayLink::ClientSocketlavoroError(QAbstractSocket::SocketError error)
     // The gateway's closing arrives as a disconnected event of its own.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    std::exception_ptr failure = appendAll(m_log, { "Socket Error" });
+    std::exception_ptr failure = appendAll(m_log, {"Socket Error"});
     Stop1Click();
     // A failed lookup ends in a disconnected event too, though no connection
     // was ever made.
     if (error == QAbstractSocket::HostNotFoundError) {
-        const std::exception_ptr more = appendAll(m_log, { "Socket Disconnect" });
+        const std::exception_ptr more = appendAll(m_log, {"Socket Disconnect"});
         Stop1Click();
         if (!failure)
             failure = more;

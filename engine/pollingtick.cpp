@@ -8,8 +8,8 @@
 #include "settings.h"
 #include "smserror.h"
 
-PollingTick::PollingTick(
-    SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view, const Clock& clock)
+PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log,
+                         OperatorView& view, const Clock& clock)
     : m_settings(settings)
     , m_outbox(outbox)
     , m_link(link)
@@ -46,8 +46,8 @@ void PollingTick::Timer1Timer()
         m_outbox.passOver(s.outboxDir, name);
         throw;
     }
-    const QByteArray record
-        = GatewayRecord::buildMessageRecord(message, kind->command, { s.userName, s.password, s.userKey });
+    const QByteArray record =
+        GatewayRecord::buildMessageRecord(message, kind->command, {s.userName, s.password, s.userKey});
 
     const QByteArray backup = Outbox::backupName(s.backupDir, ext, m_clock);
     if (!Outbox::archiveMessageFile(s.outboxDir, name, backup)) {

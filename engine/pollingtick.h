@@ -16,7 +16,7 @@ class PollingTick
 {
 public:
     PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
-        const Clock& clock);
+                const Clock& clock);
 
     // Throws what reading the file throws; the file is then passed over
     // until it changes, so the files behind it can go.
