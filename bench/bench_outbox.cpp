@@ -102,6 +102,9 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(("outbox/" + name).c_str(),
             [l](benchmark::State& state) {
                 Outbox outbox;
+                // The walk kept for network file systems, against the floor;
+                // bench_index has the index.
+                outbox.setFileSystemProbe([](const QByteArray&) { return true; });
                 for (auto _ : state) {
                     QByteArray found = outbox.findNextMessageFile(l.dir + '/');
                     benchmark::DoNotOptimize(found);

@@ -1,28 +1,30 @@
 #include "outbox.h"
 
+#include "fsplatform.h"
+#include "outboxindex.h"
+
+#include "fsutil.h"
 #include "paths.h"
 #include "smserror.h"
 #include "textfile.h"
 #include "timestamp.h"
-#include "fsutil.h"
 
 #include <QFile>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace MessageKinds {
-const std::array<MessageKind, 4> searchOrder = {{
-    {".sms", 'N', "Nornal"},
-    {".ring", 'M', "Music"},
-    {".lnol", 'L', "Logo"},
-    {".flh", 'F', "Flash"},
-}};
+const std::array<MessageKind, 4> searchOrder = { {
+    { ".sms", 'N', "Nornal" },
+    { ".ring", 'M', "Music" },
+    { ".lnol", 'L', "Logo" },
+    { ".flh", 'F', "Flash" },
+} };
 
 const MessageKind* byExtension(const QByteArray& ext)
 {
@@ -32,25 +34,8 @@ const MessageKind* byExtension(const QByteArray& ext)
     }
     return nullptr;
 }
-} // namespace MessageKinds
 
-QByteArray extensionOf(const QByteArray& name)
-{
-    const qsizetype dot = name.lastIndexOf('.');
-    return dot < 0 ? QByteArray() : name.mid(dot);
-}
-
-FileStamp fileStamp(const QByteArray& path)
-{
-    struct stat st {};
-    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
-        return {};
-    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
-namespace {
-// Index in the search order of the pattern the name matches, or -1.
-int kindIndex(const char* name, size_t len)
+int indexOfName(const char* name, size_t len)
 {
     if (len < 4)
         return -1;
@@ -69,12 +54,34 @@ int kindIndex(const char* name, size_t len)
         return -1;
     }
 }
+} // namespace MessageKinds
 
+QByteArray extensionOf(const QByteArray& name)
+{
+    const qsizetype dot = name.lastIndexOf('.');
+    return dot < 0 ? QByteArray() : name.mid(dot);
+}
+
+FileStamp fileStamp(const QByteArray& path)
+{
+    struct stat st
+    {
+    };
+    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
+        return {};
+    return { qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec };
+}
+
+namespace {
 // Whether two paths name one directory, whatever the spelling or links.
 bool sameDirectory(const QByteArray& a, const QByteArray& b)
 {
-    struct stat sa {};
-    struct stat sb {};
+    struct stat sa
+    {
+    };
+    struct stat sb
+    {
+    };
     return ::stat(a.constData(), &sa) == 0 && ::stat(b.constData(), &sb) == 0 && sa.st_dev == sb.st_dev
         && sa.st_ino == sb.st_ino;
 }
@@ -96,45 +103,112 @@ bool Outbox::shouldPassOver(const QByteArray& outboxDir, const QByteArray& name)
     return false;
 }
 
+Outbox::Outbox()
+    : m_isNetwork(&FsPlatform::isNetworkFileSystem)
+{
+}
+
+Outbox::~Outbox() = default;
+
+void Outbox::setFileSystemProbe(std::function<bool(const QByteArray&)> isNetwork)
+{
+    m_isNetwork = std::move(isNetwork);
+    m_following = false; // probed again on the next search
+}
+
+qsizetype Outbox::fullScans() const
+{
+    return m_index ? m_index->fullScans() : 0;
+}
+
+qsizetype Outbox::indexedCount() const
+{
+    qsizetype n = 0;
+    if (m_index) {
+        for (const auto& names : m_index->kinds())
+            n += qsizetype(names.size());
+    }
+    return n;
+}
+
 QByteArray Outbox::findNextMessageFile(const QByteArray& outboxDir)
 {
     m_visited = 0;
-    const QByteArray dirPath = outboxDir.isEmpty() ? QByteArray(".") : outboxDir;
-    DIR* dir = ::opendir(dirPath.constData());
-    if (!dir)
+    m_walked = false;
+    if (!m_index)
+        m_index = std::make_unique<OutboxIndex>([this](const QByteArray& name) { m_waiting.remove(name); });
+    if (!m_following || m_index->directory() != outboxDir) {
+        // Started, or the outbox setting changed: one full scan.
+        m_index->follow(outboxDir, m_isNetwork(outboxDir.isEmpty() ? QByteArray(".") : outboxDir));
+        m_following = true;
+    }
+    switch (m_index->refresh()) {
+    case OutboxIndex::State::Scanning:
         return {};
-    std::array<QByteArray, 4> firstOfKind;
+    case OutboxIndex::State::Unwatched:
+        m_walked = true;
+        return walk(outboxDir);
+    case OutboxIndex::State::Ready:
+        break;
+    }
+    return pickFromIndex(outboxDir);
+}
+
+QByteArray Outbox::pickFromIndex(const QByteArray& outboxDir)
+{
     // Files still being written wait behind every other file, so that one
     // held open for long cannot stop the queue.
     std::array<QByteArray, 4> firstWaiting;
-    QSet<QByteArray> waitingSeen;
-    bool wholeWalk = true;
-    while (const dirent* entry = ::readdir(dir)) {
-        ++m_visited;
-        const char* name = entry->d_name;
-        const size_t len = std::strlen(name);
-        const int kind = kindIndex(name, len);
-        if (kind < 0 || !firstOfKind[size_t(kind)].isEmpty())
-            continue;
-        const QByteArray entryName(name, qsizetype(len));
-        if (!m_passedOver.isEmpty() && shouldPassOver(outboxDir, entryName))
-            continue;
-        if (!m_waiting.isEmpty() && m_waiting.contains(entryName)) {
-            waitingSeen.insert(entryName);
-            if (firstWaiting[size_t(kind)].isEmpty())
-                firstWaiting[size_t(kind)] = entryName;
-            continue;
-        }
-        firstOfKind[size_t(kind)] = entryName;
-        if (kind == 0) {
-            wholeWalk = false;
-            break; // nothing outranks a ".sms" file
+    for (size_t kind = 0; kind < firstWaiting.size(); ++kind) {
+        for (const std::string& entry : m_index->kinds()[kind]) {
+            const QByteArray name = QByteArray::fromStdString(entry);
+            if (!m_passedOver.isEmpty() && shouldPassOver(outboxDir, name))
+                continue;
+            if (!m_waiting.isEmpty() && m_waiting.contains(name)) {
+                if (firstWaiting[kind].isEmpty())
+                    firstWaiting[kind] = name;
+                continue;
+            }
+            return name;
         }
     }
-    ::closedir(dir);
+    for (const QByteArray& name : firstWaiting) {
+        if (!name.isEmpty())
+            return name;
+    }
+    return {};
+}
+
+QByteArray Outbox::walk(const QByteArray& outboxDir)
+{
+    std::array<QByteArray, 4> firstOfKind;
+    std::array<QByteArray, 4> firstWaiting;
+    QSet<QByteArray> waitingSeen;
+    const auto result = FsPlatform::walkDirectory(outboxDir, [&](const char* name, size_t len) {
+        ++m_visited;
+        const int kind = MessageKinds::indexOfName(name, len);
+        if (kind < 0)
+            return true;
+        const QByteArray entryName(name, qsizetype(len));
+        if (!m_waiting.isEmpty() && m_waiting.contains(entryName)) {
+            waitingSeen.insert(entryName);
+            QByteArray& first = firstWaiting[size_t(kind)];
+            if (first.isEmpty() || entryName < first)
+                first = entryName;
+            return true;
+        }
+        QByteArray& first = firstOfKind[size_t(kind)];
+        if (!first.isEmpty() && !(entryName < first))
+            return true;
+        if (!m_passedOver.isEmpty() && shouldPassOver(outboxDir, entryName))
+            return true;
+        first = entryName;
+        return true;
+    });
+    if (result == FsPlatform::WalkResult::Failed)
+        return {};
     // Forget waiting files that went away.
-    if (wholeWalk)
-        m_waiting = waitingSeen;
+    m_waiting = waitingSeen;
     for (const QByteArray& name : firstOfKind) {
         if (!name.isEmpty())
             return name;
@@ -152,13 +226,17 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     // Non-blocking so that a FIFO cannot hang the tick.
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        struct stat link {};
+        struct stat link
+        {
+        };
         if (errno == ENOENT && ::lstat(path.constData(), &link) != 0)
             return false; // taken away since the search: nothing to send
         // Still there but cannot be opened, a dangling link say.
         throw SmsError::cannotOpenFile(QFile::decodeName(path));
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         throw SmsError::cannotOpenFile(QFile::decodeName(path));

@@ -8,8 +8,10 @@
 #include <QSet>
 #include <array>
 #include <functional>
+#include <memory>
 
 class Clock;
+class OutboxIndex;
 
 // The four kinds of message file, in the order the outbox is searched.
 struct MessageKind
@@ -24,6 +26,9 @@ namespace MessageKinds {
 extern const std::array<MessageKind, 4> searchOrder;
 // The kind whose extension equals ext exactly, or nullptr.
 const MessageKind* byExtension(const QByteArray& ext);
+// Index in the search order of the kind whose extension ends the name
+// (case-sensitive), or -1.
+int indexOfName(const char* name, size_t length);
 } // namespace MessageKinds
 
 // A file's identity for passing it over while it stays unchanged.
@@ -40,16 +45,33 @@ FileStamp fileStamp(const QByteArray& path);
 class Outbox
 {
 public:
-    // Entries the walk visited on the last search (a test hook for the
-    // promise of one walk at most).
+    Outbox();
+    ~Outbox();
+
+    // Entries the search read from the directory on the last call: none when
+    // the index answered.
     qsizetype lastWalkVisited() const { return m_visited; }
 
-    // The name (no directory) of one file to send, or empty. One walk of the
-    // directory at most: the first ".sms" ends it, and the first of each other
-    // kind is remembered on the way. Matching is case-sensitive. Files marked
-    // with passOver() are skipped while their stamp is unchanged; files found
+    // The name (no directory) of one file to send, or empty: the first name
+    // in byte order of the first kind in search order that has any file.
+    // Matching is case-sensitive. An index kept by change notifications
+    // answers; it is filled by one full scan when the directory is first
+    // asked for (or another one is), and is empty until a large scan ends.
+    // Where notifications cannot be trusted (a network file system, a watch
+    // that cannot be set) the directory is walked instead. Files marked with
+    // passOver() are skipped while their stamp is unchanged; files found
     // still being written come only when no other file is waiting.
     QByteArray findNextMessageFile(const QByteArray& outboxDir);
+
+    // Tells network file systems, where the directory is walked on every
+    // search; the default asks the system.
+    void setFileSystemProbe(std::function<bool(const QByteArray& dir)> isNetwork);
+    // Whether the last search walked the directory instead of asking the index.
+    bool lastSearchWalked() const { return m_walked; }
+    // Full scans of the index so far (a test and benchmark hook).
+    qsizetype fullScans() const;
+    // Names the index holds now.
+    qsizetype indexedCount() const;
 
     // The file's three lines. Throws "Cannot open file %s" and
     // "List index out of bounds (%d)". Returns false, reading nothing, while
@@ -71,10 +93,16 @@ public:
 
 private:
     bool shouldPassOver(const QByteArray& outboxDir, const QByteArray& name);
+    QByteArray walk(const QByteArray& outboxDir);
+    QByteArray pickFromIndex(const QByteArray& outboxDir);
 
     QHash<QByteArray, FileStamp> m_passedOver;
     QSet<QByteArray> m_waiting; // found still being written
     qsizetype m_visited = 0;
+    bool m_walked = false;
+    std::function<bool(const QByteArray&)> m_isNetwork;
+    std::unique_ptr<OutboxIndex> m_index;
+    bool m_following = false;
 };
 
 // The extension of a name from its last dot, the dot included; empty if none.

@@ -6,7 +6,7 @@
 #   scripts/bench.sh            everything (about 12 minutes)
 #   BENCH_QUICK=1 scripts/bench.sh   short pace and footprint runs, for trying
 #   BENCH_ONLY=pace,footprint scripts/bench.sh   some parts only (outbox, tick,
-#                                                log, pace, footprint)
+#                                                index, log, pace, footprint)
 #
 # The outbox data lives on the working disk under build/bench/bench-data
 # (SMS_BENCH_DIR overrides), never on a tmpfs.
@@ -18,7 +18,7 @@ scripts/setup.sh libbenchmark-dev xdotool x11-utils time
 
 cmake --preset bench >/dev/null
 cmake --build build/bench -j "$(nproc)" --target \
-    bench_outbox bench_tick bench_log bench_pace bench_floorwindow smsgateway MarlekSMSSender marlek-smsd
+    bench_outbox bench_tick bench_index bench_log bench_pace bench_floorwindow smsgateway MarlekSMSSender marlek-smsd
 
 build=$top/build/bench
 export SMS_BENCH_DIR=${SMS_BENCH_DIR:-$build/bench-data}
@@ -57,6 +57,10 @@ fi
 if want tick; then
     step "whole tick vs find alone"
     ./bench/bench_tick | tee "$raw/tick.txt"
+fi
+if want index; then
+    step "outbox index beside the walk"
+    ./bench/bench_index | tee "$raw/index.txt"
 fi
 if want log; then
     step "engine log flood"

@@ -601,6 +601,101 @@ int killSoakMain(const QStringList& args)
         std::printf("soak --kill: passed\n");
     return failures.isEmpty() ? 0 : 1;
 }
+
+// Drop mode: the engine follows an empty outbox, then all the files land at
+// once, more than the kernel queues change events for; the index must recover
+// with a full scan, and every file must reach the gateway exactly once, in
+// name order within each kind.
+int dropRun(int files, const QString& gatewayBinary, int tickMs, qint64 limitMs)
+{
+    QTemporaryDir tmp;
+    const QByteArray outDir = QFile::encodeName(tmp.path()) + "/outbox/";
+    const QByteArray bakDir = QFile::encodeName(tmp.path()) + "/backup/";
+    QDir().mkpath(QFile::decodeName(outDir));
+    QDir().mkpath(QFile::decodeName(bakDir));
+    Gateway gateway;
+    if (!gateway.start(gatewayBinary, tmp.path() + QStringLiteral("/gateway.log"), {})) {
+        std::fprintf(stderr, "soak: the gateway did not start\n");
+        return 2;
+    }
+    SettingsStore settings;
+    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(gateway.port), "soak", "secret", Key });
+    SoakView view(tmp.path() + QStringLiteral("/engine.log"));
+    DispatchEngine engine(settings, view, Clock::system());
+    engine.log.setDirectory(QFile::encodeName(tmp.path()) + '/');
+    runGuarded(view, [&] { engine.link.Start1Click(); });
+    QElapsedTimer clock;
+    clock.start();
+    while (!engine.link.timer().isActive() && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    // The index follows the empty outbox before the drop.
+    runGuarded(view, [&] { engine.tick.Timer1Timer(); });
+    const qsizetype scansBefore = engine.outbox.fullScans();
+
+    // Created out of name order: the last ids first.
+    for (int i = files - 1; i >= 0; --i)
+        TextFile::writeLines(outDir + messageId(i) + Extensions[i % 4],
+            { "39" + QByteArray::number(3000000000LL + i), "Soak", messageId(i) });
+
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(tickMs);
+    qint64 lastTickEndMs = 0;
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        if (!engine.link.timer().isActive() || QDateTime::currentMSecsSinceEpoch() <= lastTickEndMs)
+            return;
+        runGuarded(view, [&] { engine.tick.Timer1Timer(); });
+        lastTickEndMs = QDateTime::currentMSecsSinceEpoch();
+    });
+    ticker.start();
+    clock.restart();
+    while (clock.elapsed() < limitMs && (view.answers < files || !QDir(QFile::decodeName(outDir)).isEmpty(QDir::Files)))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const qint64 elapsedMs = clock.elapsed();
+    ticker.stop();
+
+    QStringList failures;
+    // The gateway's log holds the records in the order they came.
+    QFile log(gateway.log);
+    log.open(QIODevice::ReadOnly);
+    QHash<QByteArray, int> sent;
+    QHash<QByteArray, QByteArray> lastOfKind;
+    int outOfOrder = 0;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        const QByteArrayList fields = line.split('\t');
+        if (fields.size() != 11 || fields[2] == "P")
+            continue;
+        if (++sent[fields[8]] == 1 && fields[8] < lastOfKind.value(fields[2]))
+            ++outOfOrder;
+        lastOfKind[fields[2]] = fields[8];
+    }
+    int twice = 0;
+    for (const int n : std::as_const(sent))
+        twice += n > 1;
+    const qsizetype backups = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files).size();
+    if (sent.size() != files || backups != files)
+        failures.append(QStringLiteral("%1 of %2 files reached the gateway, %3 in the backup directory")
+                            .arg(sent.size())
+                            .arg(files)
+                            .arg(backups));
+    if (twice > 0)
+        failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    if (outOfOrder > 0)
+        failures.append(QStringLiteral("%1 messages came out of name order within their kind").arg(outOfOrder));
+    if (!view.errors.isEmpty())
+        failures.append(
+            QStringLiteral("%1 errors shown, the first: %2").arg(view.errors.size()).arg(view.errors.first()));
+    const qsizetype scans = engine.outbox.fullScans() - scansBefore;
+    std::printf("soak: drop of %d files, %.1f s, %.0f files/s at a %d ms tick; full scans after the drop %lld\n", files,
+        elapsedMs / 1000.0, elapsedMs > 0 ? files * 1000.0 / elapsedMs : 0.0, tickMs, static_cast<long long>(scans));
+    std::printf(
+        "soak: sent %lld, twice %d, out of name order %d\n", static_cast<long long>(sent.size()), twice, outOfOrder);
+    for (const QString& f : failures)
+        std::printf("soak: FAILED: %s\n", qPrintable(f));
+    if (failures.isEmpty())
+        std::printf("soak: passed\n");
+    return failures.isEmpty() ? 0 : 1;
+}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -633,6 +728,8 @@ int main(int argc, char* argv[])
         qEnvironmentVariable("SMS_GATEWAY_BIN"));
     const QCommandLineOption keepOption(
         QStringLiteral("keep"), QStringLiteral("Work in this directory and leave it behind."), QStringLiteral("DIR"));
+    const QCommandLineOption dropOption(QStringLiteral("drop"),
+        QStringLiteral("Drop all the files at once into an outbox already followed, to one plain gateway."));
     const QCommandLineOption hookOption(QStringLiteral("on-result-sleep"),
         QStringLiteral("Run a result hook that sleeps this long, then records the fate."), QStringLiteral("MS"));
     const QCommandLineOption paceOption(QStringLiteral("max-tick-p99-us"),
@@ -640,7 +737,7 @@ int main(int argc, char* argv[])
                        "quiet machine; off by default)."),
         QStringLiteral("US"));
     parser.addOptions({ filesOption, closeOption, resetOption, tickOption, limitOption, growthOption, gatewayOption,
-        keepOption, hookOption, paceOption });
+        keepOption, hookOption, paceOption, dropOption });
     parser.process(app);
 
     const int files = parser.value(filesOption).toInt();
@@ -649,6 +746,9 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "soak: need --files N > 0 and --gateway PATH (or SMS_GATEWAY_BIN)\n");
         return 2;
     }
+    if (parser.isSet(dropOption))
+        return dropRun(
+            files, gatewayBinary, parser.value(tickOption).toInt(), parser.value(limitOption).toLongLong() * 1000);
 
     QTemporaryDir tmp;
     QString work = tmp.path();

@@ -2,13 +2,13 @@
 #include "recordingview.h"
 #include "smserror.h"
 
+#include "testsupport.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include "testsupport.h"
 
 #include <csignal>
 #include <dirent.h>
@@ -44,21 +44,32 @@ QByteArray readRaw(const QByteArray& path)
 
 bool exists(const QByteArray& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::lstat(path.constData(), &st) == 0;
 }
 
-// Names in the order the directory yields them, "." and ".." included.
-QList<QByteArray> listingOrder(const QByteArray& dir)
+// Many empty files, made with plain system calls to keep it quick.
+bool createFiles(const QByteArray& dir, const QByteArray& prefix, int from, int to, const char* ext)
 {
-    QList<QByteArray> names;
-    DIR* d = ::opendir(dir.constData());
-    if (!d)
-        return names;
-    while (const dirent* e = ::readdir(d))
-        names.append(QByteArray(e->d_name));
-    ::closedir(d);
-    return names;
+    for (int i = from; i < to; ++i) {
+        const QByteArray name = dir + prefix + QByteArray::number(i) + ext;
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+    }
+    return true;
+}
+
+// The walk counts entries, not time, so a memory file system (when there is
+// one) saves the test most of its disk work.
+QTemporaryDir* bigDir()
+{
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        return new QTemporaryDir(QStringLiteral("/dev/shm/tst_outbox-XXXXXX"));
+    return new QTemporaryDir;
 }
 
 volatile std::sig_atomic_t sigioCount = 0;
@@ -75,6 +86,10 @@ private Q_SLOTS:
     void init();
     void kinds();
     void kindOrder();
+    void nameOrder_data();
+    void nameOrder();
+    void indexFollowsChanges();
+    void overflowRecovery();
     void caseAndNames();
     void emptyOrMissingOutbox();
     void largeOutbox();
@@ -155,6 +170,131 @@ void TestOutbox::kindOrder()
     QCOMPARE(outbox.findNextMessageFile(noSeparator), QByteArray("dir.sms"));
 }
 
+void TestOutbox::nameOrder_data()
+{
+    QTest::addColumn<bool>("walk");
+    QTest::addColumn<QByteArrayList>("created");
+    QTest::addColumn<QByteArrayList>("sent");
+    const QList<std::tuple<const char*, QByteArrayList, QByteArrayList>> rows = {
+        { "numbered", { "0003.sms", "0010.sms", "0001.sms", "0002.sms" },
+            { "0001.sms", "0002.sms", "0003.sms", "0010.sms" } },
+        { "bytes", { "b.sms", "\xe9.sms", "B.sms", "a.sms", "a.sms.sms" },
+            { "B.sms", "a.sms", "a.sms.sms", "b.sms", "\xe9.sms" } },
+        { "kinds", { "z.flh", "a.flh", "m.lnol", "b.ring", "a.ring", "z.sms", "b.sms" },
+            { "b.sms", "z.sms", "a.ring", "b.ring", "m.lnol", "a.flh", "z.flh" } },
+    };
+    // The index and the walk (a network file system) give one order.
+    for (const bool walk : { false, true }) {
+        for (const auto& [tag, created, sent] : rows)
+            QTest::addRow("%s-%s", tag, walk ? "walk" : "index") << walk << created << sent;
+    }
+}
+
+void TestOutbox::nameOrder()
+{
+    QFETCH(bool, walk);
+    QFETCH(QByteArrayList, created);
+    QFETCH(QByteArrayList, sent);
+    Outbox outbox;
+    QByteArrayList probed;
+    outbox.setFileSystemProbe([&](const QByteArray& dir) {
+        probed.append(dir);
+        return walk;
+    });
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray());
+    QCOMPARE(probed, QByteArrayList { m_out });
+    for (const QByteArray& name : created)
+        writeRaw(file(name), "1\r\n2\r\n3\r\n");
+    QByteArrayList order;
+    for (QByteArray name; !(name = outbox.findNextMessageFile(m_out)).isEmpty() && order.size() <= sent.size();) {
+        QCOMPARE(outbox.lastSearchWalked(), walk);
+        order.append(name);
+        QCOMPARE(::unlink(file(name).constData()), 0);
+    }
+    QCOMPARE(order, sent);
+    QCOMPARE(outbox.fullScans(), walk ? 0 : 1);
+}
+
+void TestOutbox::indexFollowsChanges()
+{
+    Outbox outbox;
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray());
+
+    // Written under another name, then renamed into place.
+    writeRaw(file("x.tmp"), "1\r\n2\r\n3\r\n");
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray());
+    QCOMPARE(::rename(file("x.tmp").constData(), file("x.sms").constData()), 0);
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("x.sms"));
+    // Moved out again, and a ring tone moved in from elsewhere.
+    const QByteArray elsewhere = QFile::encodeName(m_tmp->path()) + "-elsewhere.ring";
+    writeRaw(elsewhere, "1\r\n2\r\n3\r\n");
+    QCOMPARE(::rename(file("x.sms").constData(), elsewhere.chopped(5).append(".sms").constData()), 0);
+    QCOMPARE(::rename(elsewhere.constData(), file("y.ring").constData()), 0);
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("y.ring"));
+    QCOMPARE(::unlink(elsewhere.chopped(5).append(".sms").constData()), 0);
+    QCOMPARE(outbox.lastWalkVisited(), 0);
+    QCOMPARE(outbox.fullScans(), 1);
+
+    // The outbox removed: nothing, and no watch; re-created: watched and
+    // scanned afresh.
+    QVERIFY(QDir(QFile::decodeName(m_out)).removeRecursively());
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray());
+    QVERIFY(outbox.lastSearchWalked());
+    QVERIFY(QDir().mkdir(QFile::decodeName(m_out)));
+    writeRaw(file("again.sms"), "1\r\n2\r\n3\r\n");
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("again.sms"));
+    QVERIFY(!outbox.lastSearchWalked());
+    QCOMPARE(outbox.fullScans(), 2);
+    writeRaw(file("after.sms"), "1\r\n2\r\n3\r\n");
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("after.sms"));
+
+    // The outbox moved away: its new place is not the outbox.
+    const QByteArray moved = QFile::encodeName(m_tmp->path()) + "-moved";
+    QByteArray outNoSlash = m_out;
+    outNoSlash.chop(1);
+    QCOMPARE(::rename(outNoSlash.constData(), moved.constData()), 0);
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray());
+    QCOMPARE(::rename(moved.constData(), outNoSlash.constData()), 0);
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("after.sms"));
+
+    // The outbox setting changed: the other directory is scanned and
+    // followed, and so is this one again when it comes back.
+    const QByteArray other = QFile::encodeName(m_tmp->path()) + "-other/";
+    QVERIFY(QDir().mkdir(QFile::decodeName(other)));
+    writeRaw(other + "b.flh", "1\r\n2\r\n3\r\n");
+    const qsizetype scans = outbox.fullScans();
+    QCOMPARE(outbox.findNextMessageFile(other), QByteArray("b.flh"));
+    writeRaw(other + "a.flh", "1\r\n2\r\n3\r\n");
+    QCOMPARE(outbox.findNextMessageFile(other), QByteArray("a.flh"));
+    QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("after.sms"));
+    QCOMPARE(outbox.fullScans(), scans + 2);
+    QVERIFY(QDir(QFile::decodeName(other)).removeRecursively());
+}
+
+void TestOutbox::overflowRecovery()
+{
+    // More files at once than the kernel queues events for (a create and a
+    // close each): the queue overflows and one full scan recovers.
+    QFile limitFile(QStringLiteral("/proc/sys/fs/inotify/max_queued_events"));
+    const int queued = limitFile.open(QIODevice::ReadOnly) ? limitFile.readAll().trimmed().toInt() : 16384;
+    if (queued > 200000)
+        QSKIP("the event queue is too long to overflow here");
+    QScopedPointer<QTemporaryDir> tmp(bigDir());
+    QVERIFY(tmp->isValid());
+    const QByteArray dir = QFile::encodeName(tmp->path()) + '/';
+    Outbox outbox;
+    QCOMPARE(outbox.findNextMessageFile(dir), QByteArray());
+    const int count = queued / 2 + 100;
+    QVERIFY(createFiles(dir, "f", 0, count, ".ring"));
+    QTRY_COMPARE(outbox.findNextMessageFile(dir), QByteArray("f0.ring"));
+    QCOMPARE(outbox.fullScans(), 2);
+    QCOMPARE(outbox.indexedCount(), count);
+    // Followed again by events from there on.
+    writeRaw(dir + "late.sms", "");
+    QCOMPARE(outbox.findNextMessageFile(dir), QByteArray("late.sms"));
+    QCOMPARE(outbox.fullScans(), 2);
+}
+
 void TestOutbox::caseAndNames()
 {
     Outbox outbox;
@@ -186,71 +326,36 @@ void TestOutbox::emptyOrMissingOutbox()
     QCOMPARE(outbox.findNextMessageFile(file("plain") + "/"), QByteArray());
 }
 
-namespace {
-// Many empty files, made with plain system calls to keep it quick.
-bool createFiles(const QByteArray& dir, const QByteArray& prefix, int from, int to, const char* ext)
-{
-    for (int i = from; i < to; ++i) {
-        const QByteArray name = dir + prefix + QByteArray::number(i) + ext;
-        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return false;
-        ::close(fd);
-    }
-    return true;
-}
-
-// The walk counts entries, not time, so a memory file system (when there is
-// one) saves the test most of its disk work.
-QTemporaryDir* bigDir()
-{
-    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-        return new QTemporaryDir(QStringLiteral("/dev/shm/tst_outbox-XXXXXX"));
-    return new QTemporaryDir;
-}
-} // namespace
-
 void TestOutbox::largeOutbox()
 {
     const int count = 100000;
+    QScopedPointer<QTemporaryDir> tmp(bigDir());
+    QVERIFY(tmp->isValid());
+    const QByteArray dir = QFile::encodeName(tmp->path()) + '/';
+    QVERIFY(createFiles(dir, "m", 0, count / 2, ".flh"));
+    writeRaw(dir + "tone.ring", "");
+    writeRaw(dir + "urgent.sms", "");
+    QVERIFY(createFiles(dir, "m", count / 2, count, ".flh"));
+
+    // Too many to read at once: the scan runs beside the caller, who gets
+    // nothing until it is done.
     Outbox outbox;
-    {
-        QScopedPointer<QTemporaryDir> tmp(bigDir());
-        QVERIFY(tmp->isValid());
-        const QByteArray dir = QFile::encodeName(tmp->path()) + '/';
-        QVERIFY(createFiles(dir, "m", 0, count, ".flh"));
-        const QList<QByteArray> order = listingOrder(dir);
-        QCOMPARE(order.size(), count + 2);
-        const QByteArray firstFlh =
-            *std::find_if(order.cbegin(), order.cend(), [](const QByteArray& n) { return n.endsWith(".flh"); });
+    QCOMPARE(outbox.findNextMessageFile(dir), QByteArray());
+    QTRY_COMPARE(outbox.findNextMessageFile(dir), QByteArray("urgent.sms"));
+    QCOMPARE(outbox.indexedCount(), count + 2);
+    QCOMPARE(outbox.lastWalkVisited(), 0);
+    QCOMPARE(outbox.fullScans(), 1);
+    QCOMPARE(::unlink((dir + "urgent.sms").constData()), 0);
+    QCOMPARE(outbox.findNextMessageFile(dir), QByteArray("tone.ring"));
+    QCOMPARE(::unlink((dir + "tone.ring").constData()), 0);
+    QCOMPARE(outbox.findNextMessageFile(dir), QByteArray("m0.flh"));
+    QCOMPARE(outbox.lastWalkVisited(), 0);
 
-        // Nothing outranks ".flh" here, so one whole walk, and only one.
-        QCOMPARE(outbox.findNextMessageFile(dir), firstFlh);
-        QCOMPARE(outbox.lastWalkVisited(), count + 2);
-
-        // A ".ring" anywhere outranks them all, still in one walk.
-        writeRaw(dir + "tone.ring", "");
-        QCOMPARE(outbox.findNextMessageFile(dir), QByteArray("tone.ring"));
-        QCOMPARE(outbox.lastWalkVisited(), count + 3);
-    }
-    {
-        // One ".sms" among them, made half way so it is not at either end.
-        QScopedPointer<QTemporaryDir> tmp(bigDir());
-        QVERIFY(tmp->isValid());
-        const QByteArray dir = QFile::encodeName(tmp->path()) + '/';
-        QVERIFY(createFiles(dir, "m", 0, count / 2, ".flh"));
-        writeRaw(dir + "tone.ring", "");
-        writeRaw(dir + "urgent.sms", "");
-        QVERIFY(createFiles(dir, "m", count / 2, count, ".flh"));
-        const QList<QByteArray> order = listingOrder(dir);
-        const qsizetype at = order.indexOf("urgent.sms");
-        QVERIFY(at >= 0);
-
-        // The walk ends where the ".sms" is met.
-        QCOMPARE(outbox.findNextMessageFile(dir), QByteArray("urgent.sms"));
-        QCOMPARE(outbox.lastWalkVisited(), at + 1);
-        qInfo("the .sms file was entry %lld of %lld", qlonglong(at + 1), qlonglong(order.size()));
-    }
+    // The walk reads the whole directory for the same answer.
+    Outbox walking;
+    walking.setFileSystemProbe([](const QByteArray&) { return true; });
+    QCOMPARE(walking.findNextMessageFile(dir), QByteArray("m0.flh"));
+    QCOMPARE(walking.lastWalkVisited(), count + 2);
 }
 
 void TestOutbox::backupNameAndArchive_data()
@@ -357,19 +462,19 @@ void TestOutbox::readErrors()
     GatewayRecord::Message m;
 
     writeRaw(file("two.sms"), "1\r\n2\r\n");
-    QCOMPARE(errorOf([&] { outbox.readMessageFile(m_out, "two.sms", &m); }),
-             QStringLiteral("List index out of bounds (2)"));
+    QCOMPARE(
+        errorOf([&] { outbox.readMessageFile(m_out, "two.sms", &m); }), QStringLiteral("List index out of bounds (2)"));
     writeRaw(file("empty.sms"), "");
     QCOMPARE(errorOf([&] { outbox.readMessageFile(m_out, "empty.sms", &m); }),
-             QStringLiteral("List index out of bounds (0)"));
+        QStringLiteral("List index out of bounds (0)"));
     writeRaw(file("nul.sms"), QByteArray("1\r\n2") + '\0' + "\r\n3\r\n");
-    QCOMPARE(errorOf([&] { outbox.readMessageFile(m_out, "nul.sms", &m); }),
-             QStringLiteral("List index out of bounds (2)"));
+    QCOMPARE(
+        errorOf([&] { outbox.readMessageFile(m_out, "nul.sms", &m); }), QStringLiteral("List index out of bounds (2)"));
     QVERIFY(exists(file("two.sms")));
 
     QVERIFY(QDir().mkdir(QFile::decodeName(file("x.sms"))));
     QCOMPARE(errorOf([&] { outbox.readMessageFile(m_out, "x.sms", &m); }),
-             QStringLiteral("Cannot open file ") + QFile::decodeName(file("x.sms")));
+        QStringLiteral("Cannot open file ") + QFile::decodeName(file("x.sms")));
 
     // Taken away between the search and the read: nothing to send, no error.
     writeRaw(file("gone.sms"), "1\r\n2\r\n3\r\n");
@@ -389,9 +494,9 @@ void TestOutbox::fileStillBeingWritten()
 
     // Another program keeps the file open for writing.
     QProcess writer;
-    writer.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"),
-                                             QStringLiteral("exec 3>>\"$1\"; echo ready; exec sleep 30"),
-                                             QStringLiteral("sh"), QFile::decodeName(path)});
+    writer.start(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"), QStringLiteral("exec 3>>\"$1\"; echo ready; exec sleep 30"), QStringLiteral("sh"),
+            QFile::decodeName(path) });
     QVERIFY(writer.waitForStarted());
     QVERIFY(writer.waitForReadyRead(10000));
     QVERIFY(writer.readAllStandardOutput().startsWith("ready"));
@@ -418,8 +523,12 @@ void TestOutbox::writerOpeningDuringRead()
     writeRaw(path, QByteArray(32 * 1024 * 1024, 'x') + "\r\n2\r\n3\r\n");
 
     sigioCount = 0;
-    struct sigaction catcher {};
-    struct sigaction saved {};
+    struct sigaction catcher
+    {
+    };
+    struct sigaction saved
+    {
+    };
     catcher.sa_handler = countSigio;
     QCOMPARE(::sigaction(SIGIO, &catcher, &saved), 0);
 
@@ -493,7 +602,7 @@ void TestOutbox::passOver()
     // Same size, new modification time: tried again as well.
     outbox.passOver(m_out, "bad.sms");
     QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("good.flh"));
-    timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 5}};
+    timespec times[2] = { { 0, UTIME_OMIT }, { 1234567890, 5 } };
     QCOMPARE(::utimensat(AT_FDCWD, file("bad.sms").constData(), times, 0), 0);
     QCOMPARE(outbox.findNextMessageFile(m_out), QByteArray("bad.sms"));
 

@@ -1,0 +1,183 @@
+#include "outboxindex.h"
+
+#include "outbox.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+struct OutboxIndex::ScanJob
+{
+    std::atomic<bool> cancel { false };
+    std::atomic<bool> done { false };
+    bool complete = false;
+    Kinds kinds;
+};
+
+namespace {
+// Reads the directory into kinds; stops early when more than limit entries
+// are met (limit < 0: no limit) or when cancel is set.
+FsPlatform::WalkResult scanInto(
+    const QByteArray& dir, OutboxIndex::Kinds* kinds, int limit, const std::atomic<bool>* cancel)
+{
+    int seen = 0;
+    return FsPlatform::walkDirectory(dir, [&](const char* name, size_t length) {
+        if ((limit >= 0 && ++seen > limit) || (cancel && cancel->load(std::memory_order_relaxed)))
+            return false;
+        const int kind = MessageKinds::indexOfName(name, length);
+        if (kind >= 0)
+            (*kinds)[size_t(kind)].emplace(name, length);
+        return true;
+    });
+}
+} // namespace
+
+OutboxIndex::OutboxIndex(std::function<void(const QByteArray&)> onRemoved)
+    : m_onRemoved(std::move(onRemoved))
+{
+}
+
+OutboxIndex::~OutboxIndex()
+{
+    cancelScan();
+    stopWatch();
+}
+
+void OutboxIndex::follow(const QByteArray& dir, bool isNetwork)
+{
+    cancelScan();
+    stopWatch();
+    m_dir = dir;
+    m_network = isNetwork;
+}
+
+OutboxIndex::State OutboxIndex::refresh()
+{
+    if (m_network)
+        return State::Unwatched;
+    if (!m_watch.isActive() && !startWatch())
+        return State::Unwatched;
+    QList<FsPlatform::DirectoryWatch::Event> events;
+    m_watch.readEvents(&events);
+    for (const auto& event : events) {
+        if (event.kind == FsPlatform::DirectoryWatch::Event::Lost) {
+            // Events were dropped, or the directory moved or went: what is
+            // known can no longer be trusted. Whatever followed belongs to the
+            // old watch.
+            cancelScan();
+            stopWatch();
+            if (!startWatch())
+                return State::Unwatched;
+            break;
+        }
+        if (m_job)
+            m_pending.append(event);
+        else
+            apply(event);
+    }
+    if (m_job) {
+        if (!m_job->done.load(std::memory_order_acquire))
+            return State::Scanning;
+        m_worker.join();
+        const bool complete = m_job->complete;
+        if (complete)
+            m_kinds = std::move(m_job->kinds);
+        m_job.reset();
+        if (!complete) {
+            // The directory went away under the scan.
+            m_pending.clear();
+            stopWatch();
+            return State::Unwatched;
+        }
+        for (const auto& event : std::as_const(m_pending))
+            apply(event);
+        m_pending.clear();
+    }
+    return State::Ready;
+}
+
+bool OutboxIndex::startWatch()
+{
+    if (!m_watch.open())
+        return false;
+    // A small outbox is watched and read at once. Setting the watch costs
+    // the system time in proportion to the directory's size, so a large one
+    // is watched and read on a worker thread; events that arrive meanwhile
+    // are kept and applied over the scan's result.
+    m_kinds = {};
+    m_pending.clear();
+    Kinds kinds;
+    const FsPlatform::WalkResult trial = scanInto(m_dir, &kinds, InPlaceScanLimit, nullptr);
+    if (trial == FsPlatform::WalkResult::Failed) {
+        m_watch.stop();
+        return false;
+    }
+    ++m_fullScans;
+    if (trial == FsPlatform::WalkResult::Done) {
+        // The watch comes first: whatever changes while the scan reads is
+        // then among the events applied over its result.
+        kinds = {};
+        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, -1, nullptr) != FsPlatform::WalkResult::Done) {
+            m_watch.stop();
+            return false;
+        }
+        m_kinds = std::move(kinds);
+    } else {
+        m_job = std::make_shared<ScanJob>();
+        m_worker = std::thread([job = m_job, dir = m_dir, watch = &m_watch] {
+            job->complete
+                = watch->add(dir) && scanInto(dir, &job->kinds, -1, &job->cancel) == FsPlatform::WalkResult::Done;
+            job->done.store(true, std::memory_order_release);
+        });
+    }
+    if (QCoreApplication::instance()) {
+        // Drains the kernel's queue between ticks so that it overflows less.
+        m_notifier = new QSocketNotifier(qintptr(m_watch.descriptor()), QSocketNotifier::Read);
+        QObject::connect(m_notifier, &QSocketNotifier::activated, m_notifier, [this] { refresh(); });
+    }
+    return true;
+}
+
+void OutboxIndex::stopWatch()
+{
+    if (m_notifier) {
+        // May be inside its own signal.
+        m_notifier->setEnabled(false);
+        m_notifier->deleteLater();
+        m_notifier = nullptr;
+    }
+    m_watch.stop();
+    qsizetype names = 0;
+    for (const Names& kind : m_kinds)
+        names += qsizetype(kind.size());
+    if (names > InPlaceScanLimit) {
+        // Freeing a large index takes milliseconds: not on the event loop.
+        std::thread([old = std::move(m_kinds)]() mutable { old = {}; }).detach();
+    }
+    m_kinds = {};
+    m_pending.clear();
+}
+
+void OutboxIndex::cancelScan()
+{
+    if (!m_job)
+        return;
+    m_job->cancel.store(true);
+    m_worker.join();
+    m_job.reset();
+    m_pending.clear();
+}
+
+void OutboxIndex::apply(const FsPlatform::DirectoryWatch::Event& event)
+{
+    const int kind = MessageKinds::indexOfName(event.name.constData(), size_t(event.name.size()));
+    if (kind < 0)
+        return;
+    Names& names = m_kinds[size_t(kind)];
+    if (event.kind == FsPlatform::DirectoryWatch::Event::Added) {
+        names.emplace(event.name.constData(), size_t(event.name.size()));
+    } else {
+        names.erase(event.name.toStdString());
+        if (m_onRemoved)
+            m_onRemoved(event.name);
+    }
+}

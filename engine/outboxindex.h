@@ -1,0 +1,71 @@
+#pragma once
+
+#include "fsplatform.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+class QSocketNotifier;
+
+// The message files of one outbox directory, by kind in search order and by
+// name (byte order) within a kind, kept up to date by change notifications.
+// A full scan fills it at the start and whenever notifications were lost; a
+// large directory is scanned on a worker thread so that the event loop never
+// waits for it.
+class OutboxIndex
+{
+public:
+    using Names = std::set<std::string>; // std::string compares as unsigned bytes
+    using Kinds = std::array<Names, 4>;
+    enum class State { Ready, Scanning, Unwatched };
+
+    // Directories of up to this many entries are scanned at once, in place.
+    static constexpr int InPlaceScanLimit = 1000;
+
+    explicit OutboxIndex(std::function<void(const QByteArray&)> onRemoved = {});
+    OutboxIndex(const OutboxIndex&) = delete;
+    OutboxIndex& operator=(const OutboxIndex&) = delete;
+    ~OutboxIndex();
+
+    // Follows dir from now on, forgetting what was known; network file systems
+    // (told by isNetwork) are never watched.
+    void follow(const QByteArray& dir, bool isNetwork);
+    const QByteArray& directory() const { return m_dir; }
+
+    // Applies the pending notifications and a finished scan. Ready: kinds()
+    // holds the outbox as it is now. Scanning: no answer yet. Unwatched:
+    // notifications cannot be had here, the directory must be walked.
+    State refresh();
+    const Kinds& kinds() const { return m_kinds; }
+
+    // Full scans started since construction (a test and benchmark hook).
+    qsizetype fullScans() const { return m_fullScans; }
+
+private:
+    struct ScanJob;
+
+    bool startWatch();
+    void stopWatch();
+    void cancelScan();
+    void apply(const FsPlatform::DirectoryWatch::Event& event);
+
+    QByteArray m_dir;
+    bool m_network = false;
+    FsPlatform::DirectoryWatch m_watch;
+    QSocketNotifier* m_notifier = nullptr;
+    Kinds m_kinds;
+    // Events read while a scan runs, applied over its result in order.
+    QList<FsPlatform::DirectoryWatch::Event> m_pending;
+    std::shared_ptr<ScanJob> m_job;
+    std::thread m_worker;
+    std::function<void(const QByteArray&)> m_onRemoved;
+    qsizetype m_fullScans = 0;
+};
