@@ -47,3 +47,11 @@ int parseInteger(const QByteArray& text)
         throw SmsError::invalidInteger(QString::fromLatin1(text));
     return int(value);
 }
+
+quint16 parsePort(const QByteArray& text)
+{
+    const int port = parseInteger(text);
+    if (port < 0 || port > 65535)
+        throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(text)));
+    return quint16(port);
+}

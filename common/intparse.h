@@ -6,3 +6,8 @@
 // blanks, an optional sign, decimal digits (or $/0x hexadecimal), nothing
 // after. Throws SmsError "'%s' is not a valid integer value" otherwise.
 int parseInteger(const QByteArray& text);
+
+// A TCP port field: an integer as above, then 0..65535. Cutting a bad port to
+// its low 16 bits would reach some other service, so it throws SmsError
+// "'%s' is not a valid port number" instead.
+quint16 parsePort(const QByteArray& text);

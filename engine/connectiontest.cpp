@@ -41,15 +41,13 @@ void ConnectionTest::closeQuietly()
 void ConnectionTest::Button1Click(const QByteArray& host, const QByteArray& portText,
                                   const GatewayRecord::Credentials& credentials)
 {
-    const int port = parseInteger(portText);
-    if (port < 0 || port > 65535)
-        throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(portText)));
+    const quint16 port = parsePort(portText);
     // A connection left open by a reset or a refused attempt is not reused.
     if (isActive())
         closeQuietly();
     m_credentials = credentials;
     m_received.clear();
-    ClientSocketConf.connectToHost(QString::fromLatin1(host), quint16(port), QIODevice::ReadWrite,
+    ClientSocketConf.connectToHost(QString::fromLatin1(host), port, QIODevice::ReadWrite,
                                    QAbstractSocket::IPv4Protocol);
 }
 

@@ -55,10 +55,7 @@ void GatewayLink::Start1Click()
     m_loggedIn = false;
     const Settings& s = m_settings.values();
     const QString host = QString::fromLatin1(s.serverAddress);
-    const int port = parseInteger(s.serverPort);
-    // Cutting a bad port to its low 16 bits would reach some other service.
-    if (port < 0 || port > 65535)
-        throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(s.serverPort)));
+    const quint16 port = parsePort(s.serverPort);
     if (m_connected) {
         if (host != m_host || port != m_port)
             throw SmsError(QStringLiteral("Can't change value while socket is active"));
@@ -68,7 +65,7 @@ void GatewayLink::Start1Click()
     if (isPending())
         return;
     m_host = host;
-    m_port = quint16(port);
+    m_port = port;
     m_received.clear();
     m_inFlight.clear();
     ClientSocketlavoro.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);

@@ -20,14 +20,14 @@ QByteArray withCredentials(const Credentials& c, int size)
     writeSlot(record, UserNameAt, UserNameWidth, c.userName);
     return record;
 }
+} // namespace
 
-QByteArray textAt(const QByteArray& buffer, int at, int width)
+QByteArray readSlot(const QByteArray& record, int at, int width)
 {
-    const char* p = buffer.constData() + at;
+    const char* p = record.constData() + at;
     const void* nul = std::memchr(p, 0, size_t(width));
     return QByteArray(p, nul ? static_cast<const char*>(nul) - p : width);
 }
-} // namespace
 
 QByteArray buildLoginRecord(const Credentials& credentials, int size)
 {
@@ -55,9 +55,9 @@ Reply readReply(const QByteArray& received, int size)
     std::memcpy(buffer.data(), received.constData(), size_t(qMin<qsizetype>(received.size(), size)));
     Reply reply;
     reply.resultCode = buffer[ResultAt];
-    reply.counter = textAt(buffer, CounterAt, CounterWidth);
+    reply.counter = readSlot(buffer, CounterAt, CounterWidth);
     if (size >= Size)
-        reply.info = textAt(buffer, InfoAt, InfoWidth);
+        reply.info = readSlot(buffer, InfoAt, InfoWidth);
     return reply;
 }
 

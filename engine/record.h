@@ -41,6 +41,10 @@ struct Message
 // is cut; nothing is written past the slot.
 void writeSlot(QByteArray& record, int at, int width, const QByteArray& text);
 
+// A slot's text up to its first zero byte (the whole slot when it has none),
+// the way every field of the record ends. The record must hold the slot.
+QByteArray readSlot(const QByteArray& record, int at, int width);
+
 // A log-in request (command P); size is Size or ShortSize.
 QByteArray buildLoginRecord(const Credentials& credentials, int size = Size);
 

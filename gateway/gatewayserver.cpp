@@ -22,18 +22,10 @@ bool isKnownCommand(char c)
     return c == 'P' || c == 'N' || c == 'L' || c == 'M' || c == 'F';
 }
 
-// A slot's text up to its first zero byte, the way the sender's fields end.
-QByteArray slotText(const QByteArray& record, int at, int width)
-{
-    const char* p = record.constData() + at;
-    const void* nul = std::memchr(p, 0, size_t(width));
-    return QByteArray(p, nul ? static_cast<const char*>(nul) - p : width);
-}
-
 bool matches(const std::optional<QByteArray>& wanted, const QByteArray& request, int at, int width)
 {
     // The sender cuts a long value to its slot, so compare what fits.
-    return !wanted || slotText(request, at, width) == wanted->left(width);
+    return !wanted || GatewayRecord::readSlot(request, at, width) == wanted->left(width);
 }
 
 } // namespace

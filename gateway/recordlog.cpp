@@ -4,17 +4,6 @@
 #include "record.h"
 
 #include <QDateTime>
-#include <cstring>
-
-namespace {
-// A text slot up to its first zero byte.
-QByteArray slotText(const QByteArray& record, int at, int width)
-{
-    const char* p = record.constData() + at;
-    const void* nul = std::memchr(p, 0, size_t(width));
-    return QByteArray(p, nul ? static_cast<const char*>(nul) - p : width);
-}
-} // namespace
 
 bool RecordLog::open(const QString& path, QString* error)
 {
@@ -32,12 +21,12 @@ QByteArray RecordLog::fields(int connection, const QByteArray& request, char res
     const QByteArrayList parts{
         QByteArray::number(connection),
         escapeLogField(QByteArray(1, request.at(CommandAt))),
-        escapeLogField(slotText(request, UserNameAt, UserNameWidth)),
-        escapeLogField(slotText(request, PasswordAt, PasswordWidth)),
-        escapeLogField(slotText(request, UserKeyAt, UserKeyWidth)),
-        escapeLogField(slotText(request, DestinationAt, DestinationWidth)),
-        escapeLogField(slotText(request, SenderAt, SenderWidth)),
-        escapeLogField(slotText(request, TextAt, TextWidth)),
+        escapeLogField(readSlot(request, UserNameAt, UserNameWidth)),
+        escapeLogField(readSlot(request, PasswordAt, PasswordWidth)),
+        escapeLogField(readSlot(request, UserKeyAt, UserKeyWidth)),
+        escapeLogField(readSlot(request, DestinationAt, DestinationWidth)),
+        escapeLogField(readSlot(request, SenderAt, SenderWidth)),
+        escapeLogField(readSlot(request, TextAt, TextWidth)),
         escapeLogField(QByteArray(1, result)),
         QByteArray::number(request.size()),
     };
