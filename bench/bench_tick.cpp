@@ -107,53 +107,61 @@ double elapsedUs(std::chrono::steady_clock::time_point from)
 namespace JournalCost {
 void registerCases(const QByteArray& root)
 {
-    benchmark::RegisterBenchmark("journal/per_message", [root](benchmark::State& state) {
-        Bench::freshDirectory(root + "/journal");
-        SendJournal journal;
-        journal.open(root + "/journal/");
-        std::vector<double> us;
-        qint64 i = 0;
-        for (auto _ : state) {
-            const QByteArray backup = root + "/backup/SmsFile_j" + QByteArray::number(i++) + ".sms";
-            const auto start = std::chrono::steady_clock::now();
-            journal.recordSending(backup, "/outbox/q.sms");
-            journal.recordMoved(backup);
-            MessageFate fate;
-            fate.backupPath = backup;
-            journal.settle(fate);
-            const double t = elapsedUs(start);
-            state.SetIterationTime(t / 1e6);
-            us.push_back(t);
-        }
-        setCounters(state, summarise(us));
-    })->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("journal/per_message",
+        [root](benchmark::State& state) {
+            Bench::freshDirectory(root + "/journal");
+            SendJournal journal;
+            journal.open(root + "/journal/");
+            std::vector<double> us;
+            qint64 i = 0;
+            for (auto _ : state) {
+                const QByteArray backup = root + "/backup/SmsFile_j" + QByteArray::number(i++) + ".sms";
+                const auto start = std::chrono::steady_clock::now();
+                journal.recordSending(backup, "/outbox/q.sms");
+                journal.recordMoved(backup);
+                MessageFate fate;
+                fate.backupPath = backup;
+                journal.settle(fate);
+                const double t = elapsedUs(start);
+                state.SetIterationTime(t / 1e6);
+                us.push_back(t);
+            }
+            setCounters(state, summarise(us));
+        })
+        ->UseManualTime()
+        ->Iterations(300)
+        ->Unit(benchmark::kMicrosecond);
 
-    benchmark::RegisterBenchmark("move/across_file_systems", [root](benchmark::State& state) {
-        const QByteArray shm = "/dev/shm/bench_tick_move";
-        Bench::freshDirectory(shm);
-        Bench::freshDirectory(root + "/moved");
-        std::vector<double> us;
-        qint64 i = 0;
-        for (auto _ : state) {
-            const QByteArray from = shm + "/m.sms";
-            const QByteArray to = root + "/moved/SmsFile_" + QByteArray::number(i++) + ".sms";
-            if (!Fs::writeFile(from, Bench::MessageText)) {
-                state.SkipWithError("cannot write to /dev/shm");
-                break;
+    benchmark::RegisterBenchmark("move/across_file_systems",
+        [root](benchmark::State& state) {
+            const QByteArray shm = "/dev/shm/bench_tick_move";
+            Bench::freshDirectory(shm);
+            Bench::freshDirectory(root + "/moved");
+            std::vector<double> us;
+            qint64 i = 0;
+            for (auto _ : state) {
+                const QByteArray from = shm + "/m.sms";
+                const QByteArray to = root + "/moved/SmsFile_" + QByteArray::number(i++) + ".sms";
+                if (!Fs::writeFile(from, Bench::MessageText)) {
+                    state.SkipWithError("cannot write to /dev/shm");
+                    break;
+                }
+                const auto start = std::chrono::steady_clock::now();
+                const bool moved = Fs::moveNoReplace(from, to);
+                const double t = elapsedUs(start);
+                if (!moved) {
+                    state.SkipWithError("the move failed");
+                    break;
+                }
+                state.SetIterationTime(t / 1e6);
+                us.push_back(t);
             }
-            const auto start = std::chrono::steady_clock::now();
-            const bool moved = Fs::moveNoReplace(from, to);
-            const double t = elapsedUs(start);
-            if (!moved) {
-                state.SkipWithError("the move failed");
-                break;
-            }
-            state.SetIterationTime(t / 1e6);
-            us.push_back(t);
-        }
-        setCounters(state, summarise(us));
-        Bench::removeTree(shm);
-    })->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+            setCounters(state, summarise(us));
+            Bench::removeTree(shm);
+        })
+        ->UseManualTime()
+        ->Iterations(300)
+        ->Unit(benchmark::kMicrosecond);
 }
 
 void report(const Bench::KeepingReporter& reporter)
@@ -162,8 +170,8 @@ void report(const Bench::KeepingReporter& reporter)
     if (journal != reporter.figures.end()) {
         const auto& c = journal->second.counters;
         Bench::row(QStringLiteral("send journal per message (S flushed, M, A): median / p99 / worst"),
-            QStringLiteral("%1 / %2 / %3").arg(Bench::micros(c.at("median_us")), Bench::micros(c.at("p99_us")),
-                                                Bench::micros(c.at("worst_us"))),
+            QStringLiteral("%1 / %2 / %3")
+                .arg(Bench::micros(c.at("median_us")), Bench::micros(c.at("p99_us")), Bench::micros(c.at("worst_us"))),
             QStringLiteral("median < 5 ms"), c.at("median_us") < 5000);
     }
     const auto move = reporter.figures.find("move/across_file_systems");

@@ -37,7 +37,9 @@ bool readFile(const QByteArray& path, QByteArray* data)
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
@@ -164,7 +166,9 @@ bool copyAcross(const QByteArray& from, const QByteArray& to)
     const int in = ::open(from.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0)
         return false;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(in);
         return false;
@@ -220,7 +224,9 @@ bool AppendFile::open(const QByteArray& path)
     m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (m_fd < 0)
         return false;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close();
         return false;
@@ -261,7 +267,9 @@ bool AppendFile::truncate()
 
 bool exists(const QByteArray& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return !path.isEmpty() && ::lstat(path.constData(), &st) == 0;
 }
 
@@ -272,7 +280,9 @@ bool removeFile(const QByteArray& path)
 
 bool isDirectory(const QByteArray& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return !path.isEmpty() && ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

@@ -9,15 +9,15 @@
 namespace {
 QByteArray* field(Settings& s, int index)
 {
-    QByteArray* fields[] = {&s.outboxDir, &s.backupDir, &s.serverAddress, &s.serverPort,
-                            &s.userName,  &s.password,  &s.userKey};
+    QByteArray* fields[]
+        = { &s.outboxDir, &s.backupDir, &s.serverAddress, &s.serverPort, &s.userName, &s.password, &s.userKey };
     return fields[index];
 }
 } // namespace
 
 QList<QByteArray> settingsLines(const Settings& s)
 {
-    return {s.outboxDir, s.backupDir, s.serverAddress, s.serverPort, s.userName, s.password, s.userKey};
+    return { s.outboxDir, s.backupDir, s.serverAddress, s.serverPort, s.userName, s.password, s.userKey };
 }
 
 void applySettingsLines(Settings& values, const QList<QByteArray>& lines)
@@ -51,7 +51,7 @@ void SettingsStore::save(const Settings& values, const QByteArray& path)
 
 std::array<QByteArray, 4> splitUserKey(const QByteArray& key)
 {
-    return {key.mid(0, 4), key.mid(4, 4), key.mid(8, 4), key.mid(12, 4)};
+    return { key.mid(0, 4), key.mid(4, 4), key.mid(8, 4), key.mid(12, 4) };
 }
 
 void forceDirectories(const QByteArray& dir)

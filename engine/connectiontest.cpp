@@ -21,8 +21,8 @@ ConnectionTest::ConnectionTest(LineSink sink, QObject* parent)
         if (!m_quiet)
             m_sink("Disconnected");
     });
-    connect(&ClientSocketConf, &QTcpSocket::errorOccurred, this,
-            [this](QAbstractSocket::SocketError e) { onError(e); });
+    connect(
+        &ClientSocketConf, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { onError(e); });
 }
 
 ConnectionTest::~ConnectionTest()
@@ -38,8 +38,8 @@ void ConnectionTest::closeQuietly()
     m_received.clear();
 }
 
-void ConnectionTest::Button1Click(const QByteArray& host, const QByteArray& portText,
-                                  const GatewayRecord::Credentials& credentials)
+void ConnectionTest::Button1Click(
+    const QByteArray& host, const QByteArray& portText, const GatewayRecord::Credentials& credentials)
 {
     const quint16 port = parsePort(portText);
     // A connection left open by a reset or a refused attempt is not reused.
@@ -47,8 +47,8 @@ void ConnectionTest::Button1Click(const QByteArray& host, const QByteArray& port
         closeQuietly();
     m_credentials = credentials;
     m_received.clear();
-    ClientSocketConf.connectToHost(QString::fromLatin1(host), port, QIODevice::ReadWrite,
-                                   QAbstractSocket::IPv4Protocol);
+    ClientSocketConf.connectToHost(
+        QString::fromLatin1(host), port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
 }
 
 void ConnectionTest::onRead()
@@ -56,8 +56,8 @@ void ConnectionTest::onRead()
     m_received.append(ClientSocketConf.readAll());
     if (m_received.size() < GatewayRecord::ShortSize)
         return; // the rest of the reply is still on its way
-    const GatewayRecord::Reply reply =
-        GatewayRecord::readReply(m_received.left(GatewayRecord::ShortSize), GatewayRecord::ShortSize);
+    const GatewayRecord::Reply reply
+        = GatewayRecord::readReply(m_received.left(GatewayRecord::ShortSize), GatewayRecord::ShortSize);
     m_received.clear();
     if (reply.success()) {
         m_sink("Connection Success...");

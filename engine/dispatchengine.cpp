@@ -11,8 +11,9 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, cons
     , results(log, view)
 {
     QObject::connect(&link, &GatewayLink::messageSettled, &link,
-                     [this, &view](const MessageFate& fate) { runGuarded(view, [&] { journal.settle(fate); }); });
-    QObject::connect(&link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
+        [this, &view](const MessageFate& fate) { runGuarded(view, [&] { journal.settle(fate); }); });
+    QObject::connect(
+        &link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
     // After the journal: a fate is told to the producer once it is settled.
     QObject::connect(&link, &GatewayLink::messageSettled, &results, &ResultHook::report);
 }

@@ -20,9 +20,9 @@ GatewayLink::GatewayLink(SettingsStore& settings, EngineLog& log, OperatorView& 
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setInterval(DefaultInterval);
     connect(&ClientSocketlavoro, &QTcpSocket::connected, this,
-            [this] { runGuarded(m_view, [this] { ClientSocketlavoroConnect(); }); });
+        [this] { runGuarded(m_view, [this] { ClientSocketlavoroConnect(); }); });
     connect(&ClientSocketlavoro, &QTcpSocket::readyRead, this,
-            [this] { runGuarded(m_view, [this] { ClientSocketlavoroRead(); }); });
+        [this] { runGuarded(m_view, [this] { ClientSocketlavoroRead(); }); });
     connect(&ClientSocketlavoro, &QTcpSocket::disconnected, this, [this] {
         if (!m_closing)
             runGuarded(m_view, [this] { ClientSocketlavoroDisconnect(); });
@@ -47,7 +47,7 @@ bool GatewayLink::isPending() const
 GatewayRecord::Credentials GatewayLink::credentials() const
 {
     const Settings& s = m_settings.values();
-    return {s.userName, s.password, s.userKey};
+    return { s.userName, s.password, s.userKey };
 }
 
 void GatewayLink::Start1Click()
@@ -105,12 +105,12 @@ void GatewayLink::closeWithoutEvent()
     m_connected = false;
 }
 
-bool GatewayLink::sendMessageRecord(const QByteArray& record, const QByteArray& backupPath,
-                                    const QByteArray& outboxName)
+bool GatewayLink::sendMessageRecord(
+    const QByteArray& record, const QByteArray& backupPath, const QByteArray& outboxName)
 {
     if (!m_connected)
         return false;
-    m_inFlight.append({backupPath, outboxName});
+    m_inFlight.append({ backupPath, outboxName });
     ClientSocketlavoro.write(record);
     return true;
 }
@@ -261,7 +261,7 @@ void GatewayLink::ClientSocketlavoroDisconnect()
     m_connected = false;
     const QList<MessageFate> unanswered = takeUnanswered();
     const std::exception_ptr failure
-        = appendAll(m_log, QList<QByteArray>{"Socket Disconnect"} + unansweredLines(unanswered));
+        = appendAll(m_log, QList<QByteArray> { "Socket Disconnect" } + unansweredLines(unanswered));
     settleAll(unanswered);
     Stop1Click();
     rethrowIf(failure);
@@ -272,12 +272,12 @@ void GatewayLink::ClientSocketlavoroError(QAbstractSocket::SocketError error)
     // The gateway's closing arrives as a disconnected event of its own.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    std::exception_ptr failure = appendAll(m_log, {"Socket Error"});
+    std::exception_ptr failure = appendAll(m_log, { "Socket Error" });
     Stop1Click();
     // A failed lookup ends in a disconnected event too, though no connection
     // was ever made.
     if (error == QAbstractSocket::HostNotFoundError) {
-        const std::exception_ptr more = appendAll(m_log, {"Socket Disconnect"});
+        const std::exception_ptr more = appendAll(m_log, { "Socket Disconnect" });
         Stop1Click();
         if (!failure)
             failure = more;

@@ -7,8 +7,7 @@
 
 // Runs one event-loop entry point; an error that would leave it goes to the
 // operator's error box instead, since exceptions must not cross Qt's loop.
-template<typename F>
-void runGuarded(OperatorView& view, F&& handler)
+template <typename F> void runGuarded(OperatorView& view, F&& handler)
 {
     try {
         handler();

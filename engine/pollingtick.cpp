@@ -9,8 +9,8 @@
 #include "settings.h"
 #include "smserror.h"
 
-PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log,
-                         OperatorView& view, const Clock& clock, SendJournal* journal)
+PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
+    const Clock& clock, SendJournal* journal)
     : m_settings(settings)
     , m_outbox(outbox)
     , m_link(link)
@@ -48,8 +48,8 @@ void PollingTick::Timer1Timer()
         m_outbox.passOver(s.outboxDir, name);
         throw;
     }
-    const QByteArray record =
-        GatewayRecord::buildMessageRecord(message, kind->command, {s.userName, s.password, s.userKey});
+    const QByteArray record
+        = GatewayRecord::buildMessageRecord(message, kind->command, { s.userName, s.password, s.userKey });
 
     const QByteArray backup = Outbox::backupName(s.backupDir, ext, m_clock);
     const QByteArray outboxPath = joinDir(s.outboxDir, name);

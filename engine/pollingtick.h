@@ -17,7 +17,7 @@ class PollingTick
 {
 public:
     PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
-                const Clock& clock, SendJournal* journal = nullptr);
+        const Clock& clock, SendJournal* journal = nullptr);
 
     // Throws what reading the file throws; the file is then passed over
     // until it changes, so the files behind it can go. Throws when the

@@ -5,7 +5,7 @@
 // The fixed-size record that passes each way between sender and gateway.
 namespace GatewayRecord {
 
-constexpr int Size = 396;      // full request and reply
+constexpr int Size = 396; // full request and reply
 constexpr int ShortSize = 236; // the connection test's short form
 
 // Field offsets and widths.

@@ -160,7 +160,7 @@ bool SendJournal::recordSending(const QByteArray& backupPath, const QByteArray& 
         return false;
     if (!m_file.isOpen() || !m_file.append("S " + escaped(backupPath) + '\t' + escaped(outboxPath) + '\n', true))
         throw cannotWrite(m_path);
-    m_open.insert(backupPath, {outboxPath, false});
+    m_open.insert(backupPath, { outboxPath, false });
     return true;
 }
 

@@ -68,43 +68,44 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
     parser.setApplicationDescription(QString::fromUtf8(Description));
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
-         QStringLiteral("ADDR")},
-        {QStringLiteral("port"),
-         QStringLiteral("Port to listen on; 0 (default) takes any free port. The chosen one is printed as "
-                        "\"listening on ADDR:PORT\"."),
-         QStringLiteral("N")},
-        {QStringLiteral("result"), QStringLiteral("Result code character of accepted requests (default 0)."),
-         QStringLiteral("C")},
-        {QStringLiteral("counter"),
-         QStringLiteral("Starting counter of messages to send, 0 to 99999999 (default 0)."), QStringLiteral("N")},
-        {QStringLiteral("info"),
-         QStringLiteral("Info text of full replies, up to 160 bytes; \\n, \\r, \\t and \\\\ are escapes."),
-         QStringLiteral("TEXT")},
-        {QStringLiteral("delay"), QStringLiteral("Delay before each reply, in ms (default 0)."), QStringLiteral("MS")},
-        {QStringLiteral("split"), QStringLiteral("Send each reply in N writes with pauses between (default 1)."),
-         QStringLiteral("N")},
-        {QStringLiteral("split-pause"),
-         QStringLiteral("Pause between the writes of a split reply, in ms (default 20)."), QStringLiteral("MS")},
-        {QStringLiteral("quiet"),
-         QStringLiteral("Quiet time after 236 bytes of a log-in before they count as a connection test, in ms "
-                        "(default 100)."),
-         QStringLiteral("MS")},
-        {QStringLiteral("close-after"),
-         QStringLiteral("Close a connection gracefully once N requests on it are answered."), QStringLiteral("N")},
-        {QStringLiteral("reset-after"),
-         QStringLiteral("Reset a connection (RST) once N requests on it are answered."), QStringLiteral("N")},
-        {QStringLiteral("user"), QStringLiteral("Accept only this user name."), QStringLiteral("U")},
-        {QStringLiteral("password"), QStringLiteral("Accept only this password."), QStringLiteral("P")},
-        {QStringLiteral("key"), QStringLiteral("Accept only this 16-character user key."), QStringLiteral("K")},
-        {QStringLiteral("log"), QStringLiteral("Append one line per request to FILE (format above)."),
-         QStringLiteral("FILE")},
-        {QStringLiteral("garbage"),
-         QStringLiteral("After the first log-in reply on a connection, send that many garbage bytes once."),
-         QStringLiteral("BYTES")},
-        {QStringLiteral("unsolicited"),
-         QStringLiteral("After the first log-in reply on a connection, send N extra replies nobody asked for."),
-         QStringLiteral("N")},
+        { QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+            QStringLiteral("ADDR") },
+        { QStringLiteral("port"),
+            QStringLiteral("Port to listen on; 0 (default) takes any free port. The chosen one is printed as "
+                           "\"listening on ADDR:PORT\"."),
+            QStringLiteral("N") },
+        { QStringLiteral("result"), QStringLiteral("Result code character of accepted requests (default 0)."),
+            QStringLiteral("C") },
+        { QStringLiteral("counter"), QStringLiteral("Starting counter of messages to send, 0 to 99999999 (default 0)."),
+            QStringLiteral("N") },
+        { QStringLiteral("info"),
+            QStringLiteral("Info text of full replies, up to 160 bytes; \\n, \\r, \\t and \\\\ are escapes."),
+            QStringLiteral("TEXT") },
+        { QStringLiteral("delay"), QStringLiteral("Delay before each reply, in ms (default 0)."),
+            QStringLiteral("MS") },
+        { QStringLiteral("split"), QStringLiteral("Send each reply in N writes with pauses between (default 1)."),
+            QStringLiteral("N") },
+        { QStringLiteral("split-pause"),
+            QStringLiteral("Pause between the writes of a split reply, in ms (default 20)."), QStringLiteral("MS") },
+        { QStringLiteral("quiet"),
+            QStringLiteral("Quiet time after 236 bytes of a log-in before they count as a connection test, in ms "
+                           "(default 100)."),
+            QStringLiteral("MS") },
+        { QStringLiteral("close-after"),
+            QStringLiteral("Close a connection gracefully once N requests on it are answered."), QStringLiteral("N") },
+        { QStringLiteral("reset-after"), QStringLiteral("Reset a connection (RST) once N requests on it are answered."),
+            QStringLiteral("N") },
+        { QStringLiteral("user"), QStringLiteral("Accept only this user name."), QStringLiteral("U") },
+        { QStringLiteral("password"), QStringLiteral("Accept only this password."), QStringLiteral("P") },
+        { QStringLiteral("key"), QStringLiteral("Accept only this 16-character user key."), QStringLiteral("K") },
+        { QStringLiteral("log"), QStringLiteral("Append one line per request to FILE (format above)."),
+            QStringLiteral("FILE") },
+        { QStringLiteral("garbage"),
+            QStringLiteral("After the first log-in reply on a connection, send that many garbage bytes once."),
+            QStringLiteral("BYTES") },
+        { QStringLiteral("unsolicited"),
+            QStringLiteral("After the first log-in reply on a connection, send N extra replies nobody asked for."),
+            QStringLiteral("N") },
     });
 
     ParsedOptions parsed;
@@ -193,12 +194,24 @@ QByteArray escapeLogField(const QByteArray& field)
     out.reserve(field.size());
     for (const char c : field) {
         switch (c) {
-        case '\t': out.append("\\t"); break;
-        case '\r': out.append("\\r"); break;
-        case '\n': out.append("\\n"); break;
-        case '\\': out.append("\\\\"); break;
-        case '\0': out.append("\\0"); break;
-        default: out.append(c); break;
+        case '\t':
+            out.append("\\t");
+            break;
+        case '\r':
+            out.append("\\r");
+            break;
+        case '\n':
+            out.append("\\n");
+            break;
+        case '\\':
+            out.append("\\\\");
+            break;
+        case '\0':
+            out.append("\\0");
+            break;
+        default:
+            out.append(c);
+            break;
         }
     }
     return out;

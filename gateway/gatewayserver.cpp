@@ -224,7 +224,7 @@ void GatewayConnection::schedule(const QByteArray& bytes, int pieces, int delayM
         const qsizetype len = bytes.size() / n + (i < bytes.size() % n ? 1 : 0);
         if (i > 0)
             due += m_server.options().splitPauseMs;
-        m_out.append({due, bytes.mid(at, len)});
+        m_out.append({ due, bytes.mid(at, len) });
         m_outBytes += len;
         at += len;
     }
@@ -268,7 +268,7 @@ void GatewayConnection::finish()
         return;
     m_finished = true;
 #ifdef Q_OS_UNIX
-    const linger hard{1, 0};
+    const linger hard { 1, 0 };
     ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
 #endif
     m_socket->abort();

@@ -26,8 +26,8 @@ int main(int argc, char* argv[])
         return 1;
     }
     // Tests and scripts read the port from this line.
-    const QByteArray line = "listening on " + server.address().toString().toLatin1() + ':'
-        + QByteArray::number(server.port()) + '\n';
+    const QByteArray line
+        = "listening on " + server.address().toString().toLatin1() + ':' + QByteArray::number(server.port()) + '\n';
     std::fputs(line.constData(), stdout);
     std::fflush(stdout);
     return app.exec();

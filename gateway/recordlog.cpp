@@ -18,7 +18,7 @@ bool RecordLog::open(const QString& path, QString* error)
 QByteArray RecordLog::fields(int connection, const QByteArray& request, char result)
 {
     using namespace GatewayRecord;
-    const QByteArrayList parts{
+    const QByteArrayList parts {
         QByteArray::number(connection),
         escapeLogField(QByteArray(1, request.at(CommandAt))),
         escapeLogField(readSlot(request, UserNameAt, UserNameWidth)),

@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 // The real substitute gateway, run as a child process on 127.0.0.1 with a
 // port of the system's choosing.
@@ -31,8 +31,8 @@ public:
         process.setArguments(arguments);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start();
-        if (!QTest::qWaitFor([this] { return process.canReadLine() || process.state() == QProcess::NotRunning; },
-                             10000))
+        if (!QTest::qWaitFor(
+                [this] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 10000))
             return false;
         const QByteArray line = process.readLine().trimmed();
         const QByteArray prefix = "listening on 127.0.0.1:";
@@ -109,7 +109,7 @@ public:
     bool connectTo(quint16 port)
     {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
+        sockaddr_in a {};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -142,7 +142,7 @@ public:
     // Leaves with a reset instead of an orderly close.
     void reset()
     {
-        const linger hard{1, 0};
+        const linger hard { 1, 0 };
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         ::close(std::exchange(fd, -1));
     }

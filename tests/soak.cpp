@@ -19,23 +19,23 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QDeadlineTimer>
 #include <QProcess>
-#include <QThread>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
-#include <unistd.h>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -227,7 +227,6 @@ void checkResults(const QString& path, const QByteArray& bakDir, const QSet<QByt
 }
 } // namespace
 
-
 // ---- Kill mode: the engine runs in child processes that are SIGKILLed ----
 // The parent drops the files (outbox on /dev/shm, backup and working
 // directory on the working disk), then starts the engine as a child of its
@@ -368,8 +367,8 @@ int killSoakMain(const QStringList& args)
     const int kills = argValue(args, QStringLiteral("--kill"), QStringLiteral("50")).toInt();
     const QString gatewayBinary = argValue(args, QStringLiteral("--gateway"), qEnvironmentVariable("SMS_GATEWAY_BIN"));
     const qint64 limitMs = argValue(args, QStringLiteral("--max-seconds"), QStringLiteral("1800")).toLongLong() * 1000;
-    const quint32 seed = argValue(args, QStringLiteral("--seed"), QString::number(QRandomGenerator::global()->generate()))
-                             .toUInt();
+    const quint32 seed
+        = argValue(args, QStringLiteral("--seed"), QString::number(QRandomGenerator::global()->generate())).toUInt();
     if (files <= 0 || kills < 0 || gatewayBinary.isEmpty()) {
         std::fprintf(stderr, "soak: need --files N > 0, --kill N and --gateway PATH (or SMS_GATEWAY_BIN)\n");
         return 2;
@@ -398,7 +397,8 @@ int killSoakMain(const QStringList& args)
     // included.
     Gateway accepting;
     Gateway refusing;
-    if (!accepting.start(gatewayBinary, work + QStringLiteral("/accepting.log"), { QStringLiteral("--delay"), QStringLiteral("3") })
+    if (!accepting.start(
+            gatewayBinary, work + QStringLiteral("/accepting.log"), { QStringLiteral("--delay"), QStringLiteral("3") })
         || !refusing.start(gatewayBinary, work + QStringLiteral("/refusing.log"),
             { QStringLiteral("--delay"), QStringLiteral("3"), QStringLiteral("--result"), QStringLiteral("7") })) {
         std::fprintf(stderr, "soak: the gateway did not start\n");
@@ -503,8 +503,7 @@ int killSoakMain(const QStringList& args)
             else if (line.startsWith("Refused: ")) {
                 ++refused[line.mid(9)];
                 refusedAsLogin += afterLogin ? 1 : 0;
-            }
-            else if (line == "Transaction Success..." || line == "Transaction Fail...")
+            } else if (line == "Transaction Success..." || line == "Transaction Fail...")
                 ++answers;
             else if (line.startsWith("ERROR: ")) {
                 if (++errors == 1)
@@ -528,8 +527,7 @@ int killSoakMain(const QStringList& args)
     }
     for (const QString& name : QDir(QFile::decodeName(bakDir)).entryList(QDir::Files | QDir::Hidden)) {
         const QByteArray path = bakDir + QFile::encodeName(name);
-        if (!name.startsWith(QStringLiteral("SmsFile_"))
-            || name.endsWith(QLatin1String(".part"))) {
+        if (!name.startsWith(QStringLiteral("SmsFile_")) || name.endsWith(QLatin1String(".part"))) {
             failures.append(QStringLiteral("%1 left behind in the backup directory").arg(name));
             continue;
         }
@@ -541,7 +539,8 @@ int killSoakMain(const QStringList& args)
         if (times > 1)
             ++namedTwice;
         if (times == 0 && sent.value(id) != 1)
-            failures.append(QStringLiteral("%1 left the outbox, never reached the gateway and is named nowhere").arg(name));
+            failures.append(
+                QStringLiteral("%1 left the outbox, never reached the gateway and is named nowhere").arg(name));
         if (refusedSent.contains(id) && times == 0)
             failures.append(QStringLiteral("%1 was refused and is named nowhere").arg(name));
         if (seen.contains(id))

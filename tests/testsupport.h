@@ -7,8 +7,7 @@
 #include <QString>
 
 // The text of the SmsError the call throws, or "<no error>".
-template <typename F>
-QString errorOf(F&& call)
+template <typename F> QString errorOf(F&& call)
 {
     try {
         call();

@@ -81,7 +81,7 @@ void TestEndToEnd::init()
 
 bool TestEndToEnd::startGateway(const QStringList& extra)
 {
-    return gateway->start(QStringList{QStringLiteral("--log"), logPath} + extra);
+    return gateway->start(QStringList { QStringLiteral("--log"), logPath } + extra);
 }
 
 void TestEndToEnd::writeFile(const QByteArray& name, const QByteArray& content)
@@ -95,23 +95,22 @@ void TestEndToEnd::fourMessagesOverFourTicks()
 {
     GatewayProcess process;
     gateway = &process;
-    QVERIFY(startGateway({QStringLiteral("--counter"), QStringLiteral("10"), QStringLiteral("--info"),
-                          QStringLiteral("Thanks\\nfor using"), QStringLiteral("--user"), QStringLiteral("user"),
-                          QStringLiteral("--password"), QStringLiteral("secret"), QStringLiteral("--key"),
-                          QString::fromLatin1(Key)}));
+    QVERIFY(startGateway({ QStringLiteral("--counter"), QStringLiteral("10"), QStringLiteral("--info"),
+        QStringLiteral("Thanks\\nfor using"), QStringLiteral("--user"), QStringLiteral("user"),
+        QStringLiteral("--password"), QStringLiteral("secret"), QStringLiteral("--key"), QString::fromLatin1(Key) }));
 
     SettingsStore settings;
-    settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key});
+    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key });
     RecordingView view;
     view.pollInterval = "600000"; // the test drives the ticks
     FixedClock clock;
     DispatchEngine engine(settings, view, clock);
 
-    const QList<SentFile> files{
-        {"a.sms", "+391111", "Alice", "first text"},
-        {"b.sms", "+392222", "Bob", "second\ttext"},
-        {"c.sms", "+393333", "Carol", QByteArray(160, 'c')},
-        {"d.flh", "+394444", "FlashCo", "flash now"},
+    const QList<SentFile> files {
+        { "a.sms", "+391111", "Alice", "first text" },
+        { "b.sms", "+392222", "Bob", "second\ttext" },
+        { "c.sms", "+393333", "Carol", QByteArray(160, 'c') },
+        { "d.flh", "+394444", "FlashCo", "flash now" },
     };
     for (const SentFile& f : files)
         writeFile(f.name, f.content());
@@ -132,9 +131,9 @@ void TestEndToEnd::fourMessagesOverFourTicks()
     }
 
     // Backups in the order sent: three .sms files, then the flash file.
-    const QStringList expectedNames{
-        QStringLiteral("SmsFile_2007_3_5_9_4_7_99.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_109.sms"),
-        QStringLiteral("SmsFile_2007_3_5_9_4_7_119.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_129.flh")};
+    const QStringList expectedNames { QStringLiteral("SmsFile_2007_3_5_9_4_7_99.sms"),
+        QStringLiteral("SmsFile_2007_3_5_9_4_7_109.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_119.sms"),
+        QStringLiteral("SmsFile_2007_3_5_9_4_7_129.flh") };
     QStringList backups = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files);
     std::sort(backups.begin(), backups.end());
     QStringList sortedExpected = expectedNames;
@@ -143,26 +142,27 @@ void TestEndToEnd::fourMessagesOverFourTicks()
 
     const QList<QByteArrayList> log = recordLogLines(logPath);
     QCOMPARE(log.size(), 5);
-    QCOMPARE(log.at(0), (QByteArrayList{"1", "P", "user", "secret", Key, "", "", "", "0", "396"}));
+    QCOMPARE(log.at(0), (QByteArrayList { "1", "P", "user", "secret", Key, "", "", "", "0", "396" }));
     QList<SentFile> unsent = files;
     for (int i = 0; i < 4; ++i) {
         // The file in the i-th backup is the one in the i-th message record.
         QFile backup(QFile::decodeName(bakDir) + expectedNames.at(i));
         QVERIFY(backup.open(QIODevice::ReadOnly));
         const QByteArray content = backup.readAll();
-        const auto sent = std::find_if(unsent.begin(), unsent.end(),
-                                       [&content](const SentFile& f) { return f.content() == content; });
+        const auto sent = std::find_if(
+            unsent.begin(), unsent.end(), [&content](const SentFile& f) { return f.content() == content; });
         QVERIFY2(sent != unsent.end(), "a backup file is not one of the messages, or came twice");
         const QByteArray escapedText = QByteArray(sent->text).replace('\t', "\\t");
         const QByteArray command = i < 3 ? "N" : "F";
-        QCOMPARE(log.at(i + 1), (QByteArrayList{"1", command, "user", "secret", Key, sent->destination, sent->sender,
-                                                escapedText, "0", "396"}));
+        QCOMPARE(log.at(i + 1),
+            (QByteArrayList {
+                "1", command, "user", "secret", Key, sent->destination, sent->sender, escapedText, "0", "396" }));
         unsent.erase(sent);
     }
     QVERIFY(unsent.isEmpty());
 
     QCOMPARE(transactions(), 4);
-    for (const QByteArray counter : {"00000009", "00000008", "00000007", "00000006"})
+    for (const QByteArray counter : { "00000009", "00000008", "00000007", "00000006" })
         QCOMPARE(countOf(view.appended, "Messages To Send = : " + counter), 1);
     QCOMPARE(view.counter, QByteArray("00000006"));
     QCOMPARE(view.info, QByteArray("Thanks\nfor using"));
@@ -177,10 +177,10 @@ void TestEndToEnd::refusedLogInThenGatewayCloses()
 {
     GatewayProcess process;
     gateway = &process;
-    QVERIFY(startGateway({QStringLiteral("--password"), QStringLiteral("other"), QStringLiteral("--close-after"),
-                          QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("3")}));
+    QVERIFY(startGateway({ QStringLiteral("--password"), QStringLiteral("other"), QStringLiteral("--close-after"),
+        QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("3") }));
     SettingsStore settings;
-    settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key});
+    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key });
     RecordingView view;
     view.pollInterval = "600000";
     FixedClock clock;
@@ -204,20 +204,21 @@ void TestEndToEnd::refusedLogInThenGatewayCloses()
 
     const QList<QByteArrayList> log = recordLogLines(logPath);
     QCOMPARE(log.size(), 2);
-    QCOMPARE(log.at(1), (QByteArrayList{"1", "M", "user", "secret", Key, "+395555", "Music", "tune", "1", "396"}));
+    QCOMPARE(log.at(1), (QByteArrayList { "1", "M", "user", "secret", Key, "+395555", "Music", "tune", "1", "396" }));
 }
 
 void TestEndToEnd::connectionTestGetsShortReply()
 {
     GatewayProcess process;
     gateway = &process;
-    QVERIFY(startGateway({QStringLiteral("--counter"), QStringLiteral("42")}));
+    QVERIFY(startGateway({ QStringLiteral("--counter"), QStringLiteral("42") }));
     QByteArrayList lines;
     ConnectionTest test([&lines](const QByteArray& line) { lines.append(line); });
-    test.Button1Click("127.0.0.1", QByteArray::number(process.port), {"user", "secret", Key});
+    test.Button1Click("127.0.0.1", QByteArray::number(process.port), { "user", "secret", Key });
     QTRY_VERIFY(lines.contains("Disconnected"));
-    QCOMPARE(lines, (QByteArrayList{"Connecting...", "Connected", "Connection Success...",
-                                    "Messages To Send = : 00000042", "Disconnected"}));
+    QCOMPARE(lines,
+        (QByteArrayList {
+            "Connecting...", "Connected", "Connection Success...", "Messages To Send = : 00000042", "Disconnected" }));
     QTRY_COMPARE(recordLogLines(logPath).size(), 1);
     QCOMPARE(recordLogLines(logPath).at(0).last(), QByteArray("236"));
 }
@@ -228,15 +229,15 @@ void TestEndToEnd::resultHookHearsEachFate()
     // next start a message the last run sent without an answer.
     GatewayProcess closing;
     GatewayProcess refusing;
-    QVERIFY(closing.start({QStringLiteral("--close-after"), QStringLiteral("2"), QStringLiteral("--counter"),
-                           QStringLiteral("10")}));
-    QVERIFY(refusing.start({QStringLiteral("--password"), QStringLiteral("other")}));
+    QVERIFY(closing.start(
+        { QStringLiteral("--close-after"), QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("10") }));
+    QVERIFY(refusing.start({ QStringLiteral("--password"), QStringLiteral("other") }));
     const QString record = tmp.filePath(QStringLiteral("fates"));
     const QString hook = tmp.filePath(QStringLiteral("on result.sh"));
     QVERIFY(writeScript(hook, "printf '%s|%s|%s|%s|%s\\n' \"$@\" >> '" + QFile::encodeName(record) + "'\n"));
     const QByteArray journalDir = QFile::encodeName(tmp.path()) + '/';
     SettingsStore settings;
-    settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(closing.port), "user", "secret", Key});
+    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(closing.port), "user", "secret", Key });
     RecordingView view;
     view.pollInterval = "600000";
     FixedClock clock;
@@ -270,7 +271,7 @@ void TestEndToEnd::resultHookHearsEachFate()
         tick(engine); // sent before the gateway closes after the first
         QTRY_COMPARE(countOf(view.appended, "Socket Disconnect"), 1);
 
-        settings.replace({outDir, bakDir, "127.0.0.1", QByteArray::number(refusing.port), "user", "secret", Key});
+        settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(refusing.port), "user", "secret", Key });
         writeFile("c.ring", "+393333\r\nCarol\r\nthree\r\n");
         engine.link.Start1Click();
         QTRY_VERIFY(view.appended.contains("Connection Fail..."));
@@ -285,8 +286,9 @@ void TestEndToEnd::resultHookHearsEachFate()
     DispatchEngine engine(settings, view, clock);
     engine.results.setCommand(hook);
     engine.openJournal(journalDir);
-    QTRY_COMPARE(fates(), (QByteArrayList{"accepted a b.sms 0 00000009", "refused c.ring 1 00000000",
-                                         "unanswered b.sms  ", "unanswered d.flh  "}));
+    QTRY_COMPARE(fates(),
+        (QByteArrayList {
+            "accepted a b.sms 0 00000009", "refused c.ring 1 00000000", "unanswered b.sms  ", "unanswered d.flh  " }));
     QVERIFY(view.errors.isEmpty());
 }
 

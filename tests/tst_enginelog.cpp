@@ -2,13 +2,11 @@
 #include "recordingview.h"
 #include "smserror.h"
 
+#include "testsupport.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include "testsupport.h"
-
-
 
 class TestEngineLog : public QObject
 {
@@ -26,7 +24,7 @@ private Q_SLOTS:
 private:
     QStringList logFiles() const
     {
-        return QDir(m_tmp->path()).entryList({QStringLiteral("*")}, QDir::Files, QDir::Name);
+        return QDir(m_tmp->path()).entryList({ QStringLiteral("*") }, QDir::Files, QDir::Name);
     }
 
     QScopedPointer<QTemporaryDir> m_tmp;
@@ -47,12 +45,12 @@ void TestEngineLog::init()
 void TestEngineLog::startLine()
 {
     EngineLog log(m_view, m_clock);
-    QCOMPARE(log.lines(), QList<QByteArray>{"Log messages..."});
+    QCOMPARE(log.lines(), QList<QByteArray> { "Log messages..." });
     QCOMPARE(QByteArray(EngineLog::StartLine), QByteArray("Log messages..."));
     log.appendLine("Connected");
     log.appendLine("Messages To Send = : \xe9");
-    QCOMPARE(log.lines(), (QList<QByteArray>{"Log messages...", "Connected", "Messages To Send = : \xe9"}));
-    QCOMPARE(m_view.appended, (QByteArrayList{"Connected", "Messages To Send = : \xe9"}));
+    QCOMPARE(log.lines(), (QList<QByteArray> { "Log messages...", "Connected", "Messages To Send = : \xe9" }));
+    QCOMPARE(m_view.appended, (QByteArrayList { "Connected", "Messages To Send = : \xe9" }));
     QCOMPARE(m_view.clears, 0);
 }
 
@@ -63,7 +61,7 @@ void TestEngineLog::savesPastTheLimit()
     EngineLog log(m_view, m_clock);
     log.setDirectory(m_dir);
 
-    QList<QByteArray> expected{"Log messages..."};
+    QList<QByteArray> expected { "Log messages..." };
     // The limit itself is allowed: 999 appends plus the start line.
     for (int i = 1; i < 1000; ++i) {
         const QByteArray line = "Transaction Success... " + QByteArray::number(i);
@@ -79,7 +77,7 @@ void TestEngineLog::savesPastTheLimit()
     log.appendLine("Messages To Send = : 00000012");
     QVERIFY(log.lines().isEmpty());
     QCOMPARE(m_view.clears, 1);
-    QCOMPARE(logFiles(), QStringList{QStringLiteral("SmsSender_2007_3_5_9_4_7_89.log")});
+    QCOMPARE(logFiles(), QStringList { QStringLiteral("SmsSender_2007_3_5_9_4_7_89.log") });
     QCOMPARE(log.lastFile(), m_dir + "SmsSender_2007_3_5_9_4_7_89.log");
     const QByteArray text = readRaw(m_tmp->filePath(QStringLiteral("SmsSender_2007_3_5_9_4_7_89.log")));
     QCOMPARE(text.count("\r\n"), 1001);
@@ -90,7 +88,7 @@ void TestEngineLog::savesPastTheLimit()
 
     // Emptied, the log starts counting again from nothing.
     log.appendLine("Socket Disconnect");
-    QCOMPARE(log.lines(), QList<QByteArray>{"Socket Disconnect"});
+    QCOMPARE(log.lines(), QList<QByteArray> { "Socket Disconnect" });
     QCOMPARE(logFiles().size(), 1);
 }
 
@@ -129,8 +127,8 @@ void TestEngineLog::invalidLimit()
     EngineLog log(m_view, m_clock);
     log.setDirectory(m_dir);
     QCOMPARE(errorOf([&] { log.appendLine("Connected"); }), QStringLiteral("'abc' is not a valid integer value"));
-    QCOMPARE(log.lines(), (QList<QByteArray>{"Log messages...", "Connected"}));
-    QCOMPARE(m_view.appended, QByteArrayList{"Connected"});
+    QCOMPARE(log.lines(), (QList<QByteArray> { "Log messages...", "Connected" }));
+    QCOMPARE(m_view.appended, QByteArrayList { "Connected" });
     // Every change fails the same way, and the log keeps growing.
     m_view.lineLimit = "";
     QCOMPARE(errorOf([&] { log.appendLine("Socket Error"); }), QStringLiteral("'' is not a valid integer value"));
@@ -143,7 +141,7 @@ void TestEngineLog::invalidLimit()
     log.appendLine("Socket Disconnect");
     QVERIFY(log.lines().isEmpty());
     QCOMPARE(readRaw(QFile::decodeName(log.lastFile())),
-             QByteArray("Log messages...\r\nConnected\r\nSocket Error\r\nSocket Disconnect\r\n"));
+        QByteArray("Log messages...\r\nConnected\r\nSocket Error\r\nSocket Disconnect\r\n"));
 }
 
 void TestEngineLog::uncreatableFile()
@@ -159,9 +157,9 @@ void TestEngineLog::uncreatableFile()
     log.setDirectory(badDir);
 
     QCOMPARE(errorOf([&] { log.appendLine("Connected"); }),
-             QStringLiteral("Cannot create file ") + QFile::decodeName(badDir) +
-                 QStringLiteral("SmsSender_2007_3_5_9_4_7_89.log"));
-    QCOMPARE(log.lines(), (QList<QByteArray>{"Log messages...", "Connected"}));
+        QStringLiteral("Cannot create file ") + QFile::decodeName(badDir)
+            + QStringLiteral("SmsSender_2007_3_5_9_4_7_89.log"));
+    QCOMPARE(log.lines(), (QList<QByteArray> { "Log messages...", "Connected" }));
     QCOMPARE(m_view.clears, 0);
     QVERIFY(log.lastFile().isEmpty());
 
@@ -170,7 +168,7 @@ void TestEngineLog::uncreatableFile()
     log.appendLine("Socket Disconnect");
     QVERIFY(log.lines().isEmpty());
     QCOMPARE(readRaw(m_tmp->filePath(QStringLiteral("SmsSender_2007_3_5_9_4_7_89.log"))),
-             QByteArray("Log messages...\r\nConnected\r\nSocket Disconnect\r\n"));
+        QByteArray("Log messages...\r\nConnected\r\nSocket Disconnect\r\n"));
 }
 
 void TestEngineLog::sameMillisecond()
@@ -192,7 +190,7 @@ void TestEngineLog::sameMillisecond()
     QCOMPARE(firstFile, m_dir + "SmsSender_2007_3_5_9_4_7_89.log");
     QVERIFY(secondFile != firstFile);
     QVERIFY(thirdFile != secondFile && thirdFile != firstFile);
-    for (const QByteArray& f : {secondFile, thirdFile}) {
+    for (const QByteArray& f : { secondFile, thirdFile }) {
         QVERIFY2(f.startsWith(m_dir + "SmsSender_2007_3_5_9_4_7_89"), f.constData());
         QVERIFY2(f.endsWith(".log"), f.constData());
     }
@@ -216,20 +214,21 @@ void TestEngineLog::operatorEdits()
     log.setDirectory(m_dir);
 
     // Typing that stays within the limit changes only the lines.
-    log.setLinesFromOperator({"Log messages...", "typed"});
-    QCOMPARE(log.lines(), (QList<QByteArray>{"Log messages...", "typed"}));
+    log.setLinesFromOperator({ "Log messages...", "typed" });
+    QCOMPARE(log.lines(), (QList<QByteArray> { "Log messages...", "typed" }));
     QCOMPARE(m_view.clears, 0);
 
     // Pasting past it runs the check.
-    log.setLinesFromOperator({"1", "2", "3", "4", "5"});
+    log.setLinesFromOperator({ "1", "2", "3", "4", "5" });
     QVERIFY(log.lines().isEmpty());
     QCOMPARE(m_view.clears, 1);
     QCOMPARE(readRaw(QFile::decodeName(log.lastFile())), QByteArray("1\r\n2\r\n3\r\n4\r\n5\r\n"));
     QVERIFY(m_view.appended.isEmpty()); // the operator's own text is not echoed back
 
     m_view.lineLimit = "x";
-    QCOMPARE(errorOf([&] { log.setLinesFromOperator({"kept"}); }), QStringLiteral("'x' is not a valid integer value"));
-    QCOMPARE(log.lines(), QList<QByteArray>{"kept"});
+    QCOMPARE(
+        errorOf([&] { log.setLinesFromOperator({ "kept" }); }), QStringLiteral("'x' is not a valid integer value"));
+    QCOMPARE(log.lines(), QList<QByteArray> { "kept" });
 }
 
 QTEST_GUILESS_MAIN(TestEngineLog)

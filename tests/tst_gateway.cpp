@@ -13,7 +13,7 @@ using namespace GatewayRecord;
 
 namespace {
 const QByteArray Key = "ABCDEFGHIJKLMNOP";
-const Credentials Ann{"ann", "secret", Key};
+const Credentials Ann { "ann", "secret", Key };
 
 QByteArray login(const Credentials& c = Ann, int size = Size)
 {
@@ -22,7 +22,7 @@ QByteArray login(const Credentials& c = Ann, int size = Size)
 
 QByteArray message(char command, const QByteArray& text = "hello", const Credentials& c = Ann)
 {
-    return buildMessageRecord({"+3912345", "Shop", text}, command, c);
+    return buildMessageRecord({ "+3912345", "Shop", text }, command, c);
 }
 
 QByteArray replyAt(const QByteArray& received, int index)
@@ -58,8 +58,8 @@ void TestGateway::initTestCase()
 void TestGateway::loginReplyLayout()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--counter"), QStringLiteral("5"), QStringLiteral("--info"),
-                           QStringLiteral("Hello\\nWorld\\q")}));
+    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("5"), QStringLiteral("--info"),
+        QStringLiteral("Hello\\nWorld\\q") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -87,14 +87,14 @@ void TestGateway::loginReplyLayout()
 void TestGateway::counterCountsDown()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--counter"), QStringLiteral("3")}));
+    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("3") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     // Five records in one write: each answered in turn; the log-in takes
     // nothing off, and the counter stops at zero.
     client.send(login() + message('N') + message('L') + message('M') + message('F'));
     QTRY_COMPARE(client.received.size(), 5 * Size);
-    const QByteArrayList expected{"00000003", "00000002", "00000001", "00000000", "00000000"};
+    const QByteArrayList expected { "00000003", "00000002", "00000001", "00000000", "00000000" };
     const QByteArray commands = "PNLMF";
     for (int i = 0; i < 5; ++i) {
         const QByteArray r = replyAt(client.received, i);
@@ -116,8 +116,8 @@ void TestGateway::counterCountsDown()
 void TestGateway::resultOption()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--result"), QStringLiteral("9"), QStringLiteral("--counter"),
-                           QStringLiteral("4")}));
+    QVERIFY(gateway.start(
+        { QStringLiteral("--result"), QStringLiteral("9"), QStringLiteral("--counter"), QStringLiteral("4") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login() + message('N'));
@@ -131,20 +131,20 @@ void TestGateway::resultOption()
 void TestGateway::credentialRejection()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--password"),
-                           QStringLiteral("secret"), QStringLiteral("--key"), QString::fromLatin1(Key),
-                           QStringLiteral("--counter"), QStringLiteral("10")}));
+    QVERIFY(gateway.start(
+        { QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--password"), QStringLiteral("secret"),
+            QStringLiteral("--key"), QString::fromLatin1(Key), QStringLiteral("--counter"), QStringLiteral("10") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
-    const Credentials wrongUser{"bob", "secret", Key};
-    const Credentials wrongPassword{"ann", "secreT", Key};
-    const Credentials wrongKey{"ann", "secret", "ABCDEFGHIJKLMNOQ"};
-    const Credentials prefix{"an", "secret", Key};
+    const Credentials wrongUser { "bob", "secret", Key };
+    const Credentials wrongPassword { "ann", "secreT", Key };
+    const Credentials wrongKey { "ann", "secret", "ABCDEFGHIJKLMNOQ" };
+    const Credentials prefix { "an", "secret", Key };
     client.send(login(wrongPassword) + login() + message('N', "x", wrongKey) + message('N', "x", wrongUser)
-                + message('N', "x", prefix) + message('N'));
+        + message('N', "x", prefix) + message('N'));
     QTRY_COMPARE(client.received.size(), 6 * Size);
     const QByteArray results = "101110";
-    const QByteArrayList counters{"00000010", "00000010", "00000010", "00000010", "00000010", "00000009"};
+    const QByteArrayList counters { "00000010", "00000010", "00000010", "00000010", "00000010", "00000009" };
     for (int i = 0; i < 6; ++i) {
         const Reply r = readReply(replyAt(client.received, i));
         QCOMPARE(r.resultCode, results.at(i));
@@ -155,8 +155,8 @@ void TestGateway::credentialRejection()
 void TestGateway::shortTestRequest()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--counter"), QStringLiteral("42"), QStringLiteral("--user"),
-                           QStringLiteral("ann"), QStringLiteral("--info"), QStringLiteral("not in short")}));
+    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("42"), QStringLiteral("--user"),
+        QStringLiteral("ann"), QStringLiteral("--info"), QStringLiteral("not in short") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login(Ann, ShortSize));
@@ -171,7 +171,7 @@ void TestGateway::shortTestRequest()
     // The short form is checked like the full one.
     GatewayClient other;
     QVERIFY(other.connectTo(gateway.port));
-    other.send(login({"bob", "", Key}, ShortSize));
+    other.send(login({ "bob", "", Key }, ShortSize));
     QTRY_COMPARE(other.received.size(), ShortSize);
     QCOMPARE(other.received.at(ResultAt), '1');
 
@@ -186,8 +186,8 @@ void TestGateway::splitRequestAnsweredOnce()
     // A long quiet time: a log-in that comes whole must still be answered
     // at once, and one split with a short pause must not pass for a test.
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--quiet"), QStringLiteral("3000"), QStringLiteral("--counter"),
-                           QStringLiteral("7")}));
+    QVERIFY(gateway.start(
+        { QStringLiteral("--quiet"), QStringLiteral("3000"), QStringLiteral("--counter"), QStringLiteral("7") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     QElapsedTimer elapsed;
@@ -224,9 +224,9 @@ void TestGateway::splitRequestAnsweredOnce()
 void TestGateway::splitAndDelayedReplies()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--split"), QStringLiteral("4"), QStringLiteral("--split-pause"),
-                           QStringLiteral("60"), QStringLiteral("--counter"), QStringLiteral("3"),
-                           QStringLiteral("--info"), QStringLiteral("pieces")}));
+    QVERIFY(gateway.start(
+        { QStringLiteral("--split"), QStringLiteral("4"), QStringLiteral("--split-pause"), QStringLiteral("60"),
+            QStringLiteral("--counter"), QStringLiteral("3"), QStringLiteral("--info"), QStringLiteral("pieces") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -246,7 +246,7 @@ void TestGateway::splitAndDelayedReplies()
     QCOMPARE(replyAt(client.received, 2).mid(CounterAt, 8), QByteArray("00000001"));
 
     GatewayProcess slow;
-    QVERIFY(slow.start({QStringLiteral("--delay"), QStringLiteral("300")}));
+    QVERIFY(slow.start({ QStringLiteral("--delay"), QStringLiteral("300") }));
     GatewayClient late;
     QVERIFY(late.connectTo(slow.port));
     QElapsedTimer elapsed;
@@ -259,7 +259,7 @@ void TestGateway::splitAndDelayedReplies()
 void TestGateway::closeAndResetAfter()
 {
     GatewayProcess closing;
-    QVERIFY(closing.start({QStringLiteral("--close-after"), QStringLiteral("2")}));
+    QVERIFY(closing.start({ QStringLiteral("--close-after"), QStringLiteral("2") }));
     RawClient orderly;
     QVERIFY(orderly.connectTo(closing.port));
     // The third record comes after the second is answered: never answered.
@@ -270,8 +270,8 @@ void TestGateway::closeAndResetAfter()
     QCOMPARE(orderly.received.at(Size + CommandAt), 'N');
 
     GatewayProcess resetting;
-    QVERIFY(resetting.start({QStringLiteral("--reset-after"), QStringLiteral("1"), QStringLiteral("--split"),
-                             QStringLiteral("3")}));
+    QVERIFY(resetting.start(
+        { QStringLiteral("--reset-after"), QStringLiteral("1"), QStringLiteral("--split"), QStringLiteral("3") }));
     RawClient reset;
     QVERIFY(reset.connectTo(resetting.port));
     QVERIFY(reset.send(login()));
@@ -297,15 +297,15 @@ void TestGateway::recordLog()
         earlier.write("earlier line\n");
     }
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--log"), path, QStringLiteral("--password"), QStringLiteral("secret")}));
+    QVERIFY(gateway.start({ QStringLiteral("--log"), path, QStringLiteral("--password"), QStringLiteral("secret") }));
     GatewayClient first;
     QVERIFY(first.connectTo(gateway.port));
     const QByteArray awkward("tab\there\\cr\rlf\n\xe9", 16);
-    first.send(login() + buildMessageRecord({"12345678901234567", "S\tX", awkward}, 'F', {"ann", "wrong", Key}));
+    first.send(login() + buildMessageRecord({ "12345678901234567", "S\tX", awkward }, 'F', { "ann", "wrong", Key }));
     QTRY_COMPARE(first.received.size(), 2 * Size);
     GatewayClient second;
     QVERIFY(second.connectTo(gateway.port));
-    second.send(login({"bob", "secret", "KEY"}, ShortSize));
+    second.send(login({ "bob", "secret", "KEY" }, ShortSize));
     QTRY_COMPARE(second.received.size(), ShortSize);
 
     // Each line is written out as it happens, while the gateway runs.
@@ -324,16 +324,16 @@ void TestGateway::recordLog()
     }
     QCOMPARE(rest.at(0), QByteArray("1\tP\tann\tsecret\tABCDEFGHIJKLMNOP\t\t\t\t0\t396"));
     QCOMPARE(rest.at(1),
-             QByteArray("1\tF\tann\twrong\tABCDEFGHIJKLMNOP\t123456789012345\tS\\tX\t"
-                        "tab\\there\\\\cr\\rlf\\n\xe9\t1\t396"));
+        QByteArray("1\tF\tann\twrong\tABCDEFGHIJKLMNOP\t123456789012345\tS\\tX\t"
+                   "tab\\there\\\\cr\\rlf\\n\xe9\t1\t396"));
     QCOMPARE(rest.at(2), QByteArray("2\tP\tbob\tsecret\tKEY\t\t\t\t0\t236"));
 }
 
 void TestGateway::garbageAndUnsolicited()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--garbage"), QStringLiteral("50"), QStringLiteral("--unsolicited"),
-                           QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("8")}));
+    QVERIFY(gateway.start({ QStringLiteral("--garbage"), QStringLiteral("50"), QStringLiteral("--unsolicited"),
+        QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("8") }));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -355,7 +355,7 @@ void TestGateway::garbageAndUnsolicited()
 void TestGateway::survivesManyConnectionsAndGarbage()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({QStringLiteral("--counter"), QStringLiteral("100")}));
+    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("100") }));
 
     // Random bytes are answered as records; an unknown command gets '2'.
     GatewayClient noisy;
@@ -395,8 +395,8 @@ void TestGateway::survivesManyConnectionsAndGarbage()
     // Clients that reset while split replies are still going out: the
     // gateway stops writing to them without a word.
     GatewayProcess splitting;
-    QVERIFY(splitting.start({QStringLiteral("--split"), QStringLiteral("6"), QStringLiteral("--split-pause"),
-                             QStringLiteral("5")}));
+    QVERIFY(splitting.start(
+        { QStringLiteral("--split"), QStringLiteral("6"), QStringLiteral("--split-pause"), QStringLiteral("5") }));
     for (int i = 0; i < 5; ++i) {
         RawClient raw;
         QVERIFY(raw.connectTo(splitting.port));
@@ -418,14 +418,14 @@ void TestGateway::survivesManyConnectionsAndGarbage()
 
 void TestGateway::refusesBadOptions()
 {
-    const QList<QStringList> bad{
-        {QStringLiteral("--result"), QStringLiteral("ab")},
-        {QStringLiteral("--counter"), QStringLiteral("100000000")},
-        {QStringLiteral("--info"), QString(161, QLatin1Char('i'))},
-        {QStringLiteral("--split"), QStringLiteral("0")},
-        {QStringLiteral("--port"), QStringLiteral("x")},
-        {QStringLiteral("--address"), QStringLiteral("nowhere")},
-        {QStringLiteral("--no-such-option")},
+    const QList<QStringList> bad {
+        { QStringLiteral("--result"), QStringLiteral("ab") },
+        { QStringLiteral("--counter"), QStringLiteral("100000000") },
+        { QStringLiteral("--info"), QString(161, QLatin1Char('i')) },
+        { QStringLiteral("--split"), QStringLiteral("0") },
+        { QStringLiteral("--port"), QStringLiteral("x") },
+        { QStringLiteral("--address"), QStringLiteral("nowhere") },
+        { QStringLiteral("--no-such-option") },
     };
     for (const QStringList& arguments : bad) {
         GatewayProcess gateway;
@@ -439,11 +439,11 @@ void TestGateway::refusesBadOptions()
     QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
     GatewayProcess busy;
     QByteArray output;
-    QCOMPARE(busy.runToEnd({QStringLiteral("--port"), QString::number(taken.serverPort())}, &output), 1);
+    QCOMPARE(busy.runToEnd({ QStringLiteral("--port"), QString::number(taken.serverPort()) }, &output), 1);
     QVERIFY(output.contains("cannot listen"));
 
     GatewayProcess help;
-    QCOMPARE(help.runToEnd({QStringLiteral("--help")}, &output), 0);
+    QCOMPARE(help.runToEnd({ QStringLiteral("--help") }, &output), 0);
     QVERIFY(output.contains("--quiet"));
     QVERIFY(output.contains("Record log"));
 }

@@ -493,7 +493,8 @@ void TestLink::unansweredNamedOnStop()
     QCOMPARE(view.appended.mid(before), (QByteArrayList { "Socket Disconnect", "No reply for bak/SmsFile_2.flh" }));
     QCOMPARE(link->unansweredCount(), 0);
     // Each told once: the answered one at its reply, the other at the stop.
-    QCOMPARE(fates, (QByteArrayList { "accepted bak/SmsFile_1.sms one.sms 0 00000001", "unanswered bak/SmsFile_2.flh two.flh" }));
+    QCOMPARE(fates,
+        (QByteArrayList { "accepted bak/SmsFile_1.sms one.sms 0 00000001", "unanswered bak/SmsFile_2.flh two.flh" }));
     QVERIFY(!view.appended.contains("No reply for bak/never.sms"));
 }
 

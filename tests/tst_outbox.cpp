@@ -374,9 +374,14 @@ void TestOutbox::backupNameAndArchive()
     QVERIFY(QDir().mkdir(QFile::decodeName(backup)));
     QTemporaryDir shm(QStringLiteral("/dev/shm/tst_outbox-XXXXXX"));
     if (acrossFileSystems) {
-        struct stat a {};
-        struct stat b {};
-        if (!shm.isValid() || ::stat("/dev/shm", &a) != 0 || ::stat(backup.constData(), &b) != 0 || a.st_dev == b.st_dev)
+        struct stat a
+        {
+        };
+        struct stat b
+        {
+        };
+        if (!shm.isValid() || ::stat("/dev/shm", &a) != 0 || ::stat(backup.constData(), &b) != 0
+            || a.st_dev == b.st_dev)
             QSKIP("no second file system at /dev/shm");
         m_out = QFile::encodeName(shm.path()) + '/';
     }

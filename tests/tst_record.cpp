@@ -17,7 +17,7 @@ private Q_SLOTS:
 void TestRecord::loginRecordLayout()
 {
     const QByteArray key = "ABCDEFGHIJKLMNOP";
-    const QByteArray r = buildLoginRecord({"ab", "", key});
+    const QByteArray r = buildLoginRecord({ "ab", "", key });
     QCOMPARE(r.size(), 396);
     QCOMPARE(r.left(2), QByteArray("ab"));
     QCOMPARE(r.mid(2, 18), QByteArray(18, '\0'));
@@ -30,11 +30,11 @@ void TestRecord::slotsFillAndCut()
 {
     // A 10-character name fills its slot; the password still starts at 10.
     const QByteArray name = "0123456789";
-    const QByteArray login = buildLoginRecord({name, "pw", "K"});
+    const QByteArray login = buildLoginRecord({ name, "pw", "K" });
     QCOMPARE(login.left(10), name);
     QCOMPARE(login.mid(10, 3), QByteArray("pw\0", 3));
-    const QByteArray msg =
-        buildMessageRecord({"+391234567890123", "SENDER-FIFTEEN!", QByteArray(161, 'x')}, 'N', {name, "pw", "K"});
+    const QByteArray msg
+        = buildMessageRecord({ "+391234567890123", "SENDER-FIFTEEN!", QByteArray(161, 'x') }, 'N', { name, "pw", "K" });
     QCOMPARE(msg.size(), 396);
     QCOMPARE(msg.left(10), name);
     QCOMPARE(msg.mid(10, 3), QByteArray("pw\0", 3));
@@ -42,11 +42,11 @@ void TestRecord::slotsFillAndCut()
     QCOMPARE(msg.at(21), '\0');
     QCOMPARE(msg.at(36), 'N');
     QCOMPARE(msg.mid(37, 15), QByteArray("+39123456789012")); // cut to 15
-    QCOMPARE(msg.mid(52, 15), QByteArray("SENDER-FIFTEEN!"));  // exact fit, no zero
+    QCOMPARE(msg.mid(52, 15), QByteArray("SENDER-FIFTEEN!")); // exact fit, no zero
     QCOMPARE(msg.mid(67, 160), QByteArray(160, 'x'));
     QCOMPARE(msg.mid(227), QByteArray(396 - 227, '\0'));
     // Bytes above 127 pass unchanged.
-    const QByteArray high = buildMessageRecord({"1", "2", "\xe9\xff\x80"}, 'F', {});
+    const QByteArray high = buildMessageRecord({ "1", "2", "\xe9\xff\x80" }, 'F', {});
     QCOMPARE(high.mid(67, 4), QByteArray("\xe9\xff\x80\0", 4));
 }
 
@@ -81,9 +81,9 @@ void TestRecord::readsReplies()
 
 void TestRecord::shortForm()
 {
-    const QByteArray r = buildLoginRecord({"user", "pass", "1234567890123456"}, ShortSize);
+    const QByteArray r = buildLoginRecord({ "user", "pass", "1234567890123456" }, ShortSize);
     QCOMPARE(r.size(), 236);
-    QCOMPARE(r, buildLoginRecord({"user", "pass", "1234567890123456"}).left(236));
+    QCOMPARE(r, buildLoginRecord({ "user", "pass", "1234567890123456" }).left(236));
     QByteArray reply(236, '\0');
     reply.replace(227, 8, "00000042");
     reply[235] = '0';

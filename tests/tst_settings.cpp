@@ -1,12 +1,12 @@
 #include "settings.h"
 #include "smserror.h"
 
+#include "testsupport.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-#include "testsupport.h"
 
 #include <csignal>
 #include <sys/resource.h>
@@ -28,7 +28,9 @@ void writeRaw(const QByteArray& path, const QByteArray& data)
 
 unsigned modeOf(const QByteArray& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(path.constData(), &st) == 0 ? unsigned(st.st_mode & 07777) : 0xffffffffu;
 }
 
@@ -76,7 +78,7 @@ Settings TestSettings::sample() const
     s.backupDir = m_dir + "back/";
     s.serverAddress = "127.0.0.1";
     s.serverPort = "2000";
-    s.userName = " user ";     // blanks are kept as typed
+    s.userName = " user "; // blanks are kept as typed
     s.password = "p\xe9ss\xff"; // bytes above 127 unchanged
     s.userKey = "ABCDEFGHIJKLMNOP";
     return s;
@@ -101,8 +103,10 @@ void TestSettings::roundTrip()
     SettingsStore store;
     store.save(s, m_file);
     QCOMPARE(store.values(), s);
-    QCOMPARE(readRaw(m_file), s.outboxDir + "\r\n" + s.backupDir + "\r\n127.0.0.1\r\n2000\r\n user \r\n"
-                                  "p\xe9ss\xff\r\nABCDEFGHIJKLMNOP\r\n");
+    QCOMPARE(readRaw(m_file),
+        s.outboxDir + "\r\n" + s.backupDir
+            + "\r\n127.0.0.1\r\n2000\r\n user \r\n"
+              "p\xe9ss\xff\r\nABCDEFGHIJKLMNOP\r\n");
     // Holds the password in clear: owner only.
     QCOMPARE(modeOf(m_file), 0600u);
     QVERIFY(QFileInfo(QFile::decodeName(s.outboxDir)).isDir());
@@ -111,7 +115,7 @@ void TestSettings::roundTrip()
     SettingsStore next;
     QVERIFY(next.load(m_file));
     QCOMPARE(next.values(), s);
-    QCOMPARE(splitUserKey(next.values().userKey), (std::array<QByteArray, 4>{"ABCD", "EFGH", "IJKL", "MNOP"}));
+    QCOMPARE(splitUserKey(next.values().userKey), (std::array<QByteArray, 4> { "ABCD", "EFGH", "IJKL", "MNOP" }));
 
     // Saving again replaces the file and the whole store; existing
     // directories are fine.
@@ -123,8 +127,8 @@ void TestSettings::roundTrip()
     SettingsStore third;
     QVERIFY(third.load(m_file));
     QCOMPARE(third.values(), changed);
-    QCOMPARE(entries(m_tmp->path()), (QStringList{QStringLiteral("SMS_Key_Client.inf"), QStringLiteral("back"),
-                                                  QStringLiteral("out")}));
+    QCOMPARE(entries(m_tmp->path()),
+        (QStringList { QStringLiteral("SMS_Key_Client.inf"), QStringLiteral("back"), QStringLiteral("out") }));
 }
 
 void TestSettings::unevenKeyFields()
@@ -138,11 +142,11 @@ void TestSettings::unevenKeyFields()
 
     SettingsStore next;
     QVERIFY(next.load(m_file));
-    QCOMPARE(splitUserKey(next.values().userKey), (std::array<QByteArray, 4>{"abcd", "efgh", "ijkl", "mno"}));
-    QCOMPARE(splitUserKey("abcdef"), (std::array<QByteArray, 4>{"abcd", "ef", "", ""}));
-    QCOMPARE(splitUserKey(""), (std::array<QByteArray, 4>{"", "", "", ""}));
+    QCOMPARE(splitUserKey(next.values().userKey), (std::array<QByteArray, 4> { "abcd", "efgh", "ijkl", "mno" }));
+    QCOMPARE(splitUserKey("abcdef"), (std::array<QByteArray, 4> { "abcd", "ef", "", "" }));
+    QCOMPARE(splitUserKey(""), (std::array<QByteArray, 4> { "", "", "", "" }));
     // Anything past 16 characters has no field to show in.
-    QCOMPARE(splitUserKey("ABCDEFGHIJKLMNOPQ"), (std::array<QByteArray, 4>{"ABCD", "EFGH", "IJKL", "MNOP"}));
+    QCOMPARE(splitUserKey("ABCDEFGHIJKLMNOPQ"), (std::array<QByteArray, 4> { "ABCD", "EFGH", "IJKL", "MNOP" }));
 }
 
 void TestSettings::extraLinesDropped()
@@ -251,19 +255,21 @@ void TestSettings::failedSaveKeepsOldFile()
     const QByteArray dirTarget = m_dir + "isdir";
     QVERIFY(QDir().mkdir(QFile::decodeName(dirTarget)));
     QCOMPARE(errorOf([&] { store.save(changed, dirTarget); }),
-             QStringLiteral("Cannot create file ") + QFile::decodeName(dirTarget));
+        QStringLiteral("Cannot create file ") + QFile::decodeName(dirTarget));
     QCOMPARE(store.values(), old);
     QVERIFY(QFileInfo(QFile::decodeName(dirTarget)).isDir());
 
     // The target is in a missing directory.
     const QByteArray nowhere = m_dir + "missing/SMS_Key_Client.inf";
     QCOMPARE(errorOf([&] { store.save(changed, nowhere); }),
-             QStringLiteral("Cannot create file ") + QFile::decodeName(nowhere));
+        QStringLiteral("Cannot create file ") + QFile::decodeName(nowhere));
     QCOMPARE(store.values(), old);
 
     // The write itself fails half way (a file size limit stands in for a
     // full disk): the old file stays whole and no scrap is left beside it.
-    struct rlimit saved {};
+    struct rlimit saved
+    {
+    };
     QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit small = saved;
@@ -278,8 +284,9 @@ void TestSettings::failedSaveKeepsOldFile()
     QCOMPARE(readRaw(m_file), oldText);
     QCOMPARE(modeOf(m_file), 0600u);
     QCOMPARE(store.values(), old);
-    QCOMPARE(entries(m_tmp->path()), (QStringList{QStringLiteral("SMS_Key_Client.inf"), QStringLiteral("back"),
-                                                  QStringLiteral("isdir"), QStringLiteral("out")}));
+    QCOMPARE(entries(m_tmp->path()),
+        (QStringList { QStringLiteral("SMS_Key_Client.inf"), QStringLiteral("back"), QStringLiteral("isdir"),
+            QStringLiteral("out") }));
 
     // An existing file with wider permissions is narrowed by the next save.
     QVERIFY(::chmod(m_file.constData(), 0644) == 0);

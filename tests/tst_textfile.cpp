@@ -4,15 +4,13 @@
 #include "textfile.h"
 #include "timestamp.h"
 
+#include "testsupport.h"
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-#include "testsupport.h"
 
 using Lines = QList<QByteArray>;
-
-
 
 class TestTextFile : public QObject
 {
@@ -36,22 +34,22 @@ void TestTextFile::splitLines_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<Lines>("lines");
 
-    QTest::newRow("empty") << QByteArray() << Lines{};
-    QTest::newRow("crlf") << QByteArray("a\r\nb\r\n") << Lines{"a", "b"};
-    QTest::newRow("lone cr") << QByteArray("a\rb\r") << Lines{"a", "b"};
-    QTest::newRow("lone lf") << QByteArray("a\nb\n") << Lines{"a", "b"};
-    QTest::newRow("lf cr is two ends") << QByteArray("a\n\rb") << Lines{"a", "", "b"};
-    QTest::newRow("cr cr lf") << QByteArray("a\r\r\nb") << Lines{"a", "", "b"};
-    QTest::newRow("mixed") << QByteArray("1\r\n2\r3\n4") << Lines{"1", "2", "3", "4"};
-    QTest::newRow("last line without break") << QByteArray("a\r\nlast") << Lines{"a", "last"};
-    QTest::newRow("only a break") << QByteArray("\r\n") << Lines{""};
-    QTest::newRow("empty lines kept") << QByteArray("\r\n\r\nx\r\n\r\n") << Lines{"", "", "x", ""};
-    QTest::newRow("nul ends text") << QByteArray("a\r\nb\0c\r\nd\r\n", 11) << Lines{"a", "b"};
-    QTest::newRow("nul right after break") << QByteArray("a\r\n\0b", 5) << Lines{"a"};
-    QTest::newRow("nul first") << QByteArray("\0abc", 4) << Lines{};
-    QTest::newRow("cr before nul") << QByteArray("a\r\0\nb", 5) << Lines{"a"};
-    QTest::newRow("bytes above 127") << QByteArray("\xe9t\xe9\r\n\x80\xff") << Lines{"\xe9t\xe9", "\x80\xff"};
-    QTest::newRow("blanks kept") << QByteArray("  a \t\r\n b ") << Lines{"  a \t", " b "};
+    QTest::newRow("empty") << QByteArray() << Lines {};
+    QTest::newRow("crlf") << QByteArray("a\r\nb\r\n") << Lines { "a", "b" };
+    QTest::newRow("lone cr") << QByteArray("a\rb\r") << Lines { "a", "b" };
+    QTest::newRow("lone lf") << QByteArray("a\nb\n") << Lines { "a", "b" };
+    QTest::newRow("lf cr is two ends") << QByteArray("a\n\rb") << Lines { "a", "", "b" };
+    QTest::newRow("cr cr lf") << QByteArray("a\r\r\nb") << Lines { "a", "", "b" };
+    QTest::newRow("mixed") << QByteArray("1\r\n2\r3\n4") << Lines { "1", "2", "3", "4" };
+    QTest::newRow("last line without break") << QByteArray("a\r\nlast") << Lines { "a", "last" };
+    QTest::newRow("only a break") << QByteArray("\r\n") << Lines { "" };
+    QTest::newRow("empty lines kept") << QByteArray("\r\n\r\nx\r\n\r\n") << Lines { "", "", "x", "" };
+    QTest::newRow("nul ends text") << QByteArray("a\r\nb\0c\r\nd\r\n", 11) << Lines { "a", "b" };
+    QTest::newRow("nul right after break") << QByteArray("a\r\n\0b", 5) << Lines { "a" };
+    QTest::newRow("nul first") << QByteArray("\0abc", 4) << Lines {};
+    QTest::newRow("cr before nul") << QByteArray("a\r\0\nb", 5) << Lines { "a" };
+    QTest::newRow("bytes above 127") << QByteArray("\xe9t\xe9\r\n\x80\xff") << Lines { "\xe9t\xe9", "\x80\xff" };
+    QTest::newRow("blanks kept") << QByteArray("  a \t\r\n b ") << Lines { "  a \t", " b " };
 }
 
 void TestTextFile::splitLines()
@@ -64,8 +62,8 @@ void TestTextFile::splitLines()
 void TestTextFile::joinLines()
 {
     QCOMPARE(TextFile::joinLines({}), QByteArray());
-    QCOMPARE(TextFile::joinLines({""}), QByteArray("\r\n"));
-    QCOMPARE(TextFile::joinLines({"a", "", "\xe9\xff"}), QByteArray("a\r\n\r\n\xe9\xff\r\n"));
+    QCOMPARE(TextFile::joinLines({ "" }), QByteArray("\r\n"));
+    QCOMPARE(TextFile::joinLines({ "a", "", "\xe9\xff" }), QByteArray("a\r\n\r\n\xe9\xff\r\n"));
 }
 
 void TestTextFile::fileRoundTrip()
@@ -74,28 +72,29 @@ void TestTextFile::fileRoundTrip()
     QVERIFY(tmp.isValid());
     const QByteArray path = QFile::encodeName(tmp.filePath(QStringLiteral("f.txt")));
 
-    const Lines lines{"+391234567", "", "  text with blanks  ", "\xe8\xe9\x80\xff", "end"};
+    const Lines lines { "+391234567", "", "  text with blanks  ", "\xe8\xe9\x80\xff", "end" };
     TextFile::writeLines(path, lines);
-    QCOMPARE(readRaw(QString::fromLocal8Bit(path)), QByteArray("+391234567\r\n\r\n  text with blanks  \r\n"
-                                                               "\xe8\xe9\x80\xff\r\nend\r\n"));
+    QCOMPARE(readRaw(QString::fromLocal8Bit(path)),
+        QByteArray("+391234567\r\n\r\n  text with blanks  \r\n"
+                   "\xe8\xe9\x80\xff\r\nend\r\n"));
     QCOMPARE(TextFile::readLines(path), lines);
 
     // Writing anew replaces a longer file completely.
-    TextFile::writeLines(path, {"x"});
+    TextFile::writeLines(path, { "x" });
     QCOMPARE(readRaw(QString::fromLocal8Bit(path)), QByteArray("x\r\n"));
-    QCOMPARE(TextFile::readLines(path), Lines{"x"});
+    QCOMPARE(TextFile::readLines(path), Lines { "x" });
 
     // No lines give an empty file, and an empty file has no lines.
     TextFile::writeLines(path, {});
     QCOMPARE(QFileInfo(QString::fromLocal8Bit(path)).size(), 0);
-    QCOMPARE(TextFile::readLines(path), Lines{});
+    QCOMPARE(TextFile::readLines(path), Lines {});
 
     // A file written by someone else with lone LFs and no final break.
     QFile other(tmp.filePath(QStringLiteral("other.txt")));
     QVERIFY(other.open(QIODevice::WriteOnly));
     other.write("one\ntwo\rthree");
     other.close();
-    QCOMPARE(TextFile::readLines(QFile::encodeName(other.fileName())), (Lines{"one", "two", "three"}));
+    QCOMPARE(TextFile::readLines(QFile::encodeName(other.fileName())), (Lines { "one", "two", "three" }));
 }
 
 void TestTextFile::fileErrors()
@@ -106,16 +105,16 @@ void TestTextFile::fileErrors()
 
     const QByteArray missing = dir + "/missing.txt";
     QCOMPARE(errorOf([&] { TextFile::readLines(missing); }),
-             QStringLiteral("Cannot open file ") + QString::fromLocal8Bit(missing));
+        QStringLiteral("Cannot open file ") + QString::fromLocal8Bit(missing));
     // A directory is not a text file.
-    QCOMPARE(errorOf([&] { TextFile::readLines(dir); }),
-             QStringLiteral("Cannot open file ") + QString::fromLocal8Bit(dir));
+    QCOMPARE(
+        errorOf([&] { TextFile::readLines(dir); }), QStringLiteral("Cannot open file ") + QString::fromLocal8Bit(dir));
 
     const QByteArray nowhere = dir + "/no/such/dir/f.txt";
-    QCOMPARE(errorOf([&] { TextFile::writeLines(nowhere, {"a"}); }),
-             QStringLiteral("Cannot create file ") + QString::fromLocal8Bit(nowhere));
-    QCOMPARE(errorOf([&] { TextFile::writeLines(dir, {"a"}); }),
-             QStringLiteral("Cannot create file ") + QString::fromLocal8Bit(dir));
+    QCOMPARE(errorOf([&] { TextFile::writeLines(nowhere, { "a" }); }),
+        QStringLiteral("Cannot create file ") + QString::fromLocal8Bit(nowhere));
+    QCOMPARE(errorOf([&] { TextFile::writeLines(dir, { "a" }); }),
+        QStringLiteral("Cannot create file ") + QString::fromLocal8Bit(dir));
     QVERIFY(QFileInfo(tmp.path()).isDir());
 }
 
@@ -174,7 +173,7 @@ void TestTextFile::invalidIntegers()
 {
     QFETCH(QByteArray, text);
     QCOMPARE(errorOf([&] { ::parseInteger(text); }),
-             QStringLiteral("'") + QString::fromLatin1(text) + QStringLiteral("' is not a valid integer value"));
+        QStringLiteral("'") + QString::fromLatin1(text) + QStringLiteral("' is not a valid integer value"));
 }
 
 void TestTextFile::timeStamps()

@@ -414,7 +414,6 @@ void TestTick::timerDrivesTicks()
     QVERIFY(view.errors.isEmpty());
 }
 
-
 namespace {
 QByteArray journalText(const QByteArray& dir)
 {
@@ -473,10 +472,10 @@ void TestTick::journalRecovery_data()
     QTest::addColumn<bool>("named");
     QTest::addColumn<bool>("outboxAfter");
     QTest::addColumn<bool>("backupAfter");
-    QTest::newRow("sent, never answered") << QByteArray("S %b\t%o\nM %b\n") << false << QByteArray("same") << true
-                                          << false << true;
-    QTest::newRow("answered") << QByteArray("S %b\t%o\nM %b\nA %b\n") << false << QByteArray("same") << false
-                              << false << true;
+    QTest::newRow("sent, never answered")
+        << QByteArray("S %b\t%o\nM %b\n") << false << QByteArray("same") << true << false << true;
+    QTest::newRow("answered") << QByteArray("S %b\t%o\nM %b\nA %b\n") << false << QByteArray("same") << false << false
+                              << true;
     QTest::newRow("move failed") << QByteArray("S %b\t%o\nX %b\n") << true << QByteArray() << false << true << false;
     // Killed in the middle of a move across file systems.
     QTest::newRow("copy cut short") << QByteArray("S %b\t%o\n") << true << QByteArray(".part") << false << true
@@ -485,8 +484,8 @@ void TestTick::journalRecovery_data()
                                          << false;
     QTest::newRow("moved, mark lost") << QByteArray("S %b\t%o\n") << false << QByteArray("same") << true << false
                                       << true;
-    QTest::newRow("outbox file written again") << QByteArray("S %b\t%o\nM %b\n") << true << QByteArray("same")
-                                               << true << true << true;
+    QTest::newRow("outbox file written again")
+        << QByteArray("S %b\t%o\nM %b\n") << true << QByteArray("same") << true << true << true;
 }
 
 void TestTick::journalRecovery()
@@ -504,11 +503,10 @@ void TestTick::journalRecovery()
         writeMessage("a.sms", message);
     if (!inBackup.isEmpty())
         QVERIFY(Fs::writeFile(inBackup == ".part" ? Fs::partialName(backup) : backup, message));
-    QVERIFY(Fs::writeFile(work + SendJournal::FileName,
-        journal.replace("%b", backup).replace("%o", outPath("a.sms"))));
+    QVERIFY(Fs::writeFile(work + SendJournal::FileName, journal.replace("%b", backup).replace("%o", outPath("a.sms"))));
     QList<MessageFate> fates;
-    QObject::connect(&engine->link, &GatewayLink::messageSettled, &engine->link,
-        [&](const MessageFate& f) { fates.append(f); });
+    QObject::connect(
+        &engine->link, &GatewayLink::messageSettled, &engine->link, [&](const MessageFate& f) { fates.append(f); });
 
     engine->openJournal(work);
     QCOMPARE(view.appended, named ? QByteArrayList { "No reply for " + backup } : QByteArrayList {});
@@ -549,7 +547,9 @@ void TestTick::journalNotWritable()
     tick();
     tick();
     QCOMPARE(view.errors,
-        QStringList(2, QStringLiteral("Cannot write the send journal %1").arg(QString::fromLocal8Bit(missing + SendJournal::FileName))));
+        QStringList(2,
+            QStringLiteral("Cannot write the send journal %1")
+                .arg(QString::fromLocal8Bit(missing + SendJournal::FileName))));
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
     QCOMPARE(engine->link.unansweredCount(), 0);
 }
