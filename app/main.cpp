@@ -22,9 +22,21 @@ bool applyCommandLine(const QApplication& app, StartOptions* options, int* statu
 {
     QCommandLineParser parser;
     addStartOptions(parser);
-    parser.process(app);
+    // Parsed rather than processed: --help and --version return through
+    // main, so the application is torn down as on any other end.
     QString error;
-    if (!parser.positionalArguments().isEmpty()) {
+    if (!parser.parse(app.arguments())) {
+        error = parser.errorText();
+    } else if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        *status = 0;
+        return false;
+    } else if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+            qPrintable(QCoreApplication::applicationVersion()));
+        *status = 0;
+        return false;
+    } else if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst());
     } else {
         *options = startOptions(parser);
