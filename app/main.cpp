@@ -87,7 +87,7 @@ int main(int argc, char* argv[])
     // Before the journal, so that the fates recovered there are told too.
     formMain.engine().results.setCommand(options.onResult);
     // Names what an earlier run here sent without an answer, before any send.
-    runPresented([&formMain] { formMain.engine().openJournal(QByteArray()); });
+    runGuarded(ErrorBoxes::instance(), [&formMain] { formMain.engine().openJournal(QByteArray()); });
 
     formMain.show();
     int status = 1;

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-int parseInteger(const QByteArray& text)
+std::optional<int> tryParseInteger(const QByteArray& text)
 {
     qsizetype i = 0;
     const qsizetype n = text.size();
@@ -24,7 +24,7 @@ int parseInteger(const QByteArray& text)
         i += 2;
     }
     if (i >= n)
-        throw SmsError::invalidInteger(QString::fromLatin1(text));
+        return std::nullopt;
     qint64 value = 0;
     for (; i < n; ++i) {
         const char c = text[i];
@@ -36,16 +36,23 @@ int parseInteger(const QByteArray& text)
         else if (base == 16 && c >= 'A' && c <= 'F')
             digit = c - 'A' + 10;
         else
-            throw SmsError::invalidInteger(QString::fromLatin1(text));
+            return std::nullopt;
         value = value * base + digit;
         if (value > qint64(std::numeric_limits<int>::max()) + 1)
-            throw SmsError::invalidInteger(QString::fromLatin1(text));
+            return std::nullopt;
     }
     if (negative)
         value = -value;
     if (value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min())
-        throw SmsError::invalidInteger(QString::fromLatin1(text));
+        return std::nullopt;
     return int(value);
+}
+
+int parseInteger(const QByteArray& text)
+{
+    if (const std::optional<int> value = tryParseInteger(text))
+        return *value;
+    throw SmsError::invalidInteger(QString::fromLatin1(text));
 }
 
 quint16 parsePort(const QByteArray& text)

@@ -1,8 +1,7 @@
 #include "dispatchengine.h"
 
-#include "guard.h"
-
-#include <exception>
+#include "errorroute.h"
+#include "operatorview.h"
 
 DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, const Clock& clock)
     : log(view, clock)
@@ -23,13 +22,8 @@ void DispatchEngine::openJournal(const QByteArray& dir)
     const QList<MessageFate> unanswered = journal.open(dir);
     // Named first, then dropped: dying in between names them twice rather
     // than never.
-    std::exception_ptr failure;
-    try {
-        link.reportUnanswered(unanswered);
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    const std::optional<SmsError> failure = link.reportUnanswered(unanswered);
     journal.clearRecovered();
     if (failure)
-        std::rethrow_exception(failure);
+        throw *failure;
 }

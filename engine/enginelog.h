@@ -1,7 +1,11 @@
 #pragma once
 
+#include "smserror.h"
+
 #include <QByteArray>
 #include <QList>
+
+#include <optional>
 
 class Clock;
 class OperatorView;
@@ -20,6 +24,11 @@ public:
     // Adds a line, then runs the rotation check (which may throw).
     void appendLine(const QByteArray& line);
 
+    // Adds every line, each followed by the rotation check, without stopping
+    // at a failed check: for a caller that must finish its work first (the
+    // link stopping). Hands back the first failure for it to report.
+    [[nodiscard]] std::optional<SmsError> appendLines(const QList<QByteArray>& lines);
+
     // The operator edited the log's text: take the lines as they now stand,
     // then run the rotation check.
     void setLinesFromOperator(const QList<QByteArray>& lines);
@@ -37,6 +46,9 @@ public:
     const QByteArray& lastFile() const { return m_lastFile; }
 
 private:
+    // The rotation check, its failure handed back rather than thrown.
+    [[nodiscard]] std::optional<SmsError> rotate();
+
     OperatorView& m_view;
     const Clock& m_clock;
     QList<QByteArray> m_lines;

@@ -1,13 +1,12 @@
 #include "gatewaylink.h"
 
 #include "enginelog.h"
-#include "guard.h"
+#include "errorroute.h"
 #include "intparse.h"
 #include "operatorview.h"
 #include "settings.h"
 
 #include <algorithm>
-#include <exception>
 #include <utility>
 
 GatewayLink::GatewayLink(SettingsStore& settings, EngineLog& log, OperatorView& view, QObject* parent)
@@ -193,31 +192,6 @@ void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight&
     m_view.setStopEnabled(true);
 }
 
-namespace {
-// Appends every line even when a rotation check fails on the way, so that a
-// bad line limit never keeps the link from stopping; the first error is
-// handed back for the caller to raise once the state is right.
-std::exception_ptr appendAll(EngineLog& log, const QList<QByteArray>& lines)
-{
-    std::exception_ptr first;
-    for (const QByteArray& line : lines) {
-        try {
-            log.appendLine(line);
-        } catch (...) {
-            if (!first)
-                first = std::current_exception();
-        }
-    }
-    return first;
-}
-
-void rethrowIf(const std::exception_ptr& failure)
-{
-    if (failure)
-        std::rethrow_exception(failure);
-}
-} // namespace
-
 QList<MessageFate> GatewayLink::takeUnanswered()
 {
     QList<MessageFate> fates;
@@ -249,22 +223,25 @@ void GatewayLink::settleAll(const QList<MessageFate>& fates)
         Q_EMIT messageSettled(fate);
 }
 
-void GatewayLink::reportUnanswered(const QList<MessageFate>& fates)
+std::optional<SmsError> GatewayLink::reportUnanswered(const QList<MessageFate>& fates)
 {
-    const std::exception_ptr failure = appendAll(m_log, unansweredLines(fates));
+    std::optional<SmsError> failure = m_log.appendLines(unansweredLines(fates));
     settleAll(fates);
-    rethrowIf(failure);
+    return failure;
 }
 
 void GatewayLink::ClientSocketlavoroDisconnect()
 {
     m_connected = false;
     const QList<MessageFate> unanswered = takeUnanswered();
-    const std::exception_ptr failure
-        = appendAll(m_log, QList<QByteArray> { "Socket Disconnect" } + unansweredLines(unanswered));
+    // A bad line limit must not keep the link from stopping: its error is
+    // raised once the link is down.
+    const std::optional<SmsError> failure
+        = m_log.appendLines(QList<QByteArray> { "Socket Disconnect" } + unansweredLines(unanswered));
     settleAll(unanswered);
     Stop1Click();
-    rethrowIf(failure);
+    if (failure)
+        throw *failure;
 }
 
 void GatewayLink::ClientSocketlavoroError(QAbstractSocket::SocketError error)
@@ -272,15 +249,16 @@ void GatewayLink::ClientSocketlavoroError(QAbstractSocket::SocketError error)
     // The gateway's closing arrives as a disconnected event of its own.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    std::exception_ptr failure = appendAll(m_log, { "Socket Error" });
+    std::optional<SmsError> failure = m_log.appendLines({ "Socket Error" });
     Stop1Click();
     // A failed lookup ends in a disconnected event too, though no connection
     // was ever made.
     if (error == QAbstractSocket::HostNotFoundError) {
-        const std::exception_ptr more = appendAll(m_log, { "Socket Disconnect" });
+        std::optional<SmsError> more = m_log.appendLines({ "Socket Disconnect" });
         Stop1Click();
         if (!failure)
-            failure = more;
+            failure = std::move(more);
     }
-    rethrowIf(failure);
+    if (failure)
+        throw *failure;
 }

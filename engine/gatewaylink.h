@@ -2,12 +2,15 @@
 
 #include "messagefate.h"
 #include "record.h"
+#include "smserror.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <optional>
 
 class EngineLog;
 class OperatorView;
@@ -35,9 +38,9 @@ public:
     bool sendMessageRecord(const QByteArray& record, const QByteArray& backupPath, const QByteArray& outboxName);
 
     // Messages sent by an earlier run that never heard back: each is named
-    // with "No reply for" and settled as unanswered. Throws what the log
-    // throws, after every line is in.
-    void reportUnanswered(const QList<MessageFate>& fates);
+    // with "No reply for" and settled as unanswered. Hands back the log's
+    // first failure, after every line is in.
+    [[nodiscard]] std::optional<SmsError> reportUnanswered(const QList<MessageFate>& fates);
 
     // Program end: close without a disconnected event.
     void closeWithoutEvent();

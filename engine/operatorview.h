@@ -1,11 +1,13 @@
 #pragma once
 
+#include "errorroute.h"
+
 #include <QByteArray>
 #include <QString>
 
 // What the engine needs of the operator's console. The main window implements
 // it; tests use a recording fake. Texts are bytes, as the engine keeps them.
-class OperatorView
+class OperatorView : public ErrorPresenter
 {
 public:
     virtual ~OperatorView() = default;
@@ -28,6 +30,5 @@ public:
     virtual void setStopEnabled(bool enabled) = 0;
     virtual void toggleActivityLight() = 0;
 
-    // An error that ended a handler, for the application's error box.
-    virtual void showError(const QString& text) = 0;
+    // showError, from ErrorPresenter: an error that ended a handler.
 };

@@ -2,7 +2,8 @@
 
 #include "childpriority.h"
 #include "enginelog.h"
-#include "guard.h"
+#include "errorroute.h"
+#include "operatorview.h"
 
 #include <QCoreApplication>
 #include <QFile>

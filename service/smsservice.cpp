@@ -1,6 +1,6 @@
 #include "smsservice.h"
 
-#include "guard.h"
+#include "errorroute.h"
 #include "intparse.h"
 #include "settings.h"
 #include "smserror.h"

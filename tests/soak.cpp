@@ -8,7 +8,7 @@
 // then every fate must reach it exactly once, and the tick gaps show whether
 // the hook held the ticks up.
 #include "dispatchengine.h"
-#include "guard.h"
+#include "errorroute.h"
 #include "operatorview.h"
 #include "record.h"
 #include "sendjournal.h"

@@ -67,7 +67,7 @@ void TestConfigure::init()
 
 void TestConfigure::cleanup()
 {
-    QTRY_COMPARE(ErrorPresenter::instance().pendingCount(), 0);
+    QTRY_COMPARE(ErrorBoxes::instance().pendingCount(), 0);
     scope.reset();
 }
 

@@ -1,7 +1,7 @@
 #include "connectiontest.h"
 #include "dispatchengine.h"
+#include "errorroute.h"
 #include "gatewayprocess.h"
-#include "guard.h"
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"

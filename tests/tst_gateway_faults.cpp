@@ -3,8 +3,8 @@
 // does, no message file is lost, none reaches the gateway twice, and every
 // message that may not have reached it is named in the engine log.
 #include "dispatchengine.h"
+#include "errorroute.h"
 #include "gatewayprocess.h"
-#include "guard.h"
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"

@@ -3,7 +3,7 @@
 // hold up the files behind it, every good file goes to the gateway exactly
 // once, and no file is lost.
 #include "dispatchengine.h"
-#include "guard.h"
+#include "errorroute.h"
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"

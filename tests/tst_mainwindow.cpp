@@ -97,7 +97,7 @@ void TestMainWindow::init()
 void TestMainWindow::cleanup()
 {
     // Boxes still queued belong to this test's recorder.
-    QTRY_COMPARE(ErrorPresenter::instance().pendingCount(), 0);
+    QTRY_COMPARE(ErrorBoxes::instance().pendingCount(), 0);
     scope.reset();
 }
 
@@ -482,7 +482,7 @@ void TestMainWindow::badLineLimitShowsOneBox()
 
 void TestMainWindow::errorPresenterDoesNotStack()
 {
-    ErrorPresenter& presenter = ErrorPresenter::instance();
+    ErrorBoxes& presenter = ErrorBoxes::instance();
     RecordingDialogs& dialogs = scope->dialogs;
     dialogs.holdErrors = true;
     QStringList whileOpen;
@@ -494,12 +494,12 @@ void TestMainWindow::errorPresenterDoesNotStack()
     });
     ticker.start(5);
 
-    presenter.present(QStringLiteral("Cannot open file x"));
+    presenter.showError(QStringLiteral("Cannot open file x"));
     // The box is not opened inside the handler that reported the error.
     QVERIFY(dialogs.errors.isEmpty());
     QTimer::singleShot(30, this, [&] {
-        presenter.present(QStringLiteral("Cannot open file x")); // already open: dropped
-        presenter.present(QStringLiteral("Another fault")); // a new text gets its own box
+        presenter.showError(QStringLiteral("Cannot open file x")); // already open: dropped
+        presenter.showError(QStringLiteral("Another fault")); // a new text gets its own box
     });
     QTimer::singleShot(80, this, [&] {
         whileOpen = dialogs.errors;
@@ -513,7 +513,7 @@ void TestMainWindow::errorPresenterDoesNotStack()
 
     // Once closed, the same error is shown again.
     dialogs.holdErrors = false;
-    presenter.present(QStringLiteral("Cannot open file x"));
+    presenter.showError(QStringLiteral("Cannot open file x"));
     QTRY_COMPARE(dialogs.errors.size(), 3);
     QCOMPARE(dialogs.errors.last(), QStringLiteral("Cannot open file x."));
 }

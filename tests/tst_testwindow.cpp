@@ -47,7 +47,8 @@ class TestTestWindow : public QObject
         QTemporaryDir dir;
         SettingsStore store;
         TFormTest form;
-        QStringList errors;
+        RecordingDialogs dialogs;
+        QStringList& errors = dialogs.errors;
 
         Rig()
             : form(store)
@@ -55,8 +56,9 @@ class TestTestWindow : public QObject
             Settings s;
             s.outboxDir = QFile::encodeName(dir.path()) + '/';
             store.replace(s);
-            form.setErrorSink([this](const QString& text) { errors.append(text); });
+            Dialogs::setInstance(&dialogs);
         }
+        ~Rig() { Dialogs::setInstance(nullptr); }
         template <typename T> T* w(const char* name) { return form.findChild<T*>(QLatin1String(name)); }
         void type(const QString& to, const QString& from, const QString& text)
         {
@@ -64,7 +66,12 @@ class TestTestWindow : public QObject
             w<QLineEdit>("EditFrom")->setText(from);
             w<QPlainTextEdit>("Memo1")->setPlainText(text);
         }
-        void send() { w<QPushButton>("Button1")->click(); }
+        // Clicks "Send" and lets any error box it queued come up.
+        void send()
+        {
+            w<QPushButton>("Button1")->click();
+            QVERIFY(QTest::qWaitFor([] { return ErrorBoxes::instance().pendingCount() == 0; }));
+        }
         QStringList outbox() const { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); }
     };
 
@@ -189,12 +196,14 @@ private Q_SLOTS:
         QVERIFY(QDir::setCurrent(cwd.path()));
         SettingsStore store; // nothing loaded
         TFormTest form(store);
-        QStringList errors;
-        form.setErrorSink([&](const QString& text) { errors.append(text); });
+        RecordingDialogs dialogs;
+        Dialogs::setInstance(&dialogs);
         form.findChild<QLineEdit*>(QStringLiteral("EditTo"))->setText(QStringLiteral("5"));
         form.findChild<QPushButton*>(QStringLiteral("Button1"))->click();
+        QVERIFY(QTest::qWaitFor([] { return ErrorBoxes::instance().pendingCount() == 0; }));
+        Dialogs::setInstance(nullptr);
         QDir::setCurrent(previous);
-        QVERIFY(errors.isEmpty());
+        QVERIFY(dialogs.errors.isEmpty());
         QCOMPARE(QDir(cwd.path()).entryList(QDir::Files), QStringList { QStringLiteral("SmsFile.sms") });
         QCOMPARE(fileBytes(cwd.filePath(QStringLiteral("SmsFile.sms"))), QByteArray("5\r\nMarlek\r\n\r\n"));
     }

@@ -1,6 +1,6 @@
 #include "dispatchengine.h"
+#include "errorroute.h"
 #include "fsutil.h"
-#include "guard.h"
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"

@@ -83,13 +83,13 @@ QString errorBoxText(const QString& text)
     return text;
 }
 
-ErrorPresenter& ErrorPresenter::instance()
+ErrorBoxes& ErrorBoxes::instance()
 {
-    static ErrorPresenter presenter;
+    static ErrorBoxes presenter;
     return presenter;
 }
 
-void ErrorPresenter::present(const QString& text)
+void ErrorBoxes::showError(const QString& text)
 {
     if (m_pending.contains(text))
         return;

@@ -1,11 +1,9 @@
 #pragma once
 
-#include "smserror.h"
+#include "errorroute.h"
 
 #include <QSet>
 #include <QString>
-
-#include <exception>
 
 class QWidget;
 
@@ -46,16 +44,16 @@ QString applicationTitle();
 // after ".".
 QString errorBoxText(const QString& text);
 
-// The one place errors from event-loop entry points go. Each error box is
-// shown from the event loop once the failing handler has finished, and an
-// error whose box is already open (or about to open) is not stacked again,
+// The windows' error presenter, the one place their errors go. Each error
+// box is shown from the event loop once the failing handler has finished, and
+// an error whose box is already open (or about to open) is not stacked again,
 // so a fault met on every timer tick shows one box, not a pile of them.
-class ErrorPresenter
+class ErrorBoxes : public ErrorPresenter
 {
 public:
-    static ErrorPresenter& instance();
+    static ErrorBoxes& instance();
 
-    void present(const QString& text);
+    void showError(const QString& text) override;
 
     // Texts whose box is queued or open.
     qsizetype pendingCount() const { return m_pending.size(); }
@@ -63,16 +61,3 @@ public:
 private:
     QSet<QString> m_pending;
 };
-
-// Runs one entry point of a window; an error leaving it goes to the
-// presenter, as exceptions must not cross Qt's event loop.
-template <typename F> void runPresented(F&& handler)
-{
-    try {
-        handler();
-    } catch (const SmsError& e) {
-        ErrorPresenter::instance().present(e.text());
-    } catch (const std::exception& e) {
-        ErrorPresenter::instance().present(QString::fromLocal8Bit(e.what()));
-    }
-}

@@ -4,7 +4,7 @@
 #include "Dialogs.h"
 #include "GoToWeb.h"
 #include "UConfigure.h"
-#include "guard.h"
+#include "errorroute.h"
 #include "intparse.h"
 #include "settings.h"
 #include "textfile.h"
@@ -341,5 +341,5 @@ void TFormMain::toggleActivityLight()
 
 void TFormMain::showError(const QString& text)
 {
-    ErrorPresenter::instance().present(text);
+    ErrorBoxes::instance().showError(text);
 }

@@ -90,7 +90,7 @@ void TFormConfigure::appendResult(const QByteArray& line)
 
 void TFormConfigure::Button1Click()
 {
-    runPresented([this] {
+    runGuarded(ErrorBoxes::instance(), [this] {
         // The window's own fields, so unsaved values can be tried.
         const Settings s = fieldValues();
         m_test->Button1Click(s.serverAddress, s.serverPort, { s.userName, s.password, s.userKey });
@@ -99,7 +99,7 @@ void TFormConfigure::Button1Click()
 
 void TFormConfigure::Button2Click()
 {
-    runPresented([this] {
+    runGuarded(ErrorBoxes::instance(), [this] {
         m_settings.save(fieldValues());
         Q_EMIT settingsSaved();
         accept();

@@ -58,7 +58,6 @@ TFormTest::TFormTest(SettingsStore& settings, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
     , ui(std::make_unique<Ui::TFormTest>())
     , m_settings(settings)
-    , m_errorSink([](const QString& text) { ErrorPresenter::instance().present(text); })
 {
     ui->setupUi(this);
     setWindowIcon(Branding::windowIcon());
@@ -87,11 +86,6 @@ TFormTest::TFormTest(SettingsStore& settings, QWidget* parent)
 
 TFormTest::~TFormTest() = default;
 
-void TFormTest::setErrorSink(std::function<void(const QString&)> sink)
-{
-    m_errorSink = std::move(sink);
-}
-
 QByteArray TFormTest::chosenExtension() const
 {
     const char* choice = "Nornal";
@@ -110,26 +104,29 @@ QByteArray TFormTest::chosenExtension() const
 
 void TFormTest::Button1Click()
 {
+    runGuarded(ErrorBoxes::instance(), [this] {
+        writeMessageFile();
+        close();
+    });
+}
+
+void TFormTest::writeMessageFile()
+{
     const QStringList texts { lineText(ui->EditTo->text()), lineText(ui->EditFrom->text()),
         lineText(ui->Memo1->toPlainText()) };
     QList<QByteArray> lines;
     for (const QString& text : texts) {
         // Refused rather than sent as "?": the operator can still change it.
-        if (const QString refusal = uncarriedCharacter(text); !refusal.isEmpty()) {
-            m_errorSink(refusal);
-            return;
-        }
+        if (const QString refusal = uncarriedCharacter(text); !refusal.isEmpty())
+            throw SmsError(refusal);
         lines.append(text.toLatin1());
     }
     const QByteArray path = joinDir(m_settings.values().outboxDir, QByteArrayLiteral("SmsFile") + chosenExtension());
     // Written under a temporary name no search matches and renamed into
     // place, so the polling tick never reads half a file; a waiting file of
     // the same name is replaced.
-    if (!Fs::writeFileAtomic(path, TextFile::joinLines(lines), creationMode())) {
-        m_errorSink(SmsError::cannotCreateFile(QFile::decodeName(path)).text());
-        return;
-    }
-    close();
+    if (!Fs::writeFileAtomic(path, TextFile::joinLines(lines), creationMode()))
+        throw SmsError::cannotCreateFile(QFile::decodeName(path));
 }
 
 void TFormTest::Button2Click()

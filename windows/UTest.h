@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QWidget>
 
-#include <functional>
 #include <memory>
 
 class SettingsStore;
@@ -23,14 +22,10 @@ public:
     explicit TFormTest(SettingsStore& settings, QWidget* parent = nullptr);
     ~TFormTest() override;
 
-    // Where "Cannot create file ..." goes; the program's error presenter
-    // unless replaced.
-    void setErrorSink(std::function<void(const QString&)> sink);
-
     // The extension of the chosen kind, with its dot.
     QByteArray chosenExtension() const;
 
-    // Writes the message file and closes the window; on failure reports the
+    // Writes the message file and closes the window; on failure shows the
     // error and stays open.
     void Button1Click();
     void Button2Click();
@@ -40,10 +35,10 @@ protected:
 
 private:
     void limitMessage();
+    void writeMessageFile();
 
     std::unique_ptr<Ui::TFormTest> ui;
     SettingsStore& m_settings;
-    std::function<void(const QString&)> m_errorSink;
     // The last edit of the message text, so an overflow is cut from what was
     // just typed or pasted rather than from the end.
     int m_editEnd = -1;
