@@ -1,9 +1,40 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
-// File system calls on byte paths. Paths are the operator's bytes, passed to
-// the system unchanged, so names that are not valid UTF-8 still work.
+#include <cstddef>
+#include <functional>
+
+// Every file-system call of the program, on byte paths. Paths are the
+// operator's bytes, passed to the system unchanged, so names that are not
+// valid UTF-8 still work. The Linux side is fs_posix.cpp, the one place
+// the program makes these calls.
+//
+// A Windows side would use, function by function:
+//   readFile, ReadFile        CreateFileW with FILE_SHARE_READ|WRITE|DELETE
+//   writeFile, createNewFile  CreateFileW, CREATE_ALWAYS / CREATE_NEW
+//   writeFileAtomic           temporary file, FlushFileBuffers, then
+//                             MoveFileExW(MOVEFILE_REPLACE_EXISTING)
+//   moveNoReplace             MoveFileExW without MOVEFILE_REPLACE_EXISTING
+//                             (fails on an existing name); across volumes
+//                             CopyFileExW to partialName, FlushFileBuffers,
+//                             MoveFileExW(MOVEFILE_WRITE_THROUGH), DeleteFileW
+//   AppendFile                FILE_APPEND_DATA, FlushFileBuffers for sync,
+//                             SetFileInformationByHandle to cut back
+//   ReadFile::lease           no leases: open with share mode FILE_SHARE_READ
+//                             only, which fails (sharing violation) while a
+//                             writer has the file open, giving Busy
+//   fileInfo, sameFile            GetFileInformationByHandle (volume serial and
+//                             file index)
+//   creationMode              not needed: files take the folder's ACL
+//   isNetworkFileSystem       GetDriveTypeW (DRIVE_REMOTE) and
+//                             GetVolumeInformationW's file-system name
+//   walkDirectory             FindFirstFileExW / FindNextFileW
+//   DirectoryWatch            ReadDirectoryChangesW on an overlapped
+//                             directory handle (ERROR_NOTIFY_ENUM_DIR: Lost)
+//   exists, isDirectory,      GetFileAttributesW, DeleteFileW,
+//   removeFile, makeDirectory CreateDirectoryW
 namespace Fs {
 
 // Whole-file read; false when the path cannot be opened as a regular file.
@@ -55,10 +86,101 @@ private:
     qint64 m_size = 0;
 };
 
+// A regular file opened for reading without blocking, so that a FIFO in the
+// way cannot hang the caller.
+class ReadFile
+{
+public:
+    enum class Opened { Yes, Gone, Failed };
+    enum class Lease { Held, Busy, None };
+
+    ReadFile() = default;
+    ~ReadFile() { close(); }
+    ReadFile(const ReadFile&) = delete;
+    ReadFile& operator=(const ReadFile&) = delete;
+
+    // Gone when nothing is under the name any more; Failed when something
+    // is there but cannot be opened or is no regular file.
+    Opened open(const QByteArray& path);
+    // Takes a read lease, which the system refuses (Busy) while any process
+    // holds the file open for writing; None where no lease is to be had.
+    Lease lease();
+    // Bytes read, 0 at the end, -1 on failure.
+    qint64 read(char* data, qint64 size);
+    // Gives the lease back and closes.
+    void close();
+    // Seconds since the epoch of the last change, as opened.
+    qint64 modifiedSeconds() const { return m_mtimeSeconds; }
+
+private:
+    int m_fd = -1;
+    bool m_leased = false;
+    qint64 m_mtimeSeconds = 0;
+};
+
+struct FileInfo
+{
+    qint64 size = -1;
+    qint64 mtimeNs = -1;
+};
+
+// The path itself (a link is not followed); false when it cannot be read.
+bool fileInfo(const QByteArray& path, FileInfo* info);
+// Whether two paths name one file or directory, whatever the spelling or links.
+bool sameFile(const QByteArray& a, const QByteArray& b);
+// The mode a plain file creation gets, the process's mask applied.
+unsigned creationMode();
+
 bool exists(const QByteArray& path);
 // Removes a file; false if it was not there or could not be removed.
 bool removeFile(const QByteArray& path);
 bool isDirectory(const QByteArray& path);
 bool makeDirectory(const QByteArray& path);
+
+// Whether the directory lies on a network or user-space file system (NFS,
+// SMB/CIFS, FUSE and the like), where change notifications miss what other
+// machines or the file system's own server do.
+bool isNetworkFileSystem(const QByteArray& dir);
+
+enum class WalkResult { Done, Stopped, Failed };
+
+// Calls visit for every entry of the directory, "." and ".." included, in the
+// order the system yields them; visit returns false to stop the walk.
+WalkResult walkDirectory(const QByteArray& dir, const std::function<bool(const char* name, size_t length)>& visit);
+
+// Change notifications on one directory.
+class DirectoryWatch
+{
+public:
+    struct Event
+    {
+        enum Kind { Added, Removed, Lost };
+        Kind kind;
+        QByteArray name; // empty for Lost
+    };
+
+    DirectoryWatch() = default;
+    DirectoryWatch(const DirectoryWatch&) = delete;
+    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
+    ~DirectoryWatch() { stop(); }
+
+    // False when no watch can be set (no such directory, no resources).
+    // add() may run on another thread, as it costs time in the system in
+    // proportion to the directory's size.
+    bool open();
+    bool add(const QByteArray& dir);
+    void stop();
+    bool isActive() const { return m_fd >= 0; }
+    // Readable when events are pending; -1 while stopped.
+    int descriptor() const { return m_fd; }
+
+    // Appends the events pending now, without blocking. Lost stands for
+    // anything after which the names known can no longer be trusted: events
+    // dropped by the system, or the directory itself moved or removed.
+    void readEvents(QList<Event>* events);
+
+private:
+    int m_fd = -1;
+};
 
 } // namespace Fs

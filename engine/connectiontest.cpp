@@ -1,6 +1,7 @@
 #include "connectiontest.h"
 
 #include "intparse.h"
+#include "replylines.h"
 #include "smserror.h"
 
 ConnectionTest::ConnectionTest(LineSink sink, QObject* parent)
@@ -59,13 +60,8 @@ void ConnectionTest::onRead()
     const GatewayRecord::Reply reply
         = GatewayRecord::readReply(m_received.left(GatewayRecord::ShortSize), GatewayRecord::ShortSize);
     m_received.clear();
-    if (reply.success()) {
-        m_sink("Connection Success...");
-        m_sink("Messages To Send = : " + reply.counter);
-    } else {
-        m_sink("Connection Fail...");
-        m_sink("Trans result = : " + QByteArray(reply.resultCode ? 1 : 0, reply.resultCode));
-    }
+    for (const QByteArray& line : replyLogLines(reply, RepliedTo::Login))
+        m_sink(line);
     // Closing a connected test connection raises its disconnected event.
     m_quiet = true;
     ClientSocketConf.abort();

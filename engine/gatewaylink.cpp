@@ -4,6 +4,7 @@
 #include "errorroute.h"
 #include "intparse.h"
 #include "operatorview.h"
+#include "replylines.h"
 #include "settings.h"
 
 #include <algorithm>
@@ -152,10 +153,10 @@ void GatewayLink::ClientSocketlavoroRead()
 
 void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight& answered)
 {
+    for (const QByteArray& line : replyLogLines(reply, m_loggedIn ? RepliedTo::Message : RepliedTo::Login))
+        m_log.appendLine(line);
     if (!m_loggedIn) {
         if (reply.success()) {
-            m_log.appendLine("Connection Success...");
-            m_log.appendLine("Messages To Send = : " + reply.counter);
             m_view.setCounterText(reply.counter);
             m_view.setInfoText(reply.info);
             m_loggedIn = true;
@@ -164,8 +165,6 @@ void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight&
             Timer1.setInterval(std::max(MinimumInterval, parseInteger(m_view.pollIntervalText())));
             m_view.setConnectionLights(true);
         } else {
-            m_log.appendLine("Connection Fail...");
-            m_log.appendLine("Trans result = : " + QByteArray(reply.resultCode ? 1 : 0, reply.resultCode));
             m_loggedIn = false;
             m_view.setConnectionLights(false);
             // A message record's reply read as a log-in: the message is
@@ -174,13 +173,9 @@ void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight&
                 m_log.appendLine("Refused: " + answered.backupPath);
         }
     } else if (reply.success()) {
-        m_log.appendLine("Transaction Success...");
-        m_log.appendLine("Messages To Send = : " + reply.counter);
         m_view.setCounterText(reply.counter);
         m_view.setInfoText(reply.info);
     } else {
-        m_log.appendLine("Transaction Fail...");
-        m_log.appendLine("Messages To Send = : " + reply.counter);
         m_view.setCounterText(reply.counter);
         if (!answered.backupPath.isEmpty())
             m_log.appendLine("Refused: " + answered.backupPath);

@@ -1,6 +1,5 @@
 #include "outbox.h"
 
-#include "fsplatform.h"
 #include "outboxindex.h"
 
 #include "fsutil.h"
@@ -9,14 +8,10 @@
 #include "textfile.h"
 #include "timestamp.h"
 
+#include <QDateTime>
 #include <QFile>
 
-#include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace MessageKinds {
 const std::array<MessageKind, 4> searchOrder = { {
@@ -64,28 +59,13 @@ QByteArray extensionOf(const QByteArray& name)
 
 FileStamp fileStamp(const QByteArray& path)
 {
-    struct stat st
-    {
-    };
-    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
+    Fs::FileInfo info;
+    if (!Fs::fileInfo(path, &info))
         return {};
-    return { qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec };
+    return { info.size, info.mtimeNs };
 }
 
 namespace {
-// Whether two paths name one directory, whatever the spelling or links.
-bool sameDirectory(const QByteArray& a, const QByteArray& b)
-{
-    struct stat sa
-    {
-    };
-    struct stat sb
-    {
-    };
-    return ::stat(a.constData(), &sa) == 0 && ::stat(b.constData(), &sb) == 0 && sa.st_dev == sb.st_dev
-        && sa.st_ino == sb.st_ino;
-}
-
 // The bytes of a line past this many never reach a record (its widest slot
 // is 160): they are read past, not kept, so a huge file cannot fill memory.
 constexpr qsizetype KeptPerLine = 1024 * 1024;
@@ -104,7 +84,7 @@ bool Outbox::shouldPassOver(const QByteArray& outboxDir, const QByteArray& name)
 }
 
 Outbox::Outbox()
-    : m_isNetwork(&FsPlatform::isNetworkFileSystem)
+    : m_isNetwork(&Fs::isNetworkFileSystem)
 {
 }
 
@@ -184,7 +164,7 @@ QByteArray Outbox::walk(const QByteArray& outboxDir)
     std::array<QByteArray, 4> firstOfKind;
     std::array<QByteArray, 4> firstWaiting;
     QSet<QByteArray> waitingSeen;
-    const auto result = FsPlatform::walkDirectory(outboxDir, [&](const char* name, size_t len) {
+    const auto result = Fs::walkDirectory(outboxDir, [&](const char* name, size_t len) {
         ++m_visited;
         const int kind = MessageKinds::indexOfName(name, len);
         if (kind < 0)
@@ -205,7 +185,7 @@ QByteArray Outbox::walk(const QByteArray& outboxDir)
         first = entryName;
         return true;
     });
-    if (result == FsPlatform::WalkResult::Failed)
+    if (result == Fs::WalkResult::Failed)
         return {};
     // Forget waiting files that went away.
     m_waiting = waitingSeen;
@@ -223,66 +203,45 @@ QByteArray Outbox::walk(const QByteArray& outboxDir)
 bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name, GatewayRecord::Message* message)
 {
     const QByteArray path = joinDir(outboxDir, name);
-    // Non-blocking so that a FIFO cannot hang the tick.
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        struct stat link
-        {
-        };
-        if (errno == ENOENT && ::lstat(path.constData(), &link) != 0)
-            return false; // taken away since the search: nothing to send
-        // Still there but cannot be opened, a dangling link say.
+    Fs::ReadFile file;
+    switch (file.open(path)) {
+    case Fs::ReadFile::Opened::Gone:
+        return false; // taken away since the search: nothing to send
+    case Fs::ReadFile::Opened::Failed:
         throw SmsError::cannotOpenFile(QFile::decodeName(path));
-    }
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw SmsError::cannotOpenFile(QFile::decodeName(path));
+    case Fs::ReadFile::Opened::Yes:
+        break;
     }
     // A read lease is refused while any process holds the file open for
     // writing: the writer has not finished, so leave it for a later tick.
-    bool leased = false;
-    // A writer opening the file breaks the lease, and the kernel tells the
-    // holder with SIGIO, whose default action ends the program. Ask for
-    // SIGURG instead (ignored by default) and then for no signal at all.
-    ::fcntl(fd, F_SETSIG, SIGURG);
-    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-        leased = true;
-        ::fcntl(fd, F_SETOWN, 0);
-    } else if (errno == EAGAIN) {
-        ::close(fd);
+    switch (file.lease()) {
+    case Fs::ReadFile::Lease::Held:
+        break;
+    case Fs::ReadFile::Lease::Busy:
         m_waiting.insert(name);
         return false;
-    } else if (const auto age = ::time(nullptr) - st.st_mtim.tv_sec; age < 2 && age > -2) {
+    case Fs::ReadFile::Lease::None:
         // No lease to be had on this file: a file written to in the last
         // moments may still be growing. A time far off (a skewed clock) must
         // not hold the file back for ever.
-        ::close(fd);
-        m_waiting.insert(name);
-        return false;
+        if (const auto age = QDateTime::currentSecsSinceEpoch() - file.modifiedSeconds(); age < 2 && age > -2) {
+            m_waiting.insert(name);
+            return false;
+        }
+        break;
     }
     // Split by the text-file rule while reading, and stop at the third line
     // end or a NUL: three lines are all a message uses.
     TextFile::LineSplitter splitter(3, KeptPerLine);
     char chunk[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (leased)
-                ::fcntl(fd, F_SETLEASE, F_UNLCK);
-            ::close(fd);
+        const qint64 n = file.read(chunk, sizeof chunk);
+        if (n < 0)
             throw SmsError::cannotOpenFile(QFile::decodeName(path));
-        }
         if (n == 0 || !splitter.feed(chunk, n))
             break;
     }
-    if (leased)
-        ::fcntl(fd, F_SETLEASE, F_UNLCK);
-    ::close(fd);
+    file.close();
     const QList<QByteArray> lines = splitter.finish();
     if (lines.size() < 3)
         throw SmsError::listIndexOutOfBounds(int(lines.size()));
@@ -304,7 +263,7 @@ bool Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& n
     // the next tick, and on every tick after.
     const qsizetype slash = backupPath.lastIndexOf('/');
     const QByteArray backupDir = slash < 0 ? QByteArray(".") : backupPath.left(slash + 1);
-    if (sameDirectory(outboxDir.isEmpty() ? QByteArray(".") : outboxDir, backupDir))
+    if (Fs::sameFile(outboxDir.isEmpty() ? QByteArray(".") : outboxDir, backupDir))
         return false;
     return Fs::moveNoReplace(joinDir(outboxDir, name), backupPath);
 }

@@ -88,7 +88,6 @@ public:
 
     // Skips the file on later searches until it changes.
     void passOver(const QByteArray& outboxDir, const QByteArray& name);
-    void forget(const QByteArray& name) { m_passedOver.remove(name); }
     qsizetype passedOverCount() const { return m_passedOver.size(); }
 
 private:

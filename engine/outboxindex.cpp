@@ -16,11 +16,10 @@ struct OutboxIndex::ScanJob
 namespace {
 // Reads the directory into kinds; stops early when more than limit entries
 // are met (limit < 0: no limit) or when cancel is set.
-FsPlatform::WalkResult scanInto(
-    const QByteArray& dir, OutboxIndex::Kinds* kinds, int limit, const std::atomic<bool>* cancel)
+Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, int limit, const std::atomic<bool>* cancel)
 {
     int seen = 0;
-    return FsPlatform::walkDirectory(dir, [&](const char* name, size_t length) {
+    return Fs::walkDirectory(dir, [&](const char* name, size_t length) {
         if ((limit >= 0 && ++seen > limit) || (cancel && cancel->load(std::memory_order_relaxed)))
             return false;
         const int kind = MessageKinds::indexOfName(name, length);
@@ -56,10 +55,10 @@ OutboxIndex::State OutboxIndex::refresh()
         return State::Unwatched;
     if (!m_watch.isActive() && !startWatch())
         return State::Unwatched;
-    QList<FsPlatform::DirectoryWatch::Event> events;
+    QList<Fs::DirectoryWatch::Event> events;
     m_watch.readEvents(&events);
     for (const auto& event : events) {
-        if (event.kind == FsPlatform::DirectoryWatch::Event::Lost) {
+        if (event.kind == Fs::DirectoryWatch::Event::Lost) {
             // Events were dropped, or the directory moved or went: what is
             // known can no longer be trusted. Whatever followed belongs to the
             // old watch.
@@ -106,17 +105,17 @@ bool OutboxIndex::startWatch()
     m_kinds = {};
     m_pending.clear();
     Kinds kinds;
-    const FsPlatform::WalkResult trial = scanInto(m_dir, &kinds, InPlaceScanLimit, nullptr);
-    if (trial == FsPlatform::WalkResult::Failed) {
+    const Fs::WalkResult trial = scanInto(m_dir, &kinds, InPlaceScanLimit, nullptr);
+    if (trial == Fs::WalkResult::Failed) {
         m_watch.stop();
         return false;
     }
     ++m_fullScans;
-    if (trial == FsPlatform::WalkResult::Done) {
+    if (trial == Fs::WalkResult::Done) {
         // The watch comes first: whatever changes while the scan reads is
         // then among the events applied over its result.
         kinds = {};
-        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, -1, nullptr) != FsPlatform::WalkResult::Done) {
+        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, -1, nullptr) != Fs::WalkResult::Done) {
             m_watch.stop();
             return false;
         }
@@ -124,8 +123,7 @@ bool OutboxIndex::startWatch()
     } else {
         m_job = std::make_shared<ScanJob>();
         m_worker = std::thread([job = m_job, dir = m_dir, watch = &m_watch] {
-            job->complete
-                = watch->add(dir) && scanInto(dir, &job->kinds, -1, &job->cancel) == FsPlatform::WalkResult::Done;
+            job->complete = watch->add(dir) && scanInto(dir, &job->kinds, -1, &job->cancel) == Fs::WalkResult::Done;
             job->done.store(true, std::memory_order_release);
         });
     }
@@ -167,13 +165,13 @@ void OutboxIndex::cancelScan()
     m_pending.clear();
 }
 
-void OutboxIndex::apply(const FsPlatform::DirectoryWatch::Event& event)
+void OutboxIndex::apply(const Fs::DirectoryWatch::Event& event)
 {
     const int kind = MessageKinds::indexOfName(event.name.constData(), size_t(event.name.size()));
     if (kind < 0)
         return;
     Names& names = m_kinds[size_t(kind)];
-    if (event.kind == FsPlatform::DirectoryWatch::Event::Added) {
+    if (event.kind == Fs::DirectoryWatch::Event::Added) {
         names.emplace(event.name.constData(), size_t(event.name.size()));
     } else {
         names.erase(event.name.toStdString());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fsplatform.h"
+#include "fsutil.h"
 
 #include <QByteArray>
 #include <QList>
@@ -55,15 +55,15 @@ private:
     bool startWatch();
     void stopWatch();
     void cancelScan();
-    void apply(const FsPlatform::DirectoryWatch::Event& event);
+    void apply(const Fs::DirectoryWatch::Event& event);
 
     QByteArray m_dir;
     bool m_network = false;
-    FsPlatform::DirectoryWatch m_watch;
+    Fs::DirectoryWatch m_watch;
     QSocketNotifier* m_notifier = nullptr;
     Kinds m_kinds;
     // Events read while a scan runs, applied over its result in order.
-    QList<FsPlatform::DirectoryWatch::Event> m_pending;
+    QList<Fs::DirectoryWatch::Event> m_pending;
     std::shared_ptr<ScanJob> m_job;
     std::thread m_worker;
     std::function<void(const QByteArray&)> m_onRemoved;

@@ -1,6 +1,7 @@
 #include "Branding.h"
 #include "GoToWeb.h"
 #include "Main.h"
+#include "TShape.h"
 #include "UAbout.h"
 #include "UConfigure.h"
 #include "UTest.h"

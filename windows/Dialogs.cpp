@@ -1,5 +1,7 @@
 #include "Dialogs.h"
 
+#include "WindowLook.h"
+
 #include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -15,24 +17,16 @@ MessageBoxDialogs& messageBoxes()
 
 Dialogs* current = nullptr;
 
-void centreOnScreen(QMessageBox& box, QWidget* near)
-{
-    QScreen* screen = near ? near->screen() : QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    box.adjustSize();
-    QRect frame = box.frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    box.move(frame.topLeft());
-}
-
 void runBox(QMessageBox::Icon icon, const QString& text, QWidget* near)
 {
     QMessageBox box(icon, applicationTitle(), text, QMessageBox::Ok);
     // Texts come from files, settings and the gateway: never markup.
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
-    centreOnScreen(box, near);
+    if (QScreen* screen = near ? near->screen() : QGuiApplication::primaryScreen()) {
+        box.adjustSize();
+        WindowLook::centreOnScreen(box, screen);
+    }
     box.exec();
 }
 } // namespace

@@ -4,6 +4,7 @@
 #include "Dialogs.h"
 #include "GoToWeb.h"
 #include "UConfigure.h"
+#include "WindowLook.h"
 #include "errorroute.h"
 #include "intparse.h"
 #include "settings.h"
@@ -15,7 +16,6 @@
 #include <QDialog>
 #include <QFocusEvent>
 #include <QHash>
-#include <QPainter>
 #include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <QTimer>
@@ -39,43 +39,6 @@ void setColours(QWidget* w, const QColor& base, const QColor& text)
 }
 } // namespace
 
-TShape::TShape(QWidget* parent)
-    : QWidget(parent)
-{
-}
-
-void TShape::setBrushColor(const QColor& color)
-{
-    m_brush = color;
-    m_filled = true;
-    update();
-}
-
-void TShape::setClear()
-{
-    m_filled = false;
-    m_outlined = false;
-    update();
-}
-
-void TShape::setOutlined(bool outlined)
-{
-    m_outlined = outlined;
-    update();
-}
-
-void TShape::paintEvent(QPaintEvent*)
-{
-    if (!m_filled && !m_outlined)
-        return;
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(m_outlined ? QPen(Qt::black, 1) : QPen(Qt::NoPen));
-    p.setBrush(m_filled ? QBrush(m_brush) : QBrush(Qt::NoBrush));
-    const int side = qMin(width(), height()) - 1;
-    p.drawEllipse(QRectF(0.5, 0.5, side, side));
-}
-
 TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* clock)
     : QMainWindow(parent)
     , ui(std::make_unique<Ui::TFormMain>())
@@ -97,9 +60,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* cloc
     setFixedSize(437, 420 + menuBar()->sizeHint().height());
 
     ui->Image1->setPixmap(Branding::logo());
-    QPalette white = ui->Panel2->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    ui->Panel2->setPalette(white);
+    WindowLook::setWhiteGround(ui->Panel2);
     ui->StaticText1->setText(Branding::webAddress());
     setColours(ui->Memo2, Qt::black, QColor(0x00, 0xff, 0x00));
     setColours(ui->Memo1, Qt::black, QColor(0x00, 0xff, 0xff));

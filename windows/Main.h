@@ -3,9 +3,7 @@
 #include "dispatchengine.h"
 #include "operatorview.h"
 
-#include <QColor>
 #include <QMainWindow>
-#include <QWidget>
 
 #include <memory>
 
@@ -18,28 +16,6 @@ class TGoToWeb;
 namespace Ui {
 class TFormMain;
 }
-
-// A filled circle, as the connection and activity lights are drawn.
-class TShape : public QWidget
-{
-    Q_OBJECT
-public:
-    explicit TShape(QWidget* parent = nullptr);
-
-    QColor brushColor() const { return m_brush; }
-    bool isFilled() const { return m_filled; }
-    void setBrushColor(const QColor& color); // also makes the circle filled
-    void setClear(); // no fill, no outline
-    void setOutlined(bool outlined);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor m_brush = Qt::white;
-    bool m_filled = true;
-    bool m_outlined = true;
-};
 
 // The operator's console: starts and stops the gateway link, shows the engine
 // log, the gateway's counter and info text and the lights, and opens the

@@ -1,9 +1,9 @@
 #include "UAbout.h"
 
 #include "Branding.h"
+#include "WindowLook.h"
 #include "ui_UAbout.h"
 
-#include <QScreen>
 #include <QShowEvent>
 
 TFormAbout::TFormAbout(QWidget* parent)
@@ -20,9 +20,7 @@ TFormAbout::TFormAbout(QWidget* parent)
     ui->Label3->setText(Branding::webAddress());
     ui->Label4->setText(Branding::email());
     ui->Image1->setPixmap(Branding::logo());
-    QPalette white = ui->Panel2->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    ui->Panel2->setPalette(white);
+    WindowLook::setWhiteGround(ui->Panel2);
 }
 
 TFormAbout::~TFormAbout() = default;
@@ -30,11 +28,7 @@ TFormAbout::~TFormAbout() = default;
 void TFormAbout::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous()) {
-        if (QScreen* screen = this->screen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        WindowLook::centreOnScreen(*this, screen());
     }
     QDialog::showEvent(event);
 }

@@ -2,6 +2,7 @@
 
 #include "Branding.h"
 #include "Dialogs.h"
+#include "WindowLook.h"
 #include "connectiontest.h"
 #include "ui_UConfigure.h"
 
@@ -34,9 +35,7 @@ TFormConfigure::TFormConfigure(SettingsStore& settings, QWidget* parent)
     resize(479, 406);
 
     ui->Image1->setPixmap(Branding::logo());
-    QPalette white = ui->Panel1->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    ui->Panel1->setPalette(white);
+    WindowLook::setWhiteGround(ui->Panel1);
 
     m_test = std::make_unique<ConnectionTest>([this](const QByteArray& line) { appendResult(line); });
     connect(ui->Button1, &QPushButton::clicked, this, &TFormConfigure::Button1Click);

@@ -2,6 +2,7 @@
 
 #include "Branding.h"
 #include "Dialogs.h"
+#include "WindowLook.h"
 #include "fsutil.h"
 #include "outbox.h"
 #include "paths.h"
@@ -11,22 +12,10 @@
 #include "ui_UTest.h"
 
 #include <QFile>
-#include <QScreen>
 #include <QShowEvent>
 #include <QTextDocument>
 
-#include <sys/stat.h>
-
 namespace {
-
-// The mode a plain file creation would give, so the outbox's other readers
-// see the file as they see files from any other writer.
-unsigned creationMode()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~unsigned(mask);
-}
 
 // A field's text as one line of the file. Line breaks and NUL would split or
 // end the three-line file, so they go.
@@ -66,9 +55,7 @@ TFormTest::TFormTest(SettingsStore& settings, QWidget* parent)
     setAttribute(Qt::WA_QuitOnClose, false);
 
     ui->Image1->setPixmap(Branding::logo());
-    QPalette white = ui->Panel2->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    ui->Panel2->setPalette(white);
+    WindowLook::setWhiteGround(ui->Panel2);
     ui->StaticText1->setText(Branding::webAddress());
     ui->Label1->setBuddy(ui->EditTo);
     ui->Label2->setBuddy(ui->EditFrom);
@@ -124,8 +111,9 @@ void TFormTest::writeMessageFile()
     const QByteArray path = joinDir(m_settings.values().outboxDir, QByteArrayLiteral("SmsFile") + chosenExtension());
     // Written under a temporary name no search matches and renamed into
     // place, so the polling tick never reads half a file; a waiting file of
-    // the same name is replaced.
-    if (!Fs::writeFileAtomic(path, TextFile::joinLines(lines), creationMode()))
+    // the same name is replaced. The mode is a plain creation's, so the
+    // outbox's other readers see it as a file from any other writer.
+    if (!Fs::writeFileAtomic(path, TextFile::joinLines(lines), Fs::creationMode()))
         throw SmsError::cannotCreateFile(QFile::decodeName(path));
 }
 
@@ -163,11 +151,7 @@ void TFormTest::limitMessage()
 void TFormTest::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous()) {
-        if (QScreen* screen = this->screen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        WindowLook::centreOnScreen(*this, screen());
     }
     QWidget::showEvent(event);
 }
