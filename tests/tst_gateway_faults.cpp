@@ -2,7 +2,7 @@
 // refusing, closing, resetting, dribbling, stalling, babbling. Whatever it
 // does, no message file is lost, none reaches the gateway twice, and every
 // message that may not have reached it is named in the engine log.
-#include "dispatchengine.h"
+#include "enginefixture.h"
 #include "gatewayprocess.h"
 #include "guard.h"
 #include "record.h"
@@ -32,7 +32,7 @@ QByteArray messageId(int i)
 }
 } // namespace
 
-class TestGatewayFaults : public QObject
+class TestGatewayFaults : public QObject, public EngineFixture
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -59,29 +59,17 @@ private:
     QByteArray idOf(const QByteArray& path) const;
     void checkNothingLostNothingTwice();
 
-    std::unique_ptr<QTemporaryDir> tmp;
-    QByteArray outDir;
-    QByteArray bakDir;
     QString recordLog;
     int files = 0;
     std::unique_ptr<GatewayProcess> gateway;
-    SettingsStore settings;
-    RecordingView view;
-    std::unique_ptr<DispatchEngine> engine;
 };
 
 void TestGatewayFaults::init()
 {
     QVERIFY2(!GatewayProcess::binary().isEmpty(), "SMS_GATEWAY_BIN is not set");
-    tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp->isValid());
-    outDir = QFile::encodeName(tmp->path()) + "/out/";
-    bakDir = QFile::encodeName(tmp->path()) + "/bak/";
+    QVERIFY(setUp());
     recordLog = tmp->filePath(QStringLiteral("records.log"));
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
     files = 0;
-    view = RecordingView();
     gateway = std::make_unique<GatewayProcess>();
 }
 
@@ -97,7 +85,7 @@ void TestGatewayFaults::cleanup()
     }
     engine.reset();
     gateway.reset();
-    tmp.reset();
+    tearDown();
 }
 
 bool TestGatewayFaults::startGateway(const QStringList& extra)
@@ -109,10 +97,9 @@ bool TestGatewayFaults::startGateway(const QStringList& extra)
 
 void TestGatewayFaults::startEngine(quint16 port, const QByteArray& pollInterval)
 {
-    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(port), "user", "secret", Key });
     view.pollInterval = pollInterval;
     view.viewActions = false;
-    engine = std::make_unique<DispatchEngine>(settings, view, Clock::system());
+    EngineFixture::startEngine(QByteArray::number(port), Key, Clock::system());
 }
 
 void TestGatewayFaults::writeMessages(int count)

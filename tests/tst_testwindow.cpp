@@ -2,6 +2,7 @@
 #include "Dialogs.h"
 #include "UAbout.h"
 #include "UTest.h"
+#include "recordingdialogs.h"
 #include "settings.h"
 #include "textfile.h"
 
@@ -26,14 +27,6 @@ QByteArray fileBytes(const QString& path)
         return "<missing>";
     return f.readAll();
 }
-
-class RecordingDialogs : public Dialogs
-{
-public:
-    QStringList errors;
-    void showMessage(QWidget*, const QString&) override { }
-    void showError(const QString& text) override { errors.append(text); }
-};
 
 } // namespace
 
@@ -241,7 +234,6 @@ private Q_SLOTS:
     void errorsGoToThePresenterByDefault()
     {
         RecordingDialogs dialogs;
-        Dialogs::setInstance(&dialogs);
         SettingsStore store;
         Settings s;
         s.outboxDir = "/nonexistent-outbox-dir/";
@@ -250,7 +242,6 @@ private Q_SLOTS:
         form.show();
         form.findChild<QPushButton*>(QStringLiteral("Button1"))->click();
         QTRY_COMPARE(dialogs.errors.size(), 1);
-        Dialogs::setInstance(nullptr);
         QVERIFY(dialogs.errors[0].startsWith(u"Cannot create file /nonexistent-outbox-dir/SmsFile.sms"));
         QVERIFY(form.isVisible());
     }
