@@ -140,6 +140,22 @@ void countRecords(const QString& path, QHash<QByteArray, int>* count, qint64* lo
     }
 }
 
+// Every file in the outbox or the backup directory, once; no message sent
+// twice. Returns how many were sent more than once.
+qsizetype checkWholeAndOnce(qsizetype inOutbox, qsizetype inBackup, qsizetype seen, int files,
+    const QHash<QByteArray, int>& sent, QStringList* failures)
+{
+    if (inOutbox + inBackup != files || seen != files)
+        failures->append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
+                             .arg(inOutbox)
+                             .arg(inBackup)
+                             .arg(files));
+    const auto twice = std::count_if(sent.cbegin(), sent.cend(), [](int n) { return n > 1; });
+    if (twice > 0)
+        failures->append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    return twice;
+}
+
 // The q-quantile of sorted gaps.
 qint64 quantile(const std::vector<qint64>& sorted, double q)
 {
@@ -510,18 +526,7 @@ int killSoakMain(const QStringList& args)
             failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
         seen.insert(id);
     }
-    if (inOutbox + inBackup != files || seen.size() != files)
-        failures.append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
-                            .arg(inOutbox)
-                            .arg(inBackup)
-                            .arg(files));
-    int twice = 0;
-    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
-        if (it.value() > 1)
-            ++twice;
-    }
-    if (twice > 0)
-        failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    const qsizetype twice = checkWholeAndOnce(inOutbox, inBackup, seen.size(), files, sent, &failures);
     if (namedTwice > 0)
         failures.append(QStringLiteral("%1 backup files were named more than once").arg(namedTwice));
     // Every message that left the outbox had its reply logged or was named.
@@ -885,18 +890,7 @@ int main(int argc, char* argv[])
             failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
         seen.insert(id);
     }
-    if (inOutbox + inBackup != files || seen.size() != files)
-        failures.append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
-                            .arg(inOutbox)
-                            .arg(inBackup)
-                            .arg(files));
-    int twice = 0;
-    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
-        if (it.value() > 1)
-            ++twice;
-    }
-    if (twice > 0)
-        failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    const qsizetype twice = checkWholeAndOnce(inOutbox, inBackup, seen.size(), files, sent, &failures);
     if (!view.errors.isEmpty())
         failures.append(
             QStringLiteral("%1 errors shown, the first: %2").arg(view.errors.size()).arg(view.errors.first()));

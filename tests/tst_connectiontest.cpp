@@ -1,6 +1,7 @@
 #include "connectiontest.h"
 #include "smserror.h"
 #include "testgateway.h"
+#include "testsupport.h"
 
 #include <QTest>
 
@@ -119,12 +120,7 @@ void TestConnectionTest::connectionRefused()
 
 void TestConnectionTest::lookupFailure_data()
 {
-    QTest::addColumn<QByteArray>("host");
-    // The resolver may take its own timeouts on a machine without a network:
-    // a generous wait, the failure itself is what counts.
-    QTest::addColumn<int>("waitMs");
-    QTest::newRow("unknown name") << QByteArray("nonexistent.invalid") << 120000;
-    QTest::newRow("empty") << QByteArray() << 5000;
+    addUnresolvableHostRows("host");
 }
 
 void TestConnectionTest::lookupFailure()
@@ -162,10 +158,7 @@ void TestConnectionTest::gatewayClosesOrResets()
 
 void TestConnectionTest::badPort_data()
 {
-    QTest::addColumn<QByteArray>("port");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("not a number") << QByteArray("x") << QStringLiteral("'x' is not a valid integer value");
-    QTest::newRow("too large") << QByteArray("70000") << QStringLiteral("'70000' is not a valid port number");
+    addBadPortRows();
 }
 
 void TestConnectionTest::badPort()

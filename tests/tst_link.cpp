@@ -5,6 +5,7 @@
 #include "settings.h"
 #include "smserror.h"
 #include "testgateway.h"
+#include "testsupport.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -365,12 +366,7 @@ void TestLink::connectionRefused()
 
 void TestLink::lookupFailure_data()
 {
-    QTest::addColumn<QByteArray>("address");
-    // The resolver may take its own timeouts on a machine without a network:
-    // a generous wait, the failure itself is what counts.
-    QTest::addColumn<int>("waitMs");
-    QTest::newRow("unknown name") << QByteArray("nonexistent.invalid") << 120000;
-    QTest::newRow("empty") << QByteArray() << 5000;
+    addUnresolvableHostRows("address");
 }
 
 void TestLink::lookupFailure()
@@ -392,12 +388,7 @@ void TestLink::lookupFailure()
 
 void TestLink::badPort_data()
 {
-    QTest::addColumn<QByteArray>("port");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("not a number") << QByteArray("x") << QStringLiteral("'x' is not a valid integer value");
-    QTest::newRow("too large") << QByteArray("70000") << QStringLiteral("'70000' is not a valid port number");
-    QTest::newRow("wraps to a low port") << QByteArray("65537") << QStringLiteral("'65537' is not a valid port number");
-    QTest::newRow("negative") << QByteArray("-1") << QStringLiteral("'-1' is not a valid port number");
+    addBadPortRows();
 }
 
 void TestLink::badPort()
