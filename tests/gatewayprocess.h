@@ -31,6 +31,8 @@ public:
     // Starts the gateway and reads the port it prints; false, with the
     // reason in error, if it did not come up within a few seconds.
     bool start(const QStringList& arguments, const QString& program = binary());
+    // The same with the options in one text, split at blanks.
+    bool start(const char* options) { return start(QString::fromUtf8(options).split(u' ', Qt::SkipEmptyParts)); }
 
     // Runs the gateway to its end, for options it refuses.
     int runToEnd(const QStringList& arguments, QByteArray* output = nullptr)

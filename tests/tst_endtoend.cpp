@@ -207,9 +207,8 @@ void TestEndToEnd::resultHookHearsEachFate()
     // next start a message the last run sent without an answer.
     GatewayProcess closing;
     GatewayProcess refusing;
-    QVERIFY(closing.start(
-        { QStringLiteral("--close-after"), QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("10") }));
-    QVERIFY(refusing.start({ QStringLiteral("--password"), QStringLiteral("other") }));
+    QVERIFY(closing.start("--close-after 2 --counter 10"));
+    QVERIFY(refusing.start("--password other"));
     const QString record = tmp->filePath(QStringLiteral("fates"));
     const QString hook = tmp->filePath(QStringLiteral("on result.sh"));
     QVERIFY(writeScript(hook, "printf '%s|%s|%s|%s|%s\\n' \"$@\" >> '" + QFile::encodeName(record) + "'\n"));

@@ -58,8 +58,7 @@ void TestGatewayProgram::initTestCase()
 void TestGatewayProgram::loginReplyLayout()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("5"), QStringLiteral("--info"),
-        QStringLiteral("Hello\\nWorld\\q") }));
+    QVERIFY(gateway.start("--counter 5 --info Hello\\nWorld\\q"));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -87,7 +86,7 @@ void TestGatewayProgram::loginReplyLayout()
 void TestGatewayProgram::counterCountsDown()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("3") }));
+    QVERIFY(gateway.start("--counter 3"));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     // Five records in one write: each answered in turn; the log-in takes
@@ -116,8 +115,7 @@ void TestGatewayProgram::counterCountsDown()
 void TestGatewayProgram::resultOption()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start(
-        { QStringLiteral("--result"), QStringLiteral("9"), QStringLiteral("--counter"), QStringLiteral("4") }));
+    QVERIFY(gateway.start("--result 9 --counter 4"));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login() + message('N'));
@@ -187,8 +185,7 @@ void TestGatewayProgram::splitRequestAnsweredOnce()
     // answered only if it does not wait for the quiet time, and one split
     // with a short pause must not pass for a test.
     GatewayProcess gateway;
-    QVERIFY(gateway.start(
-        { QStringLiteral("--quiet"), QStringLiteral("60000"), QStringLiteral("--counter"), QStringLiteral("7") }));
+    QVERIFY(gateway.start("--quiet 60000 --counter 7"));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -222,9 +219,7 @@ void TestGatewayProgram::splitRequestAnsweredOnce()
 void TestGatewayProgram::splitAndDelayedReplies()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start(
-        { QStringLiteral("--split"), QStringLiteral("4"), QStringLiteral("--split-pause"), QStringLiteral("60"),
-            QStringLiteral("--counter"), QStringLiteral("3"), QStringLiteral("--info"), QStringLiteral("pieces") }));
+    QVERIFY(gateway.start("--split 4 --split-pause 60 --counter 3 --info pieces"));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -244,7 +239,7 @@ void TestGatewayProgram::splitAndDelayedReplies()
     QCOMPARE(replyAt(client.received, 2).mid(CounterAt, 8), QByteArray("00000001"));
 
     GatewayProcess slow;
-    QVERIFY(slow.start({ QStringLiteral("--delay"), QStringLiteral("300") }));
+    QVERIFY(slow.start("--delay 300"));
     GatewayClient late;
     QVERIFY(late.connectTo(slow.port));
     QElapsedTimer elapsed;
@@ -257,7 +252,7 @@ void TestGatewayProgram::splitAndDelayedReplies()
 void TestGatewayProgram::closeAndResetAfter()
 {
     GatewayProcess closing;
-    QVERIFY(closing.start({ QStringLiteral("--close-after"), QStringLiteral("2") }));
+    QVERIFY(closing.start("--close-after 2"));
     RawClient orderly;
     QVERIFY(orderly.connectTo(closing.port));
     // The third record comes after the second is answered: never answered.
@@ -268,8 +263,7 @@ void TestGatewayProgram::closeAndResetAfter()
     QCOMPARE(orderly.received.at(Size + CommandAt), 'N');
 
     GatewayProcess resetting;
-    QVERIFY(resetting.start(
-        { QStringLiteral("--reset-after"), QStringLiteral("1"), QStringLiteral("--split"), QStringLiteral("3") }));
+    QVERIFY(resetting.start("--reset-after 1 --split 3"));
     RawClient reset;
     QVERIFY(reset.connectTo(resetting.port));
     QVERIFY(reset.send(login()));
@@ -330,8 +324,7 @@ void TestGatewayProgram::recordLog()
 void TestGatewayProgram::garbageAndUnsolicited()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({ QStringLiteral("--garbage"), QStringLiteral("50"), QStringLiteral("--unsolicited"),
-        QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("8") }));
+    QVERIFY(gateway.start("--garbage 50 --unsolicited 2 --counter 8"));
     GatewayClient client;
     QVERIFY(client.connectTo(gateway.port));
     client.send(login());
@@ -353,7 +346,7 @@ void TestGatewayProgram::garbageAndUnsolicited()
 void TestGatewayProgram::survivesManyConnectionsAndGarbage()
 {
     GatewayProcess gateway;
-    QVERIFY(gateway.start({ QStringLiteral("--counter"), QStringLiteral("100") }));
+    QVERIFY(gateway.start("--counter 100"));
 
     // Random bytes are answered as records; an unknown command gets '2'.
     GatewayClient noisy;
@@ -393,8 +386,7 @@ void TestGatewayProgram::survivesManyConnectionsAndGarbage()
     // Clients that reset while split replies are still going out: the
     // gateway stops writing to them without a word.
     GatewayProcess splitting;
-    QVERIFY(splitting.start(
-        { QStringLiteral("--split"), QStringLiteral("6"), QStringLiteral("--split-pause"), QStringLiteral("5") }));
+    QVERIFY(splitting.start("--split 6 --split-pause 5"));
     for (int i = 0; i < 5; ++i) {
         RawClient raw;
         QVERIFY(raw.connectTo(splitting.port));

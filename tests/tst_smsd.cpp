@@ -107,7 +107,7 @@ void TestSmsd::refusesToStart()
 void TestSmsd::reconnectsAfterGatewayRestart()
 {
     GatewayProcess first;
-    QVERIFY(first.start({ QStringLiteral("--counter"), QStringLiteral("10") }));
+    QVERIFY(first.start("--counter 10"));
     const quint16 port = first.port;
     writeSettings(QByteArray::number(port));
     writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nfirst\r\n");
