@@ -35,6 +35,24 @@ template <typename T> T* child(QObject* parent, const char* name)
 
 } // namespace
 
+// The main window and the three it opens.
+struct AllWindows
+{
+    TFormMain main;
+    TFormConfigure configure;
+    TFormAbout about;
+    TFormTest test;
+
+    explicit AllWindows(SettingsStore& settings)
+        : main(settings)
+        , configure(settings, &main)
+        , about(&main)
+        , test(settings, &main)
+    {
+    }
+    QList<QWidget*> windows() { return { &main, &configure, &about, &test }; }
+};
+
 class TestMainWindow : public QObject
 {
     Q_OBJECT
@@ -575,10 +593,8 @@ void TestMainWindow::everyControlHasAnAccessibleName()
 void TestMainWindow::screenReadersGetTheShownTexts()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
-    TFormConfigure configure(settings, &w);
-    TFormAbout about(&w);
-    TFormTest test(settings, &w);
+    AllWindows all(settings);
+    TFormMain& w = all.main;
     // The empty counter is read by its caption until the gateway answers.
     QLabel* counter = child<QLabel>(&w, "Panel1");
     QCOMPARE(accessibleText(counter), QStringLiteral("Messages:"));
@@ -586,12 +602,12 @@ void TestMainWindow::screenReadersGetTheShownTexts()
     for (const QString& text : { QStringLiteral("Version:  2.1.0"), Branding::companyName(), Branding::cityCountry(),
              Branding::webAddress(), Branding::email() }) {
         QStringList names;
-        for (QLabel* label : about.findChildren<QLabel*>())
+        for (QLabel* label : all.about.findChildren<QLabel*>())
             names << accessibleText(label);
         QVERIFY2(names.contains(text), qPrintable(text));
     }
     // Every label that shows a text gives that text, in every window.
-    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure, &about, &test }) {
+    for (QWidget* window : all.windows()) {
         for (QLabel* label : window->findChildren<QLabel*>()) {
             if (!label->text().isEmpty())
                 QCOMPARE(accessibleText(label), label->text());
@@ -602,12 +618,9 @@ void TestMainWindow::screenReadersGetTheShownTexts()
 void TestMainWindow::everyWindowShowsTheProgramIcon()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
-    TFormConfigure configure(settings, &w);
-    TFormAbout about(&w);
-    TFormTest test(settings, &w);
+    AllWindows all(settings);
     const QImage expected = Branding::icon(32).toImage();
-    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure, &about, &test })
+    for (QWidget* window : all.windows())
         QCOMPARE(window->windowIcon().pixmap(32).toImage(), expected);
 }
 
