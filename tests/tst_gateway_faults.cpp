@@ -48,7 +48,7 @@ private Q_SLOTS:
     void repliesNobodyAskedFor();
 
 private:
-    bool startGateway(const QStringList& extra);
+    bool startGateway(const QByteArray& extra);
     void startEngine(quint16 port, const QByteArray& pollInterval);
     void writeMessages(int count);
     void start();
@@ -88,11 +88,10 @@ void TestGatewayFaults::cleanup()
     tearDown();
 }
 
-bool TestGatewayFaults::startGateway(const QStringList& extra)
+bool TestGatewayFaults::startGateway(const QByteArray& extra)
 {
-    return gateway->start(QStringList { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
-                              recordLog, QStringLiteral("--counter"), QStringLiteral("1000") }
-        + extra);
+    return gateway->start(QStringList { QStringLiteral("--log"), recordLog }
+        + QString::fromLatin1("--port 0 --counter 1000 " + extra).split(u' ', Qt::SkipEmptyParts));
 }
 
 void TestGatewayFaults::startEngine(quint16 port, const QByteArray& pollInterval)
@@ -213,7 +212,7 @@ void TestGatewayFaults::gatewayClosesMidRun()
 {
     // Each connection answers the log-in and three messages, then closes; the
     // operator starts again until the outbox is empty.
-    QVERIFY(startGateway({ QStringLiteral("--close-after"), QStringLiteral("4") }));
+    QVERIFY(startGateway("--close-after 4"));
     writeMessages(12);
     startEngine(gateway->port, "200");
     auto outboxEmpty = [this] { return QDir(QFile::decodeName(outDir)).entryList(QDir::Files).isEmpty(); };
@@ -246,7 +245,7 @@ void TestGatewayFaults::gatewayResets()
 {
     // The gateway resets right after answering the log-in. With no tick due,
     // the link is idle when the reset arrives.
-    QVERIFY(startGateway({ QStringLiteral("--reset-after"), QStringLiteral("1") }));
+    QVERIFY(startGateway("--reset-after 1"));
     writeMessages(2);
     startEngine(gateway->port, "600000");
     start();
@@ -264,8 +263,7 @@ void TestGatewayFaults::gatewayResets()
     // follows the second message's reply. Some are answered, the others are
     // named, none is lost.
     gateway = std::make_unique<GatewayProcess>();
-    QVERIFY(startGateway(
-        { QStringLiteral("--reset-after"), QStringLiteral("3"), QStringLiteral("--delay"), QStringLiteral("500") }));
+    QVERIFY(startGateway("--reset-after 3 --delay 500"));
     writeMessages(8);
     view = RecordingView();
     startEngine(gateway->port, "200");
@@ -279,8 +277,7 @@ void TestGatewayFaults::gatewayResets()
 
 void TestGatewayFaults::replySplitIntoSingleBytes()
 {
-    QVERIFY(startGateway(
-        { QStringLiteral("--split"), QStringLiteral("396"), QStringLiteral("--split-pause"), QStringLiteral("1") }));
+    QVERIFY(startGateway("--split 396 --split-pause 1"));
     writeMessages(3);
     startEngine(gateway->port, "200");
     start();
@@ -299,7 +296,7 @@ void TestGatewayFaults::replySplitIntoSingleBytes()
 void TestGatewayFaults::slowGatewayThenStop()
 {
     // Every reply, the log-in's included, comes ten seconds after its request.
-    QVERIFY(startGateway({ QStringLiteral("--delay"), QStringLiteral("10000") }));
+    QVERIFY(startGateway("--delay 10000"));
     writeMessages(3);
     startEngine(gateway->port, "200");
     start();
@@ -330,7 +327,7 @@ void TestGatewayFaults::megabyteOfGarbage()
     // are not a whole number of records: every later reply is read out of
     // step. Nothing may crash, and every message still goes once.
     constexpr int Garbage = 1024 * 1024;
-    QVERIFY(startGateway({ QStringLiteral("--garbage"), QString::number(Garbage) }));
+    QVERIFY(startGateway("--garbage " + QByteArray::number(Garbage)));
     writeMessages(5);
     startEngine(gateway->port, "200");
     start();
@@ -349,7 +346,7 @@ void TestGatewayFaults::megabyteOfGarbage()
 
 void TestGatewayFaults::repliesNobodyAskedFor()
 {
-    QVERIFY(startGateway({ QStringLiteral("--unsolicited"), QStringLiteral("5") }));
+    QVERIFY(startGateway("--unsolicited 5"));
     writeMessages(4);
     startEngine(gateway->port, "200");
     start();
