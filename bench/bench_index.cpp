@@ -109,6 +109,7 @@ public:
         s.password = "secret";
         s.userKey = "ABCD1234EFGH5678";
         m_settings.replace(s);
+        m_view.saveLog = true;
         m_view.viewActions = false;
         m_engine = std::make_unique<DispatchEngine>(m_settings, m_view, m_clock);
         m_engine->link.Start1Click();
@@ -228,7 +229,7 @@ public:
     QByteArray m_root;
     Sink m_sink;
     SettingsStore m_settings;
-    BenchView m_view;
+    RecordingView m_view { RecordingView::Counting };
     RememberingClock m_clock;
     std::unique_ptr<DispatchEngine> m_engine;
 };

@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     Bench::freshDirectory(dir);
 
     constexpr qint64 Lines = 1000000;
-    BenchView view;
+    RecordingView view(RecordingView::Counting);
     view.lineLimit = "1000";
     view.saveLog = true;
     EngineLog log(view, Clock::system());

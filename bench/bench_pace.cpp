@@ -21,19 +21,6 @@
 
 namespace {
 
-// Counts the gateway's replies the way the main window shows them.
-class PaceView : public BenchView
-{
-public:
-    std::function<void()> onReply;
-    void setCounterText(const QByteArray& c) override
-    {
-        BenchView::setCounterText(c);
-        if (onReply)
-            onReply();
-    }
-};
-
 struct LogRecord
 {
     QDateTime time;
@@ -91,7 +78,8 @@ int main(int argc, char** argv)
     Bench::createFiles(work + "/outbox", "m", ".sms", files, Bench::MessageText);
     const QString recordLog = QString::fromLocal8Bit(work + "/gateway-records.log");
 
-    PaceView view;
+    // Counts the gateway's replies the way the main window shows them.
+    RecordingView view(RecordingView::Counting);
     view.pollInterval = QByteArray::number(interval);
     view.lineLimit = "1000";
     view.saveLog = true;
@@ -109,7 +97,7 @@ int main(int argc, char** argv)
 
     int exitCode = 0;
     int replies = 0;
-    view.onReply = [&] {
+    view.onCounter = [&] {
         // The log-in's reply and one per message.
         if (++replies == files + 1) {
             engine.link.Stop1Click();

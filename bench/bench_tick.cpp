@@ -230,7 +230,8 @@ int main(int argc, char** argv)
     SinkServer sink;
     const quint16 port = sink.start();
 
-    BenchView view;
+    RecordingView view(RecordingView::Counting);
+    view.saveLog = true;
     view.viewActions = true; // the program's default: one log line per file
     SettingsStore settings;
     Settings s;

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "operatorview.h"
+// The tests' view, in its counting mode: it keeps no lines, so the
+// benchmarks grow no memory of their own while they measure the engine's.
+#include "recordingview.h"
 #include "timestamp.h"
 
 #include <benchmark/benchmark.h>
@@ -13,35 +15,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-// An operator view that keeps nothing: the benchmarks must not grow memory
-// of their own while they measure the engine's.
-class BenchView : public OperatorView
-{
-public:
-    QByteArray lineLimit = "1000";
-    bool saveLog = true;
-    QByteArray pollInterval = "1000";
-    bool viewActions = true;
-    QByteArray counter;
-    qint64 linesAppended = 0;
-    qint64 clears = 0;
-    QStringList errors;
-
-    void logLineAppended(const QByteArray&) override { ++linesAppended; }
-    void logCleared() override { ++clears; }
-    QByteArray lineLimitText() const override { return lineLimit; }
-    bool saveLogChecked() const override { return saveLog; }
-    QByteArray pollIntervalText() const override { return pollInterval; }
-    bool viewActionsChecked() const override { return viewActions; }
-    void setCounterText(const QByteArray& c) override { counter = c; }
-    void setInfoText(const QByteArray&) override { }
-    void setConnectionLights(bool) override { }
-    void setStartEnabled(bool) override { }
-    void setStopEnabled(bool) override { }
-    void toggleActivityLight() override { }
-    void showError(const QString& text) override { errors.append(text); }
-};
 
 // The real clock, remembering the last time it gave, so that a benchmark can
 // find the backup name a tick chose.

@@ -4,14 +4,18 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTcpSocket>
-#include <QTest>
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
+
+// Runs the event loop until the condition holds or the time is up, as Qt
+// Test's qWaitFor does, for programs without Qt Test (the soak).
+bool waitUntil(const std::function<bool()>& condition, int ms);
 
 // The real substitute gateway, run as a child process on 127.0.0.1 with a
 // port of the system's choosing.
@@ -20,33 +24,21 @@ class GatewayProcess
 public:
     QProcess process;
     quint16 port = 0;
+    QString error; // why start() failed
 
     static QString binary() { return qEnvironmentVariable("SMS_GATEWAY_BIN"); }
 
-    // Starts the gateway and reads the port it prints; false if it did not
-    // come up within a few seconds.
-    bool start(const QStringList& arguments)
-    {
-        process.setProgram(binary());
-        process.setArguments(arguments);
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.start();
-        if (!QTest::qWaitFor(
-                [this] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 10000))
-            return false;
-        const QByteArray line = process.readLine().trimmed();
-        const QByteArray prefix = "listening on 127.0.0.1:";
-        if (!line.startsWith(prefix))
-            return false;
-        port = quint16(line.mid(prefix.size()).toUInt());
-        return port != 0;
-    }
+    // Starts the gateway and reads the port it prints; false, with the
+    // reason in error, if it did not come up within a few seconds.
+    bool start(const QStringList& arguments, const QString& program = binary());
+    // The same with the options in one text, split at blanks.
+    bool start(const char* options) { return start(QString::fromUtf8(options).split(u' ', Qt::SkipEmptyParts)); }
 
     // Runs the gateway to its end, for options it refuses.
     int runToEnd(const QStringList& arguments, QByteArray* output = nullptr)
     {
         process.start(binary(), arguments);
-        if (!QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 10000))
+        if (!waitUntil([this] { return process.state() == QProcess::NotRunning; }, 10000))
             return -1;
         if (output)
             *output = process.readAllStandardOutput() + process.readAllStandardError();
@@ -59,7 +51,7 @@ public:
     {
         if (process.state() != QProcess::NotRunning) {
             process.kill();
-            (void)QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 5000);
+            (void)waitUntil([this] { return process.state() == QProcess::NotRunning; }, 5000);
         }
     }
 };
@@ -86,7 +78,7 @@ public:
     bool connectTo(quint16 port)
     {
         socket.connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+        return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     }
 
     void send(const QByteArray& bytes)
@@ -193,7 +185,7 @@ public:
     // The exit code once it has ended by itself, or -1.
     int waitForExit(int ms = 20000)
     {
-        if (!QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, ms))
+        if (!waitUntil([this] { return process.state() == QProcess::NotRunning; }, ms))
             return -1;
         (void)lines();
         (void)errors();
@@ -204,7 +196,7 @@ public:
     {
         if (process.state() != QProcess::NotRunning) {
             process.kill();
-            (void)QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 5000);
+            (void)waitUntil([this] { return process.state() == QProcess::NotRunning; }, 5000);
         }
     }
 };

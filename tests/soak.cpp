@@ -9,8 +9,10 @@
 // the hook held the ticks up.
 #include "dispatchengine.h"
 #include "errorroute.h"
+#include "gatewayprocess.h"
 #include "operatorview.h"
 #include "record.h"
+#include "recordingview.h"
 #include "sendjournal.h"
 #include "settings.h"
 #include "textfile.h"
@@ -59,32 +61,35 @@ QByteArray messageId(int i)
     return "soak-" + QByteArray::number(i).rightJustified(6, '0');
 }
 
-// The main window as far as the soak needs it: every line goes to a file,
-// only the lines that name messages stay in memory.
-class SoakView : public OperatorView
+// The main window as far as the soak needs it: a counting view whose every
+// line goes to a file; only the lines that name messages stay in memory.
+class SoakView : public RecordingView
 {
 public:
     explicit SoakView(const QString& logPath)
-        : m_file(logPath)
+        : RecordingView(Counting)
+        , m_file(logPath)
     {
         m_file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        saveLog = true;
+        pollInterval = "200";
+        viewActions = false;
+        onLine = [this](const QByteArray& line) { tally(line); };
+        onError = [this](const QString& text) { m_file.write("ERROR: " + text.toLatin1() + '\n'); };
     }
 
     QByteArrayList unanswered;
     QByteArrayList moveFailures;
     QByteArrayList resultFailures;
-    QStringList errors;
-    qint64 lines = 0;
     qint64 answers = 0;
     int connects = 0;
     int disconnects = 0;
     int socketErrors = 0;
-    bool running = false;
 
-    void logLineAppended(const QByteArray& line) override
+private:
+    void tally(const QByteArray& line)
     {
         m_file.write(line + '\n');
-        ++lines;
         if (line.startsWith("No reply for "))
             unanswered.append(line.mid(13));
         else if (line.startsWith("Cannot move "))
@@ -100,54 +105,22 @@ public:
         else if (line == "Socket Error")
             ++socketErrors;
     }
-    void logCleared() override { }
-    QByteArray lineLimitText() const override { return "1000"; }
-    bool saveLogChecked() const override { return true; }
-    QByteArray pollIntervalText() const override { return "200"; }
-    bool viewActionsChecked() const override { return false; }
-    void setCounterText(const QByteArray&) override { }
-    void setInfoText(const QByteArray&) override { }
-    void setConnectionLights(bool) override { }
-    void setStartEnabled(bool enabled) override { running = !enabled; }
-    void setStopEnabled(bool) override { }
-    void toggleActivityLight() override { }
-    void showError(const QString& text) override
-    {
-        errors.append(text);
-        m_file.write("ERROR: " + text.toLatin1() + '\n');
-    }
-
-private:
     QFile m_file;
 };
 
-struct Gateway
+// The substitute gateway with its record log and a counter that lasts.
+struct Gateway : GatewayProcess
 {
-    QProcess process;
-    quint16 port = 0;
     QString log;
 
     bool start(const QString& binary, const QString& logPath, const QStringList& fault)
     {
         log = logPath;
-        process.start(binary,
+        return GatewayProcess::start(
             QStringList { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"), logPath,
                 QStringLiteral("--counter"), QStringLiteral("99999999") }
-                + fault);
-        if (!process.waitForStarted(5000) || !process.waitForReadyRead(5000))
-            return false;
-        const QByteArray line = process.readLine().trimmed();
-        const QByteArray prefix = "listening on 127.0.0.1:";
-        if (!line.startsWith(prefix))
-            return false;
-        port = quint16(line.mid(prefix.size()).toUInt());
-        return port != 0;
-    }
-
-    ~Gateway()
-    {
-        process.kill();
-        process.waitForFinished(5000);
+                + fault,
+            binary);
     }
 };
 
@@ -166,6 +139,22 @@ void countRecords(const QString& path, QHash<QByteArray, int>* count, qint64* lo
         else
             ++(*count)[fields[8]];
     }
+}
+
+// Every file in the outbox or the backup directory, once; no message sent
+// twice. Returns how many were sent more than once.
+qsizetype checkWholeAndOnce(qsizetype inOutbox, qsizetype inBackup, qsizetype seen, int files,
+    const QHash<QByteArray, int>& sent, QStringList* failures)
+{
+    if (inOutbox + inBackup != files || seen != files)
+        failures->append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
+                             .arg(inOutbox)
+                             .arg(inBackup)
+                             .arg(files));
+    const auto twice = std::count_if(sent.cbegin(), sent.cend(), [](int n) { return n > 1; });
+    if (twice > 0)
+        failures->append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    return twice;
 }
 
 // The q-quantile of sorted gaps.
@@ -235,29 +224,20 @@ void checkResults(const QString& path, const QByteArray& bakDir, const QSet<QByt
 // systems. The last child runs to the end. Every run appends its log lines
 // to one file, written straight through, so a kill loses none.
 namespace {
-class KillChildView : public OperatorView
+// Log lines written straight through, so that a kill loses none.
+class KillChildView : public RecordingView
 {
 public:
     explicit KillChildView(const QByteArray& logPath)
-        : m_fd(::open(logPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644))
+        : RecordingView(Counting)
+        , m_fd(::open(logPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644))
     {
+        pollInterval = "200";
+        viewActions = false;
+        onLine = [this](const QByteArray& line) { put(line); };
+        onError = [this](const QString& text) { put("ERROR: " + text.toLocal8Bit()); };
     }
     ~KillChildView() override { ::close(m_fd); }
-    bool running = false;
-
-    void logLineAppended(const QByteArray& line) override { put(line); }
-    void logCleared() override { }
-    QByteArray lineLimitText() const override { return "1000"; }
-    bool saveLogChecked() const override { return false; }
-    QByteArray pollIntervalText() const override { return "200"; }
-    bool viewActionsChecked() const override { return false; }
-    void setCounterText(const QByteArray&) override { }
-    void setInfoText(const QByteArray&) override { }
-    void setConnectionLights(bool) override { }
-    void setStartEnabled(bool enabled) override { running = !enabled; }
-    void setStopEnabled(bool) override { }
-    void toggleActivityLight() override { }
-    void showError(const QString& text) override { put("ERROR: " + text.toLocal8Bit()); }
 
 private:
     void put(const QByteArray& line)
@@ -547,18 +527,7 @@ int killSoakMain(const QStringList& args)
             failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
         seen.insert(id);
     }
-    if (inOutbox + inBackup != files || seen.size() != files)
-        failures.append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
-                            .arg(inOutbox)
-                            .arg(inBackup)
-                            .arg(files));
-    int twice = 0;
-    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
-        if (it.value() > 1)
-            ++twice;
-    }
-    if (twice > 0)
-        failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    const qsizetype twice = checkWholeAndOnce(inOutbox, inBackup, seen.size(), files, sent, &failures);
     if (namedTwice > 0)
         failures.append(QStringLiteral("%1 backup files were named more than once").arg(namedTwice));
     // Every message that left the outbox had its reply logged or was named.
@@ -922,18 +891,7 @@ int main(int argc, char* argv[])
             failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
         seen.insert(id);
     }
-    if (inOutbox + inBackup != files || seen.size() != files)
-        failures.append(QStringLiteral("%1 files in the outbox and %2 in the backup directory, of %3")
-                            .arg(inOutbox)
-                            .arg(inBackup)
-                            .arg(files));
-    int twice = 0;
-    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
-        if (it.value() > 1)
-            ++twice;
-    }
-    if (twice > 0)
-        failures.append(QStringLiteral("%1 messages reached the gateway more than once").arg(twice));
+    const qsizetype twice = checkWholeAndOnce(inOutbox, inBackup, seen.size(), files, sent, &failures);
     if (!view.errors.isEmpty())
         failures.append(
             QStringLiteral("%1 errors shown, the first: %2").arg(view.errors.size()).arg(view.errors.first()));

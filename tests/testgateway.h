@@ -12,7 +12,7 @@
 
 // A stand-in gateway on 127.0.0.1 with a port of the system's choosing: it
 // collects what the client writes and answers only when the test says so.
-class TestGateway : public QObject
+class FakeGateway : public QObject
 {
 public:
     QTcpServer server;
@@ -20,7 +20,7 @@ public:
     QByteArray received; // everything the latest peer sent
     int disconnects = 0; // peers that went away
 
-    TestGateway()
+    FakeGateway()
     {
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server.nextPendingConnection()) {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QTest>
 
 // The text of the SmsError the call throws, or "<no error>".
 template <typename F> QString errorOf(F&& call)
@@ -32,4 +33,25 @@ inline bool writeScript(const QString& path, const QByteArray& body)
         return false;
     f.close();
     return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Host names whose look-up fails, and how long to wait for the failure: the
+// resolver may take its own timeouts on a machine without a network.
+inline void addUnresolvableHostRows(const char* column)
+{
+    QTest::addColumn<QByteArray>(column);
+    QTest::addColumn<int>("waitMs");
+    QTest::newRow("unknown name") << QByteArray("nonexistent.invalid") << 120000;
+    QTest::newRow("empty") << QByteArray() << 5000;
+}
+
+// Gateway ports the settings may hold that are no port, with the error.
+inline void addBadPortRows()
+{
+    QTest::addColumn<QByteArray>("port");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("not a number") << QByteArray("x") << QStringLiteral("'x' is not a valid integer value");
+    QTest::newRow("too large") << QByteArray("70000") << QStringLiteral("'70000' is not a valid port number");
+    QTest::newRow("wraps to a low port") << QByteArray("65537") << QStringLiteral("'65537' is not a valid port number");
+    QTest::newRow("negative") << QByteArray("-1") << QStringLiteral("'-1' is not a valid port number");
 }

@@ -215,7 +215,7 @@ void TestConfigure::exitKeepsEditsButSavesNothing()
 
 void TestConfigure::testUsesUnsavedFields()
 {
-    TestGateway gw;
+    FakeGateway gw;
     QVERIFY(gw.listen());
     TFormMain main(settings);
     TFormConfigure w(settings, &main);
@@ -232,7 +232,7 @@ void TestConfigure::testUsesUnsavedFields()
     QCOMPARE(gw.received.left(7), QByteArray("tester\0", 7));
     QCOMPARE(gw.received.mid(20, 16), QByteArray("WXYZ123456789ABC"));
     QCOMPARE(gw.received.at(36), 'P');
-    gw.send(TestGateway::reply('0', "00000042", {}, 236));
+    gw.send(FakeGateway::reply('0', "00000042", {}, 236));
     QTRY_COMPARE(results(&w),
         (QStringList { QString(), QStringLiteral("Connecting..."), QStringLiteral("Connected"),
             QStringLiteral("Connection Success..."), QStringLiteral("Messages To Send = : 00000042"),

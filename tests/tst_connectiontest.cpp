@@ -1,6 +1,7 @@
 #include "connectiontest.h"
 #include "smserror.h"
 #include "testgateway.h"
+#include "testsupport.h"
 
 #include <QTest>
 
@@ -34,14 +35,14 @@ private Q_SLOTS:
 private:
     void runTest();
 
-    TestGateway* gw = nullptr;
+    FakeGateway* gw = nullptr;
     QByteArrayList lines;
     std::unique_ptr<ConnectionTest> test;
 };
 
 void TestConnectionTest::init()
 {
-    gw = new TestGateway;
+    gw = new FakeGateway;
     QVERIFY(gw->listen());
     lines.clear();
     test = std::make_unique<ConnectionTest>([this](const QByteArray& line) { lines.append(line); });
@@ -72,7 +73,7 @@ void TestConnectionTest::gatewayAnswers()
     QCOMPARE(request.mid(37), QByteArray(GatewayRecord::ShortSize - 37, '\0'));
     QCOMPARE(lines, (QByteArrayList { "Connecting...", "Connected" }));
 
-    gw->send(TestGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
+    gw->send(FakeGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
     QTRY_COMPARE(lines, Answered);
     QVERIFY(!test->isActive());
     QTRY_COMPARE(gw->disconnects, 1); // the test hangs up once answered
@@ -83,7 +84,7 @@ void TestConnectionTest::gatewayAnswers()
 void TestConnectionTest::gatewayRefusesLogin()
 {
     runTest();
-    gw->send(TestGateway::reply('X', "00000000", {}, GatewayRecord::ShortSize));
+    gw->send(FakeGateway::reply('X', "00000000", {}, GatewayRecord::ShortSize));
     QTRY_COMPARE(lines,
         (QByteArrayList { "Connecting...", "Connected", "Connection Fail...", "Trans result = : X", "Disconnected" }));
     QVERIFY(!test->isActive());
@@ -92,7 +93,7 @@ void TestConnectionTest::gatewayRefusesLogin()
 void TestConnectionTest::replyInTwoWrites()
 {
     runTest();
-    const QByteArray reply = TestGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize);
+    const QByteArray reply = FakeGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize);
     gw->send(reply.left(100));
     QTest::qWait(30);
     QCOMPARE(lines.size(), 2); // nothing read into a result yet
@@ -113,22 +114,21 @@ void TestConnectionTest::connectionRefused()
     QVERIFY(gw->server.listen(QHostAddress::LocalHost, quint16(port.toInt())));
     lines.clear();
     runTest();
-    gw->send(TestGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
+    gw->send(FakeGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
     QTRY_COMPARE(lines, Answered);
 }
 
 void TestConnectionTest::lookupFailure_data()
 {
-    QTest::addColumn<QByteArray>("host");
-    QTest::newRow("unknown name") << QByteArray("nonexistent.invalid");
-    QTest::newRow("empty") << QByteArray();
+    addUnresolvableHostRows("host");
 }
 
 void TestConnectionTest::lookupFailure()
 {
     QFETCH(QByteArray, host);
+    QFETCH(int, waitMs);
     test->Button1Click(host, gw->port(), Tester);
-    QTRY_COMPARE(lines, (QByteArrayList { "Error", "Disconnected" }));
+    QTRY_COMPARE_WITH_TIMEOUT(lines, (QByteArrayList { "Error", "Disconnected" }), waitMs);
     QTest::qWait(30);
     QCOMPARE(lines.size(), 2);
     QVERIFY(!test->isActive());
@@ -158,10 +158,7 @@ void TestConnectionTest::gatewayClosesOrResets()
 
 void TestConnectionTest::badPort_data()
 {
-    QTest::addColumn<QByteArray>("port");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("not a number") << QByteArray("x") << QStringLiteral("'x' is not a valid integer value");
-    QTest::newRow("too large") << QByteArray("70000") << QStringLiteral("'70000' is not a valid port number");
+    addBadPortRows();
 }
 
 void TestConnectionTest::badPort()
@@ -189,7 +186,7 @@ void TestConnectionTest::openTestClosedBeforeNext()
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::ShortSize));
     QTRY_COMPARE(gw->disconnects, 1); // the first connection was closed
     QCOMPARE(lines, (QByteArrayList { "Connecting...", "Connected", "Connecting...", "Connected" }));
-    gw->send(TestGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
+    gw->send(FakeGateway::reply('0', "00000042", {}, GatewayRecord::ShortSize));
     QTRY_COMPARE(lines.mid(2), Answered);
 }
 

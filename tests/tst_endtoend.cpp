@@ -1,5 +1,5 @@
 #include "connectiontest.h"
-#include "dispatchengine.h"
+#include "enginefixture.h"
 #include "errorroute.h"
 #include "gatewayprocess.h"
 #include "record.h"
@@ -46,11 +46,12 @@ int countOf(const QByteArrayList& lines, const QByteArray& line)
 }
 } // namespace
 
-class TestEndToEnd : public QObject
+class TestEndToEnd : public QObject, public EngineFixture
 {
     Q_OBJECT
 private Q_SLOTS:
     void init();
+    void cleanup() { tearDown(); }
     void fourMessagesOverFourTicks();
     void refusedLogInThenGatewayCloses();
     void connectionTestGetsShortReply();
@@ -58,37 +59,20 @@ private Q_SLOTS:
 
 private:
     bool startGateway(const QStringList& extra);
-    void writeFile(const QByteArray& name, const QByteArray& content);
 
-    QTemporaryDir tmp;
-    QByteArray outDir;
-    QByteArray bakDir;
     QString logPath;
     GatewayProcess* gateway = nullptr;
 };
 
 void TestEndToEnd::init()
 {
-    QVERIFY(tmp.isValid());
-    static int runs = 0;
-    const QString run = QString::number(++runs);
-    outDir = QFile::encodeName(tmp.filePath(run + QStringLiteral("/out"))) + '/';
-    bakDir = QFile::encodeName(tmp.filePath(run + QStringLiteral("/bak"))) + '/';
-    logPath = tmp.filePath(run + QStringLiteral("/records.log"));
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
+    QVERIFY(setUp());
+    logPath = tmp->filePath(QStringLiteral("records.log"));
 }
 
 bool TestEndToEnd::startGateway(const QStringList& extra)
 {
     return gateway->start(QStringList { QStringLiteral("--log"), logPath } + extra);
-}
-
-void TestEndToEnd::writeFile(const QByteArray& name, const QByteArray& content)
-{
-    QFile f(QFile::decodeName(outDir + name));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(content), content.size());
 }
 
 void TestEndToEnd::fourMessagesOverFourTicks()
@@ -99,12 +83,9 @@ void TestEndToEnd::fourMessagesOverFourTicks()
         QStringLiteral("Thanks\\nfor using"), QStringLiteral("--user"), QStringLiteral("user"),
         QStringLiteral("--password"), QStringLiteral("secret"), QStringLiteral("--key"), QString::fromLatin1(Key) }));
 
-    SettingsStore settings;
-    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key });
-    RecordingView view;
     view.pollInterval = "600000"; // the test drives the ticks
     FixedClock clock;
-    DispatchEngine engine(settings, view, clock);
+    startEngine(QByteArray::number(process.port), Key, clock);
 
     const QList<SentFile> files {
         { "a.sms", "+391111", "Alice", "first text" },
@@ -113,19 +94,19 @@ void TestEndToEnd::fourMessagesOverFourTicks()
         { "d.flh", "+394444", "FlashCo", "flash now" },
     };
     for (const SentFile& f : files)
-        writeFile(f.name, f.content());
+        QVERIFY(writeMessage(f.name, f.content()));
 
-    engine.link.Start1Click();
-    QTRY_VERIFY(engine.link.loggedIn());
+    engine->link.Start1Click();
+    QTRY_VERIFY(engine->link.loggedIn());
     QVERIFY(view.appended.contains("Connection Success..."));
     QVERIFY(view.appended.contains("Messages To Send = : 00000010"));
     QVERIFY(view.green);
 
     const QDir outbox(QFile::decodeName(outDir));
-    const auto transactions = [&view] { return countOf(view.appended, "Transaction Success..."); };
+    const auto transactions = [this] { return countOf(view.appended, "Transaction Success..."); };
     for (int i = 0; i < 4; ++i) {
         clock.time = clock.time.addMSecs(10); // each backup name its own
-        runGuarded(view, [&engine] { engine.tick.Timer1Timer(); });
+        runGuarded(view, [this] { engine->tick.Timer1Timer(); });
         QTRY_COMPARE(transactions(), i + 1);
         QCOMPARE(outbox.entryList(QDir::Files).size(), 3 - i);
     }
@@ -167,9 +148,9 @@ void TestEndToEnd::fourMessagesOverFourTicks()
     QCOMPARE(view.counter, QByteArray("00000006"));
     QCOMPARE(view.info, QByteArray("Thanks\nfor using"));
     QVERIFY(view.errors.isEmpty());
-    QCOMPARE(engine.link.unansweredCount(), 0);
+    QCOMPARE(engine->link.unansweredCount(), 0);
 
-    engine.link.Stop1Click();
+    engine->link.Stop1Click();
     QCOMPARE(countOf(view.appended, "Socket Disconnect"), 1);
 }
 
@@ -179,28 +160,25 @@ void TestEndToEnd::refusedLogInThenGatewayCloses()
     gateway = &process;
     QVERIFY(startGateway({ QStringLiteral("--password"), QStringLiteral("other"), QStringLiteral("--close-after"),
         QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("3") }));
-    SettingsStore settings;
-    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(process.port), "user", "secret", Key });
-    RecordingView view;
     view.pollInterval = "600000";
     FixedClock clock;
-    DispatchEngine engine(settings, view, clock);
-    writeFile("m.ring", "+395555\r\nMusic\r\ntune\r\n");
+    startEngine(QByteArray::number(process.port), Key, clock);
+    QVERIFY(writeMessage("m.ring", "+395555\r\nMusic\r\ntune\r\n"));
 
-    engine.link.Start1Click();
+    engine->link.Start1Click();
     QTRY_VERIFY(view.appended.contains("Trans result = : 1"));
     QVERIFY(view.appended.contains("Connection Fail..."));
-    QVERIFY(!engine.link.loggedIn());
+    QVERIFY(!engine->link.loggedIn());
     QVERIFY(!view.green);
 
     // The message still goes (its record carries the credentials again); the
     // gateway refuses it too and then closes after its second record.
-    runGuarded(view, [&engine] { engine.tick.Timer1Timer(); });
+    runGuarded(view, [this] { engine->tick.Timer1Timer(); });
     QTRY_COMPARE(countOf(view.appended, "Socket Disconnect"), 1);
     QCOMPARE(countOf(view.appended, "Connection Fail..."), 2);
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
-    QVERIFY(!engine.link.timer().isActive());
+    QVERIFY(!engine->link.timer().isActive());
 
     const QList<QByteArrayList> log = recordLogLines(logPath);
     QCOMPARE(log.size(), 2);
@@ -229,16 +207,13 @@ void TestEndToEnd::resultHookHearsEachFate()
     // next start a message the last run sent without an answer.
     GatewayProcess closing;
     GatewayProcess refusing;
-    QVERIFY(closing.start(
-        { QStringLiteral("--close-after"), QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("10") }));
-    QVERIFY(refusing.start({ QStringLiteral("--password"), QStringLiteral("other") }));
-    const QString record = tmp.filePath(QStringLiteral("fates"));
-    const QString hook = tmp.filePath(QStringLiteral("on result.sh"));
+    QVERIFY(closing.start("--close-after 2 --counter 10"));
+    QVERIFY(refusing.start("--password other"));
+    const QString record = tmp->filePath(QStringLiteral("fates"));
+    const QString hook = tmp->filePath(QStringLiteral("on result.sh"));
     QVERIFY(writeScript(hook, "printf '%s|%s|%s|%s|%s\\n' \"$@\" >> '" + QFile::encodeName(record) + "'\n"));
-    const QByteArray journalDir = QFile::encodeName(tmp.path()) + '/';
-    SettingsStore settings;
+    const QByteArray journalDir = QFile::encodeName(tmp->path()) + '/';
     settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(closing.port), "user", "secret", Key });
-    RecordingView view;
     view.pollInterval = "600000";
     FixedClock clock;
     const auto tick = [&](DispatchEngine& engine) {
@@ -263,23 +238,23 @@ void TestEndToEnd::resultHookHearsEachFate()
         DispatchEngine engine(settings, view, clock);
         engine.results.setCommand(hook);
         engine.openJournal(journalDir);
-        writeFile("a b.sms", "+391111\r\nAlice\r\none\r\n");
+        QVERIFY(writeMessage("a b.sms", "+391111\r\nAlice\r\none\r\n"));
         engine.link.Start1Click();
         QTRY_VERIFY(engine.link.loggedIn());
         tick(engine);
-        writeFile("b.sms", "+392222\r\nBob\r\ntwo\r\n");
+        QVERIFY(writeMessage("b.sms", "+392222\r\nBob\r\ntwo\r\n"));
         tick(engine); // sent before the gateway closes after the first
         QTRY_COMPARE(countOf(view.appended, "Socket Disconnect"), 1);
 
         settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(refusing.port), "user", "secret", Key });
-        writeFile("c.ring", "+393333\r\nCarol\r\nthree\r\n");
+        QVERIFY(writeMessage("c.ring", "+393333\r\nCarol\r\nthree\r\n"));
         engine.link.Start1Click();
         QTRY_VERIFY(view.appended.contains("Connection Fail..."));
         tick(engine);
         QTRY_COMPARE(countOf(view.appended, "Connection Fail..."), 2);
         QTRY_COMPARE(fates().size(), 3);
         QTRY_COMPARE(engine.results.running(), 0);
-        writeFile("d.flh", "+394444\r\nDan\r\nfour\r\n");
+        QVERIFY(writeMessage("d.flh", "+394444\r\nDan\r\nfour\r\n"));
         tick(engine); // the program ends before the reply
         QCOMPARE(engine.results.finish(), QList<QByteArray>());
     }

@@ -2,7 +2,7 @@
 // refusing, closing, resetting, dribbling, stalling, babbling. Whatever it
 // does, no message file is lost, none reaches the gateway twice, and every
 // message that may not have reached it is named in the engine log.
-#include "dispatchengine.h"
+#include "enginefixture.h"
 #include "errorroute.h"
 #include "gatewayprocess.h"
 #include "record.h"
@@ -32,7 +32,7 @@ QByteArray messageId(int i)
 }
 } // namespace
 
-class TestGatewayFaults : public QObject
+class TestGatewayFaults : public QObject, public EngineFixture
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -48,7 +48,7 @@ private Q_SLOTS:
     void repliesNobodyAskedFor();
 
 private:
-    bool startGateway(const QStringList& extra);
+    bool startGateway(const QByteArray& extra);
     void startEngine(quint16 port, const QByteArray& pollInterval);
     void writeMessages(int count);
     void start();
@@ -59,29 +59,17 @@ private:
     QByteArray idOf(const QByteArray& path) const;
     void checkNothingLostNothingTwice();
 
-    std::unique_ptr<QTemporaryDir> tmp;
-    QByteArray outDir;
-    QByteArray bakDir;
     QString recordLog;
     int files = 0;
     std::unique_ptr<GatewayProcess> gateway;
-    SettingsStore settings;
-    RecordingView view;
-    std::unique_ptr<DispatchEngine> engine;
 };
 
 void TestGatewayFaults::init()
 {
     QVERIFY2(!GatewayProcess::binary().isEmpty(), "SMS_GATEWAY_BIN is not set");
-    tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp->isValid());
-    outDir = QFile::encodeName(tmp->path()) + "/out/";
-    bakDir = QFile::encodeName(tmp->path()) + "/bak/";
+    QVERIFY(setUp());
     recordLog = tmp->filePath(QStringLiteral("records.log"));
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
     files = 0;
-    view = RecordingView();
     gateway = std::make_unique<GatewayProcess>();
 }
 
@@ -97,22 +85,20 @@ void TestGatewayFaults::cleanup()
     }
     engine.reset();
     gateway.reset();
-    tmp.reset();
+    tearDown();
 }
 
-bool TestGatewayFaults::startGateway(const QStringList& extra)
+bool TestGatewayFaults::startGateway(const QByteArray& extra)
 {
-    return gateway->start(QStringList { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--log"),
-                              recordLog, QStringLiteral("--counter"), QStringLiteral("1000") }
-        + extra);
+    return gateway->start(QStringList { QStringLiteral("--log"), recordLog }
+        + QString::fromLatin1("--port 0 --counter 1000 " + extra).split(u' ', Qt::SkipEmptyParts));
 }
 
 void TestGatewayFaults::startEngine(quint16 port, const QByteArray& pollInterval)
 {
-    settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(port), "user", "secret", Key });
     view.pollInterval = pollInterval;
     view.viewActions = false;
-    engine = std::make_unique<DispatchEngine>(settings, view, Clock::system());
+    EngineFixture::startEngine(QByteArray::number(port), Key, Clock::system());
 }
 
 void TestGatewayFaults::writeMessages(int count)
@@ -226,7 +212,7 @@ void TestGatewayFaults::gatewayClosesMidRun()
 {
     // Each connection answers the log-in and three messages, then closes; the
     // operator starts again until the outbox is empty.
-    QVERIFY(startGateway({ QStringLiteral("--close-after"), QStringLiteral("4") }));
+    QVERIFY(startGateway("--close-after 4"));
     writeMessages(12);
     startEngine(gateway->port, "200");
     auto outboxEmpty = [this] { return QDir(QFile::decodeName(outDir)).entryList(QDir::Files).isEmpty(); };
@@ -259,7 +245,7 @@ void TestGatewayFaults::gatewayResets()
 {
     // The gateway resets right after answering the log-in. With no tick due,
     // the link is idle when the reset arrives.
-    QVERIFY(startGateway({ QStringLiteral("--reset-after"), QStringLiteral("1") }));
+    QVERIFY(startGateway("--reset-after 1"));
     writeMessages(2);
     startEngine(gateway->port, "600000");
     start();
@@ -277,8 +263,7 @@ void TestGatewayFaults::gatewayResets()
     // follows the second message's reply. Some are answered, the others are
     // named, none is lost.
     gateway = std::make_unique<GatewayProcess>();
-    QVERIFY(startGateway(
-        { QStringLiteral("--reset-after"), QStringLiteral("3"), QStringLiteral("--delay"), QStringLiteral("500") }));
+    QVERIFY(startGateway("--reset-after 3 --delay 500"));
     writeMessages(8);
     view = RecordingView();
     startEngine(gateway->port, "200");
@@ -292,8 +277,7 @@ void TestGatewayFaults::gatewayResets()
 
 void TestGatewayFaults::replySplitIntoSingleBytes()
 {
-    QVERIFY(startGateway(
-        { QStringLiteral("--split"), QStringLiteral("396"), QStringLiteral("--split-pause"), QStringLiteral("1") }));
+    QVERIFY(startGateway("--split 396 --split-pause 1"));
     writeMessages(3);
     startEngine(gateway->port, "200");
     start();
@@ -312,7 +296,7 @@ void TestGatewayFaults::replySplitIntoSingleBytes()
 void TestGatewayFaults::slowGatewayThenStop()
 {
     // Every reply, the log-in's included, comes ten seconds after its request.
-    QVERIFY(startGateway({ QStringLiteral("--delay"), QStringLiteral("10000") }));
+    QVERIFY(startGateway("--delay 10000"));
     writeMessages(3);
     startEngine(gateway->port, "200");
     start();
@@ -343,7 +327,7 @@ void TestGatewayFaults::megabyteOfGarbage()
     // are not a whole number of records: every later reply is read out of
     // step. Nothing may crash, and every message still goes once.
     constexpr int Garbage = 1024 * 1024;
-    QVERIFY(startGateway({ QStringLiteral("--garbage"), QString::number(Garbage) }));
+    QVERIFY(startGateway("--garbage " + QByteArray::number(Garbage)));
     writeMessages(5);
     startEngine(gateway->port, "200");
     start();
@@ -362,7 +346,7 @@ void TestGatewayFaults::megabyteOfGarbage()
 
 void TestGatewayFaults::repliesNobodyAskedFor()
 {
-    QVERIFY(startGateway({ QStringLiteral("--unsolicited"), QStringLiteral("5") }));
+    QVERIFY(startGateway("--unsolicited 5"));
     writeMessages(4);
     startEngine(gateway->port, "200");
     start();

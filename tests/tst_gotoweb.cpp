@@ -1,4 +1,5 @@
 #include "GoToWeb.h"
+#include "recordingstarter.h"
 
 #include <QHash>
 #include <QSet>
@@ -45,32 +46,6 @@ public:
     }
 
     ~FakeRegistry() override { qDeleteAll(open); }
-};
-
-struct Start
-{
-    QString program;
-    QString parameters;
-    int show;
-};
-
-class RecordingStarter : public BrowserStarter
-{
-public:
-    QList<Start> starts;
-    QList<Start> opens;
-    bool result = true;
-
-    bool startProgram(const QString& program, const QString& parameters, int showCommand) override
-    {
-        starts.append({ program, parameters, showCommand });
-        return result;
-    }
-    bool openAddress(const QString& url, int showCommand) override
-    {
-        opens.append({ url, QString(), showCommand });
-        return result;
-    }
 };
 
 } // namespace

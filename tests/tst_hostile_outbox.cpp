@@ -2,7 +2,7 @@
 // message files: each must have a clear outcome, none may crash the program or
 // hold up the files behind it, every good file goes to the gateway exactly
 // once, and no file is lost.
-#include "dispatchengine.h"
+#include "enginefixture.h"
 #include "errorroute.h"
 #include "record.h"
 #include "recordingview.h"
@@ -134,7 +134,7 @@ QByteArray head(const QByteArray& path, qint64 bytes)
 }
 } // namespace
 
-class TestHostileOutbox : public QObject
+class TestHostileOutbox : public QObject, public EngineFixture
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -152,31 +152,17 @@ private:
     }
     QByteArray record(const QByteArray& content, char command) const;
 
-    std::unique_ptr<QTemporaryDir> tmp;
-    QByteArray outDir;
-    QByteArray bakDir;
     std::unique_ptr<RecordingGateway> gateway;
-    SettingsStore settings;
-    RecordingView view;
     SteppingClock clock;
-    std::unique_ptr<DispatchEngine> engine;
 };
 
 void TestHostileOutbox::init()
 {
-    tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp->isValid());
-    outDir = QFile::encodeName(tmp->path()) + "/out/";
-    bakDir = QFile::encodeName(tmp->path()) + "/bak/";
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
+    QVERIFY(setUp());
     gateway = std::make_unique<RecordingGateway>();
     QVERIFY(gateway->listen());
-    settings.replace(
-        { outDir, bakDir, "127.0.0.1", QByteArray::number(gateway->server.serverPort()), "user", "secret", Key });
-    view = RecordingView();
     view.pollInterval = "600000"; // ticks are driven by hand
-    engine = std::make_unique<DispatchEngine>(settings, view, clock);
+    startEngine(QByteArray::number(gateway->server.serverPort()), Key, clock);
 }
 
 void TestHostileOutbox::cleanup()
@@ -191,7 +177,7 @@ void TestHostileOutbox::cleanup()
                 ::rmdir(path.constData());
         }
     }
-    tmp.reset();
+    tearDown();
 }
 
 QByteArray TestHostileOutbox::record(const QByteArray& content, char command) const

@@ -5,6 +5,7 @@
 #include "settings.h"
 #include "smserror.h"
 #include "testgateway.h"
+#include "testsupport.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -56,7 +57,7 @@ private:
     void startAndConnect();
     void logIn();
 
-    TestGateway* gw = nullptr;
+    FakeGateway* gw = nullptr;
     SettingsStore settings;
     RecordingView view;
     FixedClock clock;
@@ -67,7 +68,7 @@ private:
 
 void TestLink::init()
 {
-    gw = new TestGateway;
+    gw = new FakeGateway;
     QVERIFY(gw->listen());
     settings.replace(settingsFor(gw->port()));
     view = RecordingView();
@@ -101,7 +102,7 @@ void TestLink::startAndConnect()
 void TestLink::logIn()
 {
     startAndConnect();
-    gw->send(TestGateway::reply('0', "00000005", "Welcome"));
+    gw->send(FakeGateway::reply('0', "00000005", "Welcome"));
     QTRY_VERIFY(link->loggedIn());
 }
 
@@ -119,7 +120,7 @@ void TestLink::loginSuccess()
     QVERIFY(!view.stopEnabled);
     QVERIFY(!link->timer().isActive());
 
-    gw->send(TestGateway::reply('0', "00000005", "Welcome\r\nto the gateway"));
+    gw->send(FakeGateway::reply('0', "00000005", "Welcome\r\nto the gateway"));
     QTRY_VERIFY(link->loggedIn());
     QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
     QCOMPARE(log->lines().last(), QByteArray("Messages To Send = : 00000005"));
@@ -147,7 +148,7 @@ void TestLink::loginFailureThenSuccess()
     QFETCH(char, result);
     QFETCH(QByteArray, resultLine);
     startAndConnect();
-    gw->send(TestGateway::reply(result, "00000000", "Bad account"));
+    gw->send(FakeGateway::reply(result, "00000000", "Bad account"));
     QTRY_COMPARE(view.appended.size(), 3);
     QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Fail...", resultLine }));
     QVERIFY(!link->loggedIn());
@@ -160,7 +161,7 @@ void TestLink::loginFailureThenSuccess()
     QVERIFY(view.stopEnabled);
 
     // A later success counts as the log-in.
-    gw->send(TestGateway::reply('0', "00000003", "Now in"));
+    gw->send(FakeGateway::reply('0', "00000003", "Now in"));
     QTRY_VERIFY(link->loggedIn());
     QCOMPARE(view.appended.mid(3), (QByteArrayList { "Connection Success...", "Messages To Send = : 00000003" }));
     QVERIFY(view.green);
@@ -173,7 +174,7 @@ void TestLink::messageReplies()
     QCOMPARE(view.info, QByteArray("Welcome"));
     const qsizetype before = view.appended.size();
 
-    gw->send(TestGateway::reply('7', "00000004", "Should not show"));
+    gw->send(FakeGateway::reply('7', "00000004", "Should not show"));
     QTRY_COMPARE(view.appended.size(), before + 2);
     QCOMPARE(view.appended.mid(before), (QByteArrayList { "Transaction Fail...", "Messages To Send = : 00000004" }));
     QCOMPARE(view.counter, QByteArray("00000004"));
@@ -181,7 +182,7 @@ void TestLink::messageReplies()
     QVERIFY(link->loggedIn());
     QVERIFY(view.green);
 
-    gw->send(TestGateway::reply('0', "00000003", "Sent"));
+    gw->send(FakeGateway::reply('0', "00000003", "Sent"));
     QTRY_COMPARE(view.appended.size(), before + 4);
     QCOMPARE(
         view.appended.mid(before + 2), (QByteArrayList { "Transaction Success...", "Messages To Send = : 00000003" }));
@@ -194,7 +195,7 @@ void TestLink::messageReplies()
 void TestLink::twoRepliesInOneWrite()
 {
     startAndConnect();
-    gw->send(TestGateway::reply('0', "00000002", "First") + TestGateway::reply('5', "00000001", "Second"));
+    gw->send(FakeGateway::reply('0', "00000002", "First") + FakeGateway::reply('5', "00000001", "Second"));
     QTRY_COMPARE(view.appended.size(), 5);
     QCOMPARE(view.appended,
         (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000002", "Transaction Fail...",
@@ -206,7 +207,7 @@ void TestLink::twoRepliesInOneWrite()
 void TestLink::replySplitIntoBytes()
 {
     startAndConnect();
-    const QByteArray reply = TestGateway::reply('0', "00000005", "Split");
+    const QByteArray reply = FakeGateway::reply('0', "00000005", "Split");
     for (qsizetype i = 0; i < reply.size() - 1; ++i) {
         gw->send(reply.mid(i, 1));
         if (i % 40 == 0)
@@ -274,7 +275,7 @@ void TestLink::replyThenClose()
     logIn();
     const qsizetype before = view.appended.size();
     // A whole reply, part of another, and the close, all at once.
-    gw->send(TestGateway::reply('0', "00000002", "Last") + TestGateway::reply('0', "00000001").left(100));
+    gw->send(FakeGateway::reply('0', "00000002", "Last") + FakeGateway::reply('0', "00000001").left(100));
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!link->isConnected());
     QCOMPARE(view.appended.mid(before),
@@ -365,19 +366,18 @@ void TestLink::connectionRefused()
 
 void TestLink::lookupFailure_data()
 {
-    QTest::addColumn<QByteArray>("address");
-    QTest::newRow("unknown name") << QByteArray("nonexistent.invalid");
-    QTest::newRow("empty") << QByteArray();
+    addUnresolvableHostRows("address");
 }
 
 void TestLink::lookupFailure()
 {
     QFETCH(QByteArray, address);
+    QFETCH(int, waitMs);
     Settings s = settings.values();
     s.serverAddress = address;
     settings.replace(s);
     link->Start1Click();
-    QTRY_COMPARE(view.appended, (QByteArrayList { "Socket Error", "Socket Disconnect" }));
+    QTRY_COMPARE_WITH_TIMEOUT(view.appended, (QByteArrayList { "Socket Error", "Socket Disconnect" }), waitMs);
     QTest::qWait(50);
     QCOMPARE(view.appended.size(), 2);
     QVERIFY(view.startEnabled);
@@ -388,12 +388,7 @@ void TestLink::lookupFailure()
 
 void TestLink::badPort_data()
 {
-    QTest::addColumn<QByteArray>("port");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("not a number") << QByteArray("x") << QStringLiteral("'x' is not a valid integer value");
-    QTest::newRow("too large") << QByteArray("70000") << QStringLiteral("'70000' is not a valid port number");
-    QTest::newRow("wraps to a low port") << QByteArray("65537") << QStringLiteral("'65537' is not a valid port number");
-    QTest::newRow("negative") << QByteArray("-1") << QStringLiteral("'-1' is not a valid port number");
+    addBadPortRows();
 }
 
 void TestLink::badPort()
@@ -451,7 +446,7 @@ void TestLink::startWhileConnected()
     QCOMPARE(view.appended, QByteArrayList { "Connected" });
 
     // The connection still answers as before.
-    gw->send(TestGateway::reply('0', "00000001"));
+    gw->send(FakeGateway::reply('0', "00000001"));
     QTRY_VERIFY(link->loggedIn());
 }
 
@@ -459,7 +454,7 @@ void TestLink::badPollField()
 {
     view.pollInterval = "abc";
     startAndConnect();
-    gw->send(TestGateway::reply('0', "00000005", "Info"));
+    gw->send(FakeGateway::reply('0', "00000005", "Info"));
     QTRY_COMPARE(view.errors, QStringList { QStringLiteral("'abc' is not a valid integer value") });
     // What came before the poll field stays; what comes after it is skipped.
     QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
@@ -486,7 +481,7 @@ void TestLink::unansweredNamedOnStop()
     QCOMPARE(gw->received.mid(396), first + second);
     QCOMPARE(link->unansweredCount(), 2);
 
-    gw->send(TestGateway::reply('0', "00000001"));
+    gw->send(FakeGateway::reply('0', "00000001"));
     QTRY_COMPARE(link->unansweredCount(), 1);
     const qsizetype before = view.appended.size();
     link->Stop1Click();
@@ -528,11 +523,11 @@ void TestLink::refusedNamed()
     QFETCH(QByteArrayList, lines);
     QFETCH(QByteArray, fate);
     startAndConnect();
-    gw->send(TestGateway::reply(loginFails ? '9' : '0', "00000005"));
+    gw->send(FakeGateway::reply(loginFails ? '9' : '0', "00000005"));
     QTRY_COMPARE(view.appended.size(), 3);
     QVERIFY(link->sendMessageRecord(QByteArray(396, 'x'), "bak/SmsFile_1.sms", "one.sms"));
     QTRY_COMPARE(gw->received.size(), qsizetype(2 * GatewayRecord::Size));
-    gw->send(TestGateway::reply(result, "00000004"));
+    gw->send(FakeGateway::reply(result, "00000004"));
     QTRY_COMPARE(view.appended.size(), 3 + lines.size());
     QCOMPARE(view.appended.mid(3), lines);
     QCOMPARE(fates, QByteArrayList { fate });

@@ -5,6 +5,7 @@
 #include "UAbout.h"
 #include "UConfigure.h"
 #include "UTest.h"
+#include "recordingstarter.h"
 #include "settings.h"
 #include "testgateway.h"
 #include "windowtestsupport.h"
@@ -33,26 +34,25 @@ template <typename T> T* child(QObject* parent, const char* name)
     return found;
 }
 
-// Records what the web launcher would open.
-class RecordingStarter : public BrowserStarter
-{
-public:
-    QStringList* opened;
-    QList<int>* shows;
-    RecordingStarter(QStringList* o, QList<int>* s)
-        : opened(o)
-        , shows(s)
-    {
-    }
-    bool startProgram(const QString&, const QString&, int) override { return false; }
-    bool openAddress(const QString& url, int showCommand) override
-    {
-        opened->append(url);
-        shows->append(showCommand);
-        return true;
-    }
-};
 } // namespace
+
+// The main window and the three it opens.
+struct AllWindows
+{
+    TFormMain main;
+    TFormConfigure configure;
+    TFormAbout about;
+    TFormTest test;
+
+    explicit AllWindows(SettingsStore& settings)
+        : main(settings)
+        , configure(settings, &main)
+        , about(&main)
+        , test(settings, &main)
+    {
+    }
+    QList<QWidget*> windows() { return { &main, &configure, &about, &test }; }
+};
 
 class TestMainWindow : public QObject
 {
@@ -180,7 +180,7 @@ void TestMainWindow::menusAndLayout()
 
 void TestMainWindow::startAndStopAgainstGateway()
 {
-    TestGateway gw;
+    FakeGateway gw;
     QVERIFY(gw.listen());
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
     TFormMain w(settings);
@@ -195,7 +195,7 @@ void TestMainWindow::startAndStopAgainstGateway()
     QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
 
     // Text from the gateway is shown as it is, never as markup.
-    gw.send(TestGateway::reply('0', "00000005", "<b>x</b>"));
+    gw.send(FakeGateway::reply('0', "00000005", "<b>x</b>"));
     QTRY_COMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::green));
     QCOMPARE(child<TShape>(&w, "Shape2")->brushColor(), QColor(Qt::green));
     QLabel* counter = child<QLabel>(&w, "Panel1");
@@ -211,7 +211,7 @@ void TestMainWindow::startAndStopAgainstGateway()
     QCOMPARE(w.engine().link.timer().interval(), 1000);
 
     // A message reply with two info lines replaces the panel's text.
-    gw.send(TestGateway::reply('0', "00000004", "one\r\ntwo"));
+    gw.send(FakeGateway::reply('0', "00000004", "one\r\ntwo"));
     QTRY_COMPARE(counter->text(), QStringLiteral("00000004"));
     // A screen reader gets the counter itself, captioned by "Messages:".
     QCOMPARE(accessibleText(counter), QStringLiteral("00000004"));
@@ -236,7 +236,7 @@ void TestMainWindow::startAndStopAgainstGateway()
 
 void TestMainWindow::activityLightBlinks()
 {
-    TestGateway gw;
+    FakeGateway gw;
     QVERIFY(gw.listen());
     QVERIFY(QDir().mkdir(QStringLiteral("out")));
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
@@ -244,7 +244,7 @@ void TestMainWindow::activityLightBlinks()
     child<QLineEdit>(&w, "Edit3")->setText(QStringLiteral("200"));
     child<QAction>(&w, "Start1")->trigger();
     QTRY_COMPARE(gw.received.size(), qsizetype(396));
-    gw.send(TestGateway::reply('0', "00000000"));
+    gw.send(FakeGateway::reply('0', "00000000"));
     QTRY_VERIFY(w.engine().link.timer().isActive());
     QCOMPARE(w.engine().link.timer().interval(), 200);
 
@@ -259,7 +259,7 @@ void TestMainWindow::activityLightBlinks()
 
 void TestMainWindow::testMessageGoesOutOnTheNextTick()
 {
-    TestGateway gw;
+    FakeGateway gw;
     QVERIFY(gw.listen());
     QVERIFY(QDir().mkdir(QStringLiteral("out")));
     QVERIFY(QDir().mkdir(QStringLiteral("bck")));
@@ -269,7 +269,7 @@ void TestMainWindow::testMessageGoesOutOnTheNextTick()
     child<QLineEdit>(&w, "Edit3")->setText(QStringLiteral("200"));
     child<QAction>(&w, "Start1")->trigger();
     QTRY_COMPARE(gw.received.size(), qsizetype(396));
-    gw.send(TestGateway::reply('0', "00000009"));
+    gw.send(FakeGateway::reply('0', "00000009"));
     QTRY_VERIFY(w.engine().link.timer().isActive());
 
     // A "Music" message typed on two lines, as the operator would.
@@ -296,7 +296,7 @@ void TestMainWindow::testMessageGoesOutOnTheNextTick()
 
 void TestMainWindow::exitClosesWithoutDisconnectEvent()
 {
-    TestGateway gw;
+    FakeGateway gw;
     QVERIFY(gw.listen());
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
     TFormMain w(settings);
@@ -304,7 +304,7 @@ void TestMainWindow::exitClosesWithoutDisconnectEvent()
     QSignalSpy closed(&w, &TFormMain::closed);
     child<QAction>(&w, "Start1")->trigger();
     QTRY_COMPARE(gw.received.size(), qsizetype(396));
-    gw.send(TestGateway::reply('0', "00000001"));
+    gw.send(FakeGateway::reply('0', "00000001"));
     QTRY_VERIFY(w.engine().link.timer().isActive());
 
     child<QAction>(&w, "Exit1")->trigger();
@@ -543,13 +543,16 @@ void TestMainWindow::webItemsOpenTheSameAddress()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
     TFormMain w(settings);
-    QStringList opened;
-    QList<int> shows;
-    w.goToWeb().setPlatform(nullptr, std::make_unique<RecordingStarter>(&opened, &shows));
+    auto recording = std::make_unique<RecordingStarter>();
+    const RecordingStarter& starter = *recording;
+    w.goToWeb().setPlatform(nullptr, std::move(recording));
     child<QAction>(&w, "BuySMS1")->trigger();
     child<QAction>(&w, "MARLEKWebSite1")->trigger();
-    QCOMPARE(opened, (QStringList { Branding::operatorUrl(), Branding::operatorUrl() }));
-    QCOMPARE(shows, (QList<int> { 1, 1 })); // a normal window
+    QCOMPARE(starter.opens.size(), 2);
+    for (const Start& open : starter.opens) {
+        QCOMPARE(open.program, Branding::operatorUrl());
+        QCOMPARE(open.show, 1); // a normal window
+    }
     QCOMPARE(w.goToWeb().EMail(), Branding::email());
 }
 
@@ -591,10 +594,8 @@ void TestMainWindow::everyControlHasAnAccessibleName()
 void TestMainWindow::screenReadersGetTheShownTexts()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
-    TFormConfigure configure(settings, &w);
-    TFormAbout about(&w);
-    TFormTest test(settings, &w);
+    AllWindows all(settings);
+    TFormMain& w = all.main;
     // The empty counter is read by its caption until the gateway answers.
     QLabel* counter = child<QLabel>(&w, "Panel1");
     QCOMPARE(accessibleText(counter), QStringLiteral("Messages:"));
@@ -602,12 +603,12 @@ void TestMainWindow::screenReadersGetTheShownTexts()
     for (const QString& text : { QStringLiteral("Version:  2.1.0"), Branding::companyName(), Branding::cityCountry(),
              Branding::webAddress(), Branding::email() }) {
         QStringList names;
-        for (QLabel* label : about.findChildren<QLabel*>())
+        for (QLabel* label : all.about.findChildren<QLabel*>())
             names << accessibleText(label);
         QVERIFY2(names.contains(text), qPrintable(text));
     }
     // Every label that shows a text gives that text, in every window.
-    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure, &about, &test }) {
+    for (QWidget* window : all.windows()) {
         for (QLabel* label : window->findChildren<QLabel*>()) {
             if (!label->text().isEmpty())
                 QCOMPARE(accessibleText(label), label->text());
@@ -618,12 +619,9 @@ void TestMainWindow::screenReadersGetTheShownTexts()
 void TestMainWindow::everyWindowShowsTheProgramIcon()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
-    TFormConfigure configure(settings, &w);
-    TFormAbout about(&w);
-    TFormTest test(settings, &w);
+    AllWindows all(settings);
     const QImage expected = Branding::icon(32).toImage();
-    for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure, &about, &test })
+    for (QWidget* window : all.windows())
         QCOMPARE(window->windowIcon().pixmap(32).toImage(), expected);
 }
 

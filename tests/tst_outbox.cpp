@@ -526,6 +526,15 @@ void TestOutbox::writerOpeningDuringRead()
     GatewayRecord::Message m;
     const QByteArray path = file("big.sms");
     writeRaw(path, QByteArray(32 * 1024 * 1024, 'x') + "\r\n2\r\n3\r\n");
+    {
+        // Without leases here the reader cannot hold a writer off at all.
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const bool leases = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+        ::close(fd);
+        if (!leases)
+            QSKIP("no file leases on this file system");
+    }
 
     sigioCount = 0;
     struct sigaction catcher
@@ -542,8 +551,9 @@ void TestOutbox::writerOpeningDuringRead()
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
-        // Open and close for writing, over and over, for a while; report how
-        // often the open was refused because a reader held the file.
+        // Open and close for writing, over and over, until the open has been
+        // refused a few times because a reader held the file (a long cap for
+        // a loaded machine); report how often.
         ::close(pipeFds[0]);
         int refused = 0;
         timespec start {}, now {};
@@ -555,7 +565,7 @@ void TestOutbox::writerOpeningDuringRead()
             else if (errno == EWOULDBLOCK)
                 ++refused;
             ::clock_gettime(CLOCK_MONOTONIC, &now);
-        } while (now.tv_sec - start.tv_sec < 2);
+        } while (refused < 3 && now.tv_sec - start.tv_sec < 120);
         [[maybe_unused]] const ssize_t n = ::write(pipeFds[1], &refused, sizeof refused);
         ::_exit(0);
     }
@@ -583,8 +593,7 @@ void TestOutbox::writerOpeningDuringRead()
 
     QCOMPARE(int(sigioCount), 0);
     QCOMPARE(problems, QStringList());
-    if (refused == 0)
-        QSKIP("the writer never met the reader; nothing was tested");
+    QVERIFY2(refused > 0, "the writer never met the reader");
     qInfo("%d whole reads, the writer was held off %d times", reads, refused);
     QVERIFY(outbox.readMessageFile(m_out, "big.sms", &m));
 }

@@ -29,6 +29,8 @@ private:
     QString path(const char* name) const { return m_tmp->filePath(QString::fromLatin1(name)); }
     // A command that notes its outbox name, then waits for "go-<name>".
     QString gatedScript();
+    // Reports one fate to the script as the hook; true once the hook is idle.
+    bool runHook(const QString& script, const MessageFate& fate);
     static MessageFate fate(MessageFate::Outcome o, const QByteArray& name)
     {
         return { o, "/backup/SmsFile_" + name, name, o == MessageFate::Unanswered ? '\0' : '0', "00000001" };
@@ -44,6 +46,16 @@ void TestResultHook::init()
     m_tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(m_tmp->isValid());
     m_view = RecordingView();
+}
+
+bool TestResultHook::runHook(const QString& script, const MessageFate& fate)
+{
+    EngineLog log(m_view, m_clock);
+    ResultHook hook(log, m_view);
+    hook.setCommand(script);
+    QSignalSpy idle(&hook, &ResultHook::idle);
+    hook.report(fate);
+    return idle.wait();
 }
 
 QString TestResultHook::gatedScript()
@@ -78,12 +90,7 @@ void TestResultHook::arguments()
     // A blank in the command's own path too: it is one program, not split.
     const QString script = path("hook with blank.sh");
     QVERIFY(writeScript(script, "printf '%s\\n' \"$@\" > '" + QFile::encodeName(path("args")) + "'\n"));
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
-    hook.setCommand(script);
-    QSignalSpy idle(&hook, &ResultHook::idle);
-    hook.report(fate);
-    QVERIFY(idle.wait());
+    QVERIFY(runHook(script, fate));
     QCOMPARE(readRaw(path("args")), expected);
     QCOMPARE(m_view.appended, QByteArrayList());
 }
@@ -176,12 +183,7 @@ void TestResultHook::badLineLimitStaysInside()
     m_view.lineLimit = "ten";
     const QString script = path("hook.sh");
     QVERIFY(writeScript(script, "exit 1\n"));
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
-    hook.setCommand(script);
-    QSignalSpy idle(&hook, &ResultHook::idle);
-    hook.report(fate(MessageFate::Accepted, "x.sms"));
-    QVERIFY(idle.wait());
+    QVERIFY(runHook(script, fate(MessageFate::Accepted, "x.sms")));
     QCOMPARE(m_view.appended, QByteArrayList { "Result command failed: exit code 1" });
     QCOMPARE(m_view.errors, QStringList { QStringLiteral("'ten' is not a valid integer value") });
 }
@@ -191,12 +193,7 @@ void TestResultHook::runsBehindTheSender()
     // The nice value is field 19 of a process's stat line.
     const QString script = path("hook.sh");
     QVERIFY(writeScript(script, "cut -d' ' -f19 /proc/$$/stat > '" + QFile::encodeName(path("nice")) + "'\n"));
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
-    hook.setCommand(script);
-    QSignalSpy idle(&hook, &ResultHook::idle);
-    hook.report(fate(MessageFate::Accepted, "x.sms"));
-    QVERIFY(idle.wait());
+    QVERIFY(runHook(script, fate(MessageFate::Accepted, "x.sms")));
     const int ours = readRaw(QStringLiteral("/proc/self/stat")).split(' ').value(18).toInt();
     QCOMPARE(readRaw(path("nice")).trimmed().toInt(), std::min(19, ours + 10));
 }

@@ -51,6 +51,7 @@ private Q_SLOTS:
     void unevenKeyFields();
     void extraLinesDropped();
     void shortFile();
+    void emptyDirectory_data();
     void emptyDirectory();
     void createsParents();
     void failedSaveKeepsOldFile();
@@ -198,23 +199,23 @@ void TestSettings::shortFile()
     QCOMPARE(nul.values().serverAddress, QByteArray("c"));
 }
 
+void TestSettings::emptyDirectory_data()
+{
+    QTest::addColumn<bool>("outbox");
+    QTest::newRow("outbox") << true;
+    QTest::newRow("backup") << false;
+}
+
 void TestSettings::emptyDirectory()
 {
+    QFETCH(bool, outbox);
     SettingsStore store;
     const Settings before = sample();
     store.replace(before);
-
-    Settings noOutbox = sample();
-    noOutbox.outboxDir.clear();
-    noOutbox.userName = "changed";
-    QCOMPARE(errorOf([&] { store.save(noOutbox, m_file); }), QStringLiteral("Unable to create directory"));
-    QVERIFY(!QFile::exists(QFile::decodeName(m_file)));
-    QCOMPARE(store.values(), before);
-
-    Settings noBackup = sample();
-    noBackup.backupDir.clear();
-    noBackup.userName = "changed";
-    QCOMPARE(errorOf([&] { store.save(noBackup, m_file); }), QStringLiteral("Unable to create directory"));
+    Settings empty = sample();
+    (outbox ? empty.outboxDir : empty.backupDir).clear();
+    empty.userName = "changed";
+    QCOMPARE(errorOf([&] { store.save(empty, m_file); }), QStringLiteral("Unable to create directory"));
     QVERIFY(!QFile::exists(QFile::decodeName(m_file)));
     QCOMPARE(store.values(), before);
 }

@@ -107,7 +107,7 @@ void TestSmsd::refusesToStart()
 void TestSmsd::reconnectsAfterGatewayRestart()
 {
     GatewayProcess first;
-    QVERIFY(first.start({ QStringLiteral("--counter"), QStringLiteral("10") }));
+    QVERIFY(first.start("--counter 10"));
     const quint16 port = first.port;
     writeSettings(QByteArray::number(port));
     writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nfirst\r\n");
@@ -140,7 +140,7 @@ void TestSmsd::reconnectsAfterGatewayRestart()
 
 void TestSmsd::terminateNamesUnansweredMessage()
 {
-    TestGateway gateway;
+    FakeGateway gateway;
     QVERIFY(gateway.listen());
     writeSettings(gateway.port());
     // The unanswered message's fate reaches the result command before the end.
@@ -151,7 +151,7 @@ void TestSmsd::terminateNamesUnansweredMessage()
     smsd.start(run({ QStringLiteral("--log-every"), QStringLiteral("3"), QStringLiteral("--on-result"),
         workdir + QStringLiteral("/on result.sh") }));
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
-    gateway.send(TestGateway::reply('0', "00000007", "Hello\nthere"));
+    gateway.send(FakeGateway::reply('0', "00000007", "Hello\nthere"));
     QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Info: Hello | there"), 20000);
 
     writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nnever answered\r\n");
@@ -179,8 +179,8 @@ void TestSmsd::terminateNamesUnansweredMessage()
 
 void TestSmsd::reloadKeepsBadSettingsAndFollowsNewPort()
 {
-    TestGateway first;
-    TestGateway second;
+    FakeGateway first;
+    FakeGateway second;
     QVERIFY(first.listen());
     QVERIFY(second.listen());
     writeSettings(first.port());
@@ -206,13 +206,13 @@ void TestSmsd::reloadKeepsBadSettingsAndFollowsNewPort()
 
 void TestSmsd::oneCopyPerFolderAndKilledRunNamed()
 {
-    TestGateway gateway;
+    FakeGateway gateway;
     QVERIFY(gateway.listen());
     writeSettings(gateway.port());
     ServiceProcess killed;
     killed.start(run());
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
-    gateway.send(TestGateway::reply('0', "00000003"));
+    gateway.send(FakeGateway::reply('0', "00000003"));
     writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nsent, then killed\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 2 * 396, 20000);
 

@@ -2,6 +2,7 @@
 #include "Dialogs.h"
 #include "UAbout.h"
 #include "UTest.h"
+#include "recordingdialogs.h"
 #include "settings.h"
 #include "textfile.h"
 
@@ -26,14 +27,6 @@ QByteArray fileBytes(const QString& path)
         return "<missing>";
     return f.readAll();
 }
-
-class RecordingDialogs : public Dialogs
-{
-public:
-    QStringList errors;
-    void showMessage(QWidget*, const QString&) override { }
-    void showError(const QString& text) override { errors.append(text); }
-};
 
 } // namespace
 
@@ -227,8 +220,8 @@ private Q_SLOTS:
         rig.form.show();
         rig.send();
         QCOMPARE(rig.errors,
-            QStringList { QStringLiteral("Cannot create file ") + QString::fromLatin1(s.outboxDir)
-                + QStringLiteral("SmsFile.sms") });
+            QStringList { errorBoxText(QStringLiteral("Cannot create file ") + QString::fromLatin1(s.outboxDir)
+                + QStringLiteral("SmsFile.sms")) });
         QVERIFY(rig.form.isVisible());
         QVERIFY(rig.outbox().isEmpty());
     }
@@ -250,7 +243,6 @@ private Q_SLOTS:
     void errorsGoToThePresenterByDefault()
     {
         RecordingDialogs dialogs;
-        Dialogs::setInstance(&dialogs);
         SettingsStore store;
         Settings s;
         s.outboxDir = "/nonexistent-outbox-dir/";
@@ -259,7 +251,6 @@ private Q_SLOTS:
         form.show();
         form.findChild<QPushButton*>(QStringLiteral("Button1"))->click();
         QTRY_COMPARE(dialogs.errors.size(), 1);
-        Dialogs::setInstance(nullptr);
         QVERIFY(dialogs.errors[0].startsWith(u"Cannot create file /nonexistent-outbox-dir/SmsFile.sms"));
         QVERIFY(form.isVisible());
     }

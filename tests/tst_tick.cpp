@@ -1,4 +1,4 @@
-#include "dispatchengine.h"
+#include "enginefixture.h"
 #include "errorroute.h"
 #include "fsutil.h"
 #include "record.h"
@@ -21,7 +21,7 @@ const QByteArray Key = "ABCDEFGHIJKLMNOP";
 const QByteArray CredentialBytes = QByteArray("user\0\0\0\0\0\0secret\0\0\0\0", 20) + Key;
 } // namespace
 
-class TestTick : public QObject
+class TestTick : public QObject, public EngineFixture
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -48,38 +48,22 @@ private Q_SLOTS:
 private:
     void logIn();
     void tick();
-    void writeMessage(const QByteArray& name, const QByteArray& content);
-    QByteArray outPath(const QByteArray& name) const { return outDir + name; }
     QList<QByteArray> sentRecords() const;
-    QStringList outboxFiles() const;
     QStringList backupFiles(const QByteArray& dir) const;
 
-    std::unique_ptr<QTemporaryDir> tmp;
-    QByteArray outDir;
-    QByteArray bakDir;
-    TestGateway* gw = nullptr;
-    SettingsStore settings;
-    RecordingView view;
+    FakeGateway* gw = nullptr;
     FixedClock clock;
-    std::unique_ptr<DispatchEngine> engine;
 };
 
 void TestTick::init()
 {
-    tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp->isValid());
-    outDir = QFile::encodeName(tmp->path()) + "/out/";
-    bakDir = QFile::encodeName(tmp->path()) + "/bak/";
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
-    gw = new TestGateway;
+    QVERIFY(setUp());
+    gw = new FakeGateway;
     QVERIFY(gw->listen());
-    settings.replace({ outDir, bakDir, "127.0.0.1", gw->port(), "user", "secret", Key });
-    view = RecordingView();
     // Ticks are driven by hand unless a test says otherwise.
     view.pollInterval = "600000";
     clock.time = QDateTime(QDate(2007, 3, 5), QTime(9, 4, 7, 89));
-    engine = std::make_unique<DispatchEngine>(settings, view, clock);
+    startEngine(gw->port(), Key, clock);
 }
 
 void TestTick::cleanup()
@@ -87,14 +71,14 @@ void TestTick::cleanup()
     engine.reset();
     delete gw;
     gw = nullptr;
-    tmp.reset();
+    tearDown();
 }
 
 void TestTick::logIn()
 {
     engine->link.Start1Click();
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
-    gw->send(TestGateway::reply('0', "00000009", "Hi"));
+    gw->send(FakeGateway::reply('0', "00000009", "Hi"));
     QTRY_VERIFY(engine->link.loggedIn());
     view.appended.clear();
 }
@@ -105,24 +89,12 @@ void TestTick::tick()
     runGuarded(view, [this] { engine->tick.Timer1Timer(); });
 }
 
-void TestTick::writeMessage(const QByteArray& name, const QByteArray& content)
-{
-    QFile f(QFile::decodeName(outPath(name)));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(content), content.size());
-}
-
 QList<QByteArray> TestTick::sentRecords() const
 {
     QList<QByteArray> records;
     for (qsizetype at = GatewayRecord::Size; at + GatewayRecord::Size <= gw->received.size(); at += GatewayRecord::Size)
         records.append(gw->received.mid(at, GatewayRecord::Size));
     return records;
-}
-
-QStringList TestTick::outboxFiles() const
-{
-    return QDir(QFile::decodeName(outDir)).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 QStringList TestTick::backupFiles(const QByteArray& dir) const
@@ -145,9 +117,9 @@ void TestTick::emptyOutboxOnlyBlinks()
 void TestTick::threeFilesOverThreeTicks()
 {
     logIn();
-    writeMessage("a.sms", "111\r\nAlice\r\nfirst text\r\n");
-    writeMessage("b.sms", "222\nBob\nsecond text\n");
-    writeMessage("c.sms", "333\rCarol\rthird text\rignored fourth\r");
+    QVERIFY(writeMessage("a.sms", "111\r\nAlice\r\nfirst text\r\n"));
+    QVERIFY(writeMessage("b.sms", "222\nBob\nsecond text\n"));
+    QVERIFY(writeMessage("c.sms", "333\rCarol\rthird text\rignored fourth\r"));
     for (int i = 1; i <= 3; ++i) {
         tick();
         QCOMPARE(outboxFiles().size(), 3 - i); // one file per tick
@@ -200,7 +172,7 @@ void TestTick::kindLetters()
     QFETCH(QByteArray, extension);
     QFETCH(char, letter);
     logIn();
-    writeMessage("m" + extension, "+391234567890123\r\nSENDER-FIFTEEN!\r\n" + QByteArray(170, 'z') + "\r\n");
+    QVERIFY(writeMessage("m" + extension, "+391234567890123\r\nSENDER-FIFTEEN!\r\n" + QByteArray(170, 'z') + "\r\n"));
     tick();
     QTRY_COMPARE(sentRecords().size(), 1);
     const QByteArray r = sentRecords().first();
@@ -218,13 +190,13 @@ void TestTick::viewActionsLine()
 {
     logIn();
     view.viewActions = false;
-    writeMessage("quiet.sms", "1\r\n2\r\n3\r\n");
+    QVERIFY(writeMessage("quiet.sms", "1\r\n2\r\n3\r\n"));
     tick();
     QCOMPARE(engine->link.unansweredCount(), 1);
     QVERIFY(view.appended.isEmpty());
 
     view.viewActions = true;
-    writeMessage("loud.ring", "1\r\n2\r\n3\r\n");
+    QVERIFY(writeMessage("loud.ring", "1\r\n2\r\n3\r\n"));
     tick();
     QCOMPARE(engine->link.unansweredCount(), 2);
     QCOMPARE(view.appended, QByteArrayList { "Found SMS File Ext = .ring" });
@@ -232,7 +204,7 @@ void TestTick::viewActionsLine()
 
 void TestTick::nothingTakenWhileNotConnected()
 {
-    writeMessage("a.sms", "1\r\n2\r\n3\r\n");
+    QVERIFY(writeMessage("a.sms", "1\r\n2\r\n3\r\n"));
     tick();
     QCOMPARE(view.activityToggles, 1);
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
@@ -244,7 +216,7 @@ void TestTick::nothingTakenWhileNotConnected()
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
 
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
-    gw->send(TestGateway::reply('0', "00000001"));
+    gw->send(FakeGateway::reply('0', "00000001"));
     QTRY_VERIFY(engine->link.loggedIn());
     engine->link.Stop1Click();
     tick();
@@ -263,7 +235,7 @@ void TestTick::failedMoveKeepsFile()
     Settings s = settings.values();
     s.backupDir = missing;
     settings.replace(s);
-    writeMessage("a.sms", "1\r\n2\r\nstuck\r\n");
+    QVERIFY(writeMessage("a.sms", "1\r\n2\r\nstuck\r\n"));
     for (int i = 0; i < 3; ++i) {
         tick();
         clock.time = clock.time.addMSecs(1);
@@ -291,8 +263,8 @@ void TestTick::unreadableFilesPassedOver()
 {
     logIn();
     view.viewActions = false;
-    writeMessage("bad.sms", "only\r\ntwo\r\n");
-    writeMessage("good.ring", "5\r\n6\r\nfine\r\n");
+    QVERIFY(writeMessage("bad.sms", "only\r\ntwo\r\n"));
+    QVERIFY(writeMessage("good.ring", "5\r\n6\r\nfine\r\n"));
     QVERIFY(QDir().mkpath(QFile::decodeName(outPath("folder.lnol"))));
 
     tick();
@@ -311,7 +283,7 @@ void TestTick::unreadableFilesPassedOver()
     QVERIFY(view.appended.isEmpty());
 
     // Mended, it is tried again and goes.
-    writeMessage("bad.sms", "only\r\ntwo\r\nthree now\r\n");
+    QVERIFY(writeMessage("bad.sms", "only\r\ntwo\r\nthree now\r\n"));
     clock.time = clock.time.addMSecs(1);
     tick();
     QCOMPARE(engine->link.unansweredCount(), 2);
@@ -356,17 +328,17 @@ void TestTick::unansweredNamedWhenGatewayCloses()
 {
     logIn();
     view.viewActions = false;
-    writeMessage("a.sms", "1\r\n2\r\nanswered\r\n");
+    QVERIFY(writeMessage("a.sms", "1\r\n2\r\nanswered\r\n"));
     tick();
     clock.time = clock.time.addMSecs(1);
-    writeMessage("b.sms", "1\r\n2\r\nlost\r\n");
+    QVERIFY(writeMessage("b.sms", "1\r\n2\r\nlost\r\n"));
     tick();
     QTRY_COMPARE(sentRecords().size(), 2);
     const QByteArray firstBackup = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
     const QByteArray secondBackup = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
     // Which backup went first depends on the listing; the reply answers it.
     const bool answeredFirst = sentRecords().first().mid(67, 8) == "answered";
-    gw->send(TestGateway::reply('0', "00000001"));
+    gw->send(FakeGateway::reply('0', "00000001"));
     QTRY_COMPARE(engine->link.unansweredCount(), 1);
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!engine->link.isConnected());
@@ -378,7 +350,7 @@ void TestTick::unansweredNamedWhenGatewayCloses()
 void TestTick::settingsChangeOnNextTick()
 {
     logIn();
-    writeMessage("a.sms", "1\r\n2\r\nold\r\n");
+    QVERIFY(writeMessage("a.sms", "1\r\n2\r\nold\r\n"));
     tick();
     const QByteArray otherBak = QFile::encodeName(tmp->path()) + "/bak2/";
     QVERIFY(QDir().mkpath(QFile::decodeName(otherBak)));
@@ -388,7 +360,7 @@ void TestTick::settingsChangeOnNextTick()
     s.backupDir = otherBak;
     settings.replace(s);
     clock.time = clock.time.addSecs(3600);
-    writeMessage("b.sms", "1\r\n2\r\nnew\r\n");
+    QVERIFY(writeMessage("b.sms", "1\r\n2\r\nnew\r\n"));
     tick();
     QTRY_COMPARE(sentRecords().size(), 2);
     QCOMPARE(sentRecords().at(0).left(10), QByteArray("user\0\0\0\0\0\0", 10));
@@ -402,8 +374,8 @@ void TestTick::timerDrivesTicks()
     // A poll value under the floor that was never checked by leaving the
     // field is raised to it rather than letting the timer spin.
     view.pollInterval = "50";
-    writeMessage("x.sms", "1\r\n2\r\ntimed\r\n");
-    writeMessage("y.flh", "3\r\n4\r\nflash\r\n");
+    QVERIFY(writeMessage("x.sms", "1\r\n2\r\ntimed\r\n"));
+    QVERIFY(writeMessage("y.flh", "3\r\n4\r\nflash\r\n"));
     logIn();
     QCOMPARE(engine->link.timer().interval(), 200);
     QTRY_COMPARE(sentRecords().size(), 2);
@@ -427,27 +399,27 @@ void TestTick::journalFollowsMessages()
     engine->openJournal(work);
     logIn();
     view.viewActions = false;
-    writeMessage("a.sms", "1\r\n2\r\nanswered\r\n");
+    QVERIFY(writeMessage("a.sms", "1\r\n2\r\nanswered\r\n"));
     tick();
     const QByteArray a = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
     // On the disk before the record left.
     QCOMPARE(journalText(work), "S " + a + '\t' + outPath("a.sms") + "\nM " + a + '\n');
     clock.time = clock.time.addMSecs(1);
-    writeMessage("b.sms", "1\r\n2\r\nsecond\r\n");
+    QVERIFY(writeMessage("b.sms", "1\r\n2\r\nsecond\r\n"));
     tick();
     const QByteArray b = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
     QTRY_COMPARE(sentRecords().size(), 2);
-    gw->send(TestGateway::reply('0', "00000001"));
+    gw->send(FakeGateway::reply('0', "00000001"));
     QTRY_COMPARE(engine->journal.openEntries(), 1);
     QVERIFY(journalText(work).endsWith("A " + a + '\n'));
     // Grown past its limit, it keeps only what is still open.
     engine->journal.setCompactSize(1);
     clock.time = clock.time.addMSecs(1);
-    writeMessage("c.sms", "1\r\n2\r\nlost\r\n");
+    QVERIFY(writeMessage("c.sms", "1\r\n2\r\nlost\r\n"));
     tick();
     const QByteArray c = bakDir + "SmsFile_2007_3_5_9_4_7_91.sms";
     QTRY_COMPARE(sentRecords().size(), 3);
-    gw->send(TestGateway::reply('0', "00000001")); // answers b, the older
+    gw->send(FakeGateway::reply('0', "00000001")); // answers b, the older
     QTRY_COMPARE(engine->journal.openEntries(), 1);
     QCOMPARE(journalText(work), "S " + c + '\t' + outPath("c.sms") + "\nM " + c + '\n');
     gw->peer()->disconnectFromHost();
@@ -500,7 +472,7 @@ void TestTick::journalRecovery()
     const QByteArray backup = bakDir + "SmsFile_1.sms";
     const QByteArray message = "1\r\n2\r\nx\r\n";
     if (inOutbox)
-        writeMessage("a.sms", message);
+        QVERIFY(writeMessage("a.sms", message));
     if (!inBackup.isEmpty())
         QVERIFY(Fs::writeFile(inBackup == ".part" ? Fs::partialName(backup) : backup, message));
     QVERIFY(Fs::writeFile(work + SendJournal::FileName, journal.replace("%b", backup).replace("%o", outPath("a.sms"))));
@@ -543,7 +515,7 @@ void TestTick::journalNotWritable()
     const QByteArray missing = work + "missing/";
     QVERIFY(errorOf([&] { engine->openJournal(missing); }).startsWith(QLatin1String("Cannot write the send journal")));
     logIn();
-    writeMessage("a.sms", "1\r\n2\r\nkept\r\n");
+    QVERIFY(writeMessage("a.sms", "1\r\n2\r\nkept\r\n"));
     tick();
     tick();
     QCOMPARE(view.errors,
