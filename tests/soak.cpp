@@ -125,6 +125,24 @@ struct Gateway : GatewayProcess
 };
 
 // Message requests in a record log, counted by their text.
+// The files left in the outbox, each known by its message id (its third
+// line): none may also have reached the gateway or stand there twice.
+int checkOutbox(
+    const QByteArray& outDir, const QHash<QByteArray, int>& sent, QSet<QByteArray>* seen, QStringList* failures)
+{
+    int count = 0;
+    for (const QString& name : QDir(QFile::decodeName(outDir)).entryList(QDir::Files)) {
+        const QByteArray id = TextFile::readLines(outDir + QFile::encodeName(name)).value(2);
+        ++count;
+        if (sent.contains(id))
+            failures->append(QStringLiteral("%1 is still in the outbox but reached the gateway").arg(name));
+        if (seen->contains(id))
+            failures->append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
+        seen->insert(id);
+    }
+    return count;
+}
+
 void countRecords(const QString& path, QHash<QByteArray, int>* count, qint64* logins)
 {
     QFile file(path);
@@ -496,15 +514,7 @@ int killSoakMain(const QStringList& args)
     int inBackup = 0;
     int named = 0;
     int namedTwice = 0;
-    for (const QString& name : QDir(QFile::decodeName(outDir)).entryList(QDir::Files)) {
-        const QByteArray id = TextFile::readLines(outDir + QFile::encodeName(name)).value(2);
-        ++inOutbox;
-        if (sent.contains(id))
-            failures.append(QStringLiteral("%1 is still in the outbox but reached the gateway").arg(name));
-        if (seen.contains(id))
-            failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
-        seen.insert(id);
-    }
+    inOutbox += checkOutbox(outDir, sent, &seen, &failures);
     for (const QString& name : QDir(QFile::decodeName(bakDir)).entryList(QDir::Files | QDir::Hidden)) {
         const QByteArray path = bakDir + QFile::encodeName(name);
         if (!name.startsWith(QStringLiteral("SmsFile_")) || name.endsWith(QLatin1String(".part"))) {
@@ -869,15 +879,7 @@ int main(int argc, char* argv[])
     int inOutbox = 0;
     int inBackup = 0;
     int backupNamed = 0;
-    for (const QString& name : QDir(QFile::decodeName(outDir)).entryList(QDir::Files)) {
-        const QByteArray id = TextFile::readLines(outDir + QFile::encodeName(name)).value(2);
-        ++inOutbox;
-        if (sent.contains(id))
-            failures.append(QStringLiteral("%1 is still in the outbox but reached the gateway").arg(name));
-        if (seen.contains(id))
-            failures.append(QStringLiteral("%1 is there twice").arg(QString::fromLatin1(id)));
-        seen.insert(id);
-    }
+    inOutbox += checkOutbox(outDir, sent, &seen, &failures);
     for (const QString& name : QDir(QFile::decodeName(bakDir)).entryList(QDir::Files)) {
         const QByteArray path = bakDir + QFile::encodeName(name);
         const QByteArray id = TextFile::readLines(path).value(2);
