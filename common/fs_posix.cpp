@@ -33,23 +33,32 @@ bool writeAll(int fd, const QByteArray& data)
     }
     return true;
 }
+
+// Opens a regular file for reading; -1 for anything else. Non-blocking, so
+// that a FIFO in the way cannot hang the program.
+int openRegular(const QByteArray& path, struct stat* st)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 } // namespace
 
 bool readFile(const QByteArray& path, QByteArray* data)
 {
     if (path.isEmpty())
         return false;
-    // Non-blocking open so a FIFO in the way cannot hang the program.
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     struct stat st
     {
     };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    const int fd = openRegular(path, &st);
+    if (fd < 0)
         return false;
-    }
     QByteArray buf;
     buf.reserve(qsizetype(st.st_size));
     char chunk[65536];
@@ -169,16 +178,12 @@ bool syncDirectoryOf(const QByteArray& path)
 // that no half-written file ever stands under the target name.
 bool copyAcross(const QByteArray& from, const QByteArray& to)
 {
-    const int in = ::open(from.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (in < 0)
-        return false;
     struct stat st
     {
     };
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
+    const int in = openRegular(from, &st);
+    if (in < 0)
         return false;
-    }
     const QByteArray part = partialName(to);
     const int out = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
     if (out < 0) {
