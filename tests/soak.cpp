@@ -125,6 +125,19 @@ struct Gateway : GatewayProcess
 };
 
 // Message requests in a record log, counted by their text.
+// Message i: the four kinds in turn, its message id as its text.
+void writeMessageFile(const QByteArray& outDir, int i)
+{
+    TextFile::writeLines(outDir + messageId(i) + Extensions[i % 4],
+        { "39" + QByteArray::number(3000000000LL + i), "Soak", messageId(i) });
+}
+
+void writeMessageFiles(const QByteArray& outDir, int files)
+{
+    for (int i = 0; i < files; ++i)
+        writeMessageFile(outDir, i);
+}
+
 // The files left in the outbox, each known by its message id (its third
 // line): none may also have reached the gateway or stand there twice.
 int checkOutbox(
@@ -386,9 +399,7 @@ int killSoakMain(const QStringList& args)
     const QByteArray outDir = QFile::encodeName(shmTmp.path()) + '/';
     const QByteArray bakDir = QFile::encodeName(work) + "/backup/";
     QDir().mkpath(QFile::decodeName(bakDir));
-    for (int i = 0; i < files; ++i)
-        TextFile::writeLines(outDir + messageId(i) + Extensions[i % 4],
-            { "39" + QByteArray::number(3000000000LL + i), "Soak", messageId(i) });
+    writeMessageFiles(outDir, files);
 
     // Most runs go to a gateway that accepts after a pause, so that records
     // wait for replies; every fifth to one that refuses everything, log-in
@@ -612,8 +623,7 @@ int dropRun(int files, const QString& gatewayBinary, int tickMs, qint64 limitMs)
 
     // Created out of name order: the last ids first.
     for (int i = files - 1; i >= 0; --i)
-        TextFile::writeLines(outDir + messageId(i) + Extensions[i % 4],
-            { "39" + QByteArray::number(3000000000LL + i), "Soak", messageId(i) });
+        writeMessageFile(outDir, i);
 
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
@@ -739,10 +749,7 @@ int main(int argc, char* argv[])
     QDir().mkpath(QFile::decodeName(outDir));
     QDir().mkpath(QFile::decodeName(bakDir));
 
-    // The files, all four kinds, each with its own text.
-    for (int i = 0; i < files; ++i)
-        TextFile::writeLines(outDir + messageId(i) + Extensions[i % 4],
-            { "39" + QByteArray::number(3000000000LL + i), "Soak", messageId(i) });
+    writeMessageFiles(outDir, files);
 
     Gateway closing;
     Gateway resetting;
