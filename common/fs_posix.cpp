@@ -311,7 +311,14 @@ ReadFile::Lease ReadFile::lease()
         ::fcntl(m_fd, F_SETOWN, 0);
         return Lease::Held;
     }
-    return errno == EAGAIN ? Lease::Busy : Lease::None;
+    switch (errno) {
+    case EAGAIN:
+        return Lease::Busy;
+    case EACCES: // not the owner's file, and no CAP_LEASE
+        return Lease::Refused;
+    default:
+        return Lease::None;
+    }
 }
 
 qint64 ReadFile::read(char* data, qint64 size)

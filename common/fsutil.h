@@ -24,7 +24,8 @@
 //                             SetFileInformationByHandle to cut back
 //   ReadFile::lease           no leases: open with share mode FILE_SHARE_READ
 //                             only, which fails (sharing violation) while a
-//                             writer has the file open, giving Busy
+//                             writer has the file open, giving Busy (never
+//                             Refused)
 //   fileInfo, sameFile            GetFileInformationByHandle (volume serial and
 //                             file index)
 //   creationMode              not needed: files take the folder's ACL
@@ -92,7 +93,7 @@ class ReadFile
 {
 public:
     enum class Opened { Yes, Gone, Failed };
-    enum class Lease { Held, Busy, None };
+    enum class Lease { Held, Busy, Refused, None };
 
     ReadFile() = default;
     ~ReadFile() { close(); }
@@ -103,7 +104,9 @@ public:
     // is there but cannot be opened or is no regular file.
     Opened open(const QByteArray& path);
     // Takes a read lease, which the system refuses (Busy) while any process
-    // holds the file open for writing; None where no lease is to be had.
+    // holds the file open for writing. Refused: this process may not lease
+    // the file (it is another user's, and the process lacks CAP_LEASE);
+    // None where no lease is to be had for another reason.
     Lease lease();
     // Bytes read, 0 at the end, -1 on failure.
     qint64 read(char* data, qint64 size);

@@ -12,6 +12,7 @@
 #include <QFile>
 
 #include <cstring>
+#include <utility>
 
 namespace MessageKinds {
 const std::array<MessageKind, 4> searchOrder = { {
@@ -220,6 +221,10 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     case Fs::ReadFile::Lease::Busy:
         m_waiting.insert(name);
         return false;
+    case Fs::ReadFile::Lease::Refused:
+        if (!std::exchange(m_leaseRefusalSeen, true))
+            m_leaseRefused = path;
+        [[fallthrough]];
     case Fs::ReadFile::Lease::None:
         // No lease to be had on this file: a file written to in the last
         // moments may still be growing. A time far off (a skewed clock) must
@@ -266,6 +271,11 @@ bool Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& n
     if (Fs::sameFile(outboxDir.isEmpty() ? QByteArray(".") : outboxDir, backupDir))
         return false;
     return Fs::moveNoReplace(joinDir(outboxDir, name), backupPath);
+}
+
+QByteArray Outbox::takeLeaseRefusal()
+{
+    return std::exchange(m_leaseRefused, QByteArray());
 }
 
 void Outbox::passOver(const QByteArray& outboxDir, const QByteArray& name)

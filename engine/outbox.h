@@ -86,6 +86,11 @@ public:
     // lies in the outbox itself.
     static bool archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath);
 
+    // The first file whose lease was refused for lack of rights (another
+    // user's file, no CAP_LEASE), once per Outbox: such files fall back to
+    // the age check. Empty when there is none, or it was taken already.
+    QByteArray takeLeaseRefusal();
+
     // Skips the file on later searches until it changes.
     void passOver(const QByteArray& outboxDir, const QByteArray& name);
     qsizetype passedOverCount() const { return m_passedOver.size(); }
@@ -102,6 +107,8 @@ private:
     std::function<bool(const QByteArray&)> m_isNetwork;
     std::unique_ptr<OutboxIndex> m_index;
     bool m_following = false;
+    QByteArray m_leaseRefused;
+    bool m_leaseRefusalSeen = false;
 };
 
 // The extension of a name from its last dot, the dot included; empty if none.

@@ -41,13 +41,20 @@ void PollingTick::Timer1Timer()
         m_log.appendLine("Found SMS File Ext = " + ext);
 
     GatewayRecord::Message message;
+    bool read = false;
     try {
-        if (!m_outbox.readMessageFile(s.outboxDir, name, &message))
-            return; // still being written, or gone: a later tick sees to it
+        read = m_outbox.readMessageFile(s.outboxDir, name, &message);
     } catch (const SmsError&) {
         m_outbox.passOver(s.outboxDir, name);
         throw;
     }
+    // Once a run: without the capability a file of another user can be
+    // taken half-written once it has been still for a moment.
+    if (const QByteArray refused = m_outbox.takeLeaseRefusal(); !refused.isEmpty())
+        m_log.appendLine("No read lease on " + refused
+            + ": the program needs CAP_LEASE to hold back files of other users that are still being written");
+    if (!read)
+        return; // still being written, or gone: a later tick sees to it
     const QByteArray record
         = GatewayRecord::buildMessageRecord(message, kind->command, { s.userName, s.password, s.userKey });
 
