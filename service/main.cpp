@@ -1,5 +1,6 @@
 // marlek-smsd: the SMS sender's engine without windows, for running as a
 // service. See --help.
+#include "notify.h"
 #include "settings.h"
 #include "smsdoptions.h"
 #include "smserror.h"
@@ -15,7 +16,9 @@
 namespace {
 int fail(const QString& text, int code = 1)
 {
-    std::fprintf(stderr, "marlek-smsd: %s\n", qPrintable(text));
+    // An error, when the journal takes it.
+    const char* priority = ServiceNotify::isJournal(stderr) ? "<3>" : "";
+    std::fprintf(stderr, "%smarlek-smsd: %s\n", priority, qPrintable(text));
     return code;
 }
 } // namespace

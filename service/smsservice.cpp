@@ -2,6 +2,7 @@
 
 #include "errorroute.h"
 #include "intparse.h"
+#include "notify.h"
 #include "settings.h"
 #include "smserror.h"
 #include "textfile.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace {
@@ -37,6 +39,10 @@ void checkPort(const Settings& s)
     if (port < 0 || port > 65535)
         throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(s.serverPort)));
 }
+
+// Log lines that tell of a message or the connection in trouble.
+const QByteArray WarningStarts[] = { "No reply for", "Refused:", "Socket Error", "Socket Disconnect",
+    "No answer from the gateway", "Result command failed" };
 } // namespace
 
 SmsService::SmsService(
@@ -46,11 +52,17 @@ SmsService::SmsService(
     , m_options(options)
     , m_out(out)
     , m_err(err)
+    , m_outIsJournal(ServiceNotify::isJournal(out))
+    , m_errIsJournal(ServiceNotify::isJournal(err))
 {
     m_engine = std::make_unique<DispatchEngine>(settings, *this, Clock::system());
     m_engine->results.setCommand(options.onResult);
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
+    connect(&m_watchdog, &QTimer::timeout, this, [] { ServiceNotify::watchdog(); });
+    m_afterTick.setSingleShot(true);
+    m_afterTick.setInterval(0);
+    connect(&m_afterTick, &QTimer::timeout, this, &SmsService::updateStatus);
 }
 
 SmsService::~SmsService()
@@ -61,10 +73,18 @@ SmsService::~SmsService()
 void SmsService::start()
 {
     for (const QByteArray& line : m_engine->log.lines())
-        writeLine(m_out, line);
+        writeLine(m_out, line, priorityOf(line));
     // Names what an earlier run here sent without an answer, before any send.
     runGuarded(*this, [this] { m_engine->openJournal(QByteArray()); });
     m_engine->link.Start1Click();
+    // Ready with the settings read and the folder held; the gateway may take
+    // its time, and the status says how the link is.
+    ServiceNotify::ready();
+    updateStatus();
+    // Pinged from the event loop itself, so that a hung loop stops the pings.
+    using namespace std::chrono;
+    if (const auto timeout = ServiceNotify::watchdogTimeout(); timeout.count() > 0)
+        m_watchdog.start(std::max(milliseconds(1), duration_cast<milliseconds>(timeout / 2)));
 }
 
 void SmsService::terminate()
@@ -74,6 +94,7 @@ void SmsService::terminate()
         QCoreApplication::exit(0);
         return;
     }
+    ServiceNotify::stopping();
     m_reconnect.stop();
     runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
     // The fates just named reach the result command before the end, for as
@@ -88,6 +109,14 @@ void SmsService::terminate()
 }
 
 void SmsService::reload()
+{
+    // systemd holds back further reloads until READY comes again.
+    ServiceNotify::reloading();
+    reloadSettings();
+    ServiceNotify::ready();
+}
+
+void SmsService::reloadSettings()
 {
     const QByteArray keeping = "; the settings in use are kept";
     SettingsStore fresh;
@@ -140,9 +169,19 @@ void SmsService::reconnect()
     runGuarded(*this, [this] { m_engine->link.Start1Click(); });
 }
 
+QByteArray SmsService::priorityOf(const QByteArray& line)
+{
+    for (const QByteArray& start : WarningStarts) {
+        if (line.startsWith(start))
+            return "<4>";
+    }
+    return "<6>";
+}
+
 void SmsService::logLineAppended(const QByteArray& line)
 {
-    writeLine(m_out, line);
+    writeLine(m_out, line, priorityOf(line));
+    updateStatus();
     // Both lines may come for one failure, and the link is stopped only
     // after them: decide once the handler has run to its end.
     if ((line == "Socket Disconnect" || line == "Socket Error") && !m_ownStop && !m_terminating && !m_reconnectQueued) {
@@ -172,7 +211,8 @@ void SmsService::setCounterText(const QByteArray& counter)
     if (counter == m_counter)
         return;
     m_counter = counter;
-    writeLine(m_out, "Counter: " + counter);
+    writeLine(m_out, "Counter: " + counter, "<6>");
+    updateStatus();
 }
 
 void SmsService::setInfoText(const QByteArray& info)
@@ -181,7 +221,7 @@ void SmsService::setInfoText(const QByteArray& info)
         return;
     m_info = info;
     const QByteArray text = TextFile::splitLines(info).join(" | ");
-    writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text));
+    writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text), "<6>");
 }
 
 void SmsService::setConnectionLights(bool green)
@@ -189,16 +229,54 @@ void SmsService::setConnectionLights(bool green)
     // Green comes only with a successful log-in.
     if (green && m_engine->link.loggedIn())
         m_delaySeconds = FirstDelaySeconds;
+    updateStatus();
+}
+
+void SmsService::toggleActivityLight()
+{
+    // Called as a tick begins; the queue has changed once it has run.
+    m_afterTick.start();
 }
 
 void SmsService::showError(const QString& text)
 {
-    writeLine(m_err, "Error: " + text.toLocal8Bit());
+    writeLine(m_err, "Error: " + text.toLocal8Bit(), "<3>");
 }
 
-void SmsService::writeLine(std::FILE* to, const QByteArray& line)
+qsizetype SmsService::queuedFiles() const
 {
-    const QByteArray bytes = printable(line) + '\n';
+    // The names the outbox index holds: files waiting, those passed over
+    // included; 0 before the first tick and where the outbox is walked.
+    return m_engine->outbox.indexedCount();
+}
+
+QByteArray SmsService::statusText() const
+{
+    const GatewayLink& link = m_engine->link;
+    const QByteArray state = link.loggedIn()     ? "Logged in"
+        : link.isConnected() || link.isPending() ? "Connecting"
+                                                 : "Disconnected";
+    const qsizetype queued = queuedFiles();
+    return state + ", " + QByteArray::number(queued) + (queued == 1 ? " file" : " files") + " queued, counter "
+        + (m_counter.isEmpty() ? QByteArray("not known yet") : printable(m_counter));
+}
+
+void SmsService::updateStatus()
+{
+    if (!m_engine)
+        return; // log lines from the engine's own construction
+    QByteArray text = statusText();
+    if (text == m_status)
+        return;
+    m_status = std::move(text);
+    ServiceNotify::status(m_status);
+}
+
+void SmsService::writeLine(std::FILE* to, const QByteArray& line, const QByteArray& priority)
+{
+    // journald reads the prefix as the line's priority and strips it.
+    const bool journal = to == m_out ? m_outIsJournal : m_errIsJournal;
+    const QByteArray bytes = (journal ? priority : QByteArray()) + printable(line) + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
     std::fflush(to);
 }
