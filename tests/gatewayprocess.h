@@ -10,6 +10,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <utility>
 
@@ -156,10 +157,12 @@ public:
 
     static QString binary() { return qEnvironmentVariable("SMSD_BIN"); }
 
-    void start(const QStringList& arguments)
+    // The wrapper, when given, runs the service: its program and arguments
+    // come first (setpriv, say).
+    void start(const QStringList& arguments, const QStringList& wrapper = {})
     {
-        process.setProgram(binary());
-        process.setArguments(arguments);
+        process.setProgram(wrapper.isEmpty() ? binary() : wrapper.first());
+        process.setArguments(wrapper.isEmpty() ? arguments : wrapper.mid(1) + QStringList { binary() } + arguments);
         process.start();
     }
 
@@ -199,4 +202,54 @@ public:
             (void)waitUntil([this] { return process.state() == QProcess::NotRunning; }, 5000);
         }
     }
+};
+
+// A datagram socket in place of systemd's notification socket: what a
+// service started with NOTIFY_SOCKET set to path sends, one entry per
+// datagram.
+class NotifySocket
+{
+public:
+    QByteArray path;
+    QByteArrayList received;
+
+    bool bind(const QByteArray& socketPath)
+    {
+        path = socketPath;
+        sockaddr_un a {};
+        if (size_t(path.size()) >= sizeof a.sun_path)
+            return false;
+        a.sun_family = AF_UNIX;
+        std::copy(path.cbegin(), path.cend(), a.sun_path);
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+
+    // Everything received so far.
+    const QByteArrayList& messages()
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0)
+                break;
+            received.append(QByteArray(buffer, n));
+        }
+        return received;
+    }
+
+    int count(const QByteArray& message)
+    {
+        const QByteArrayList& all = messages();
+        return int(std::count(all.cbegin(), all.cend(), message));
+    }
+
+    ~NotifySocket()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+private:
+    int fd = -1;
 };

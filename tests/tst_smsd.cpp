@@ -4,14 +4,47 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray Key = "ABCDEFGHIJKLMNOP";
 const QByteArray NoFile = "<no file>";
+
+qint64 monotonicUsec()
+{
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// "device:inode" of a file, as systemd puts it in JOURNAL_STREAM.
+QByteArray deviceAndInode(const QString& path)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return "<no file>";
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino));
+}
+
+// The environment with the variables set.
+QProcessEnvironment environmentWith(const QList<std::pair<QString, QString>>& variables)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const auto& [name, value] : variables)
+        env.insert(name, value);
+    return env;
+}
 } // namespace
 
 class TestSmsd : public QObject
@@ -25,6 +58,11 @@ private Q_SLOTS:
     void terminateNamesUnansweredMessage();
     void reloadKeepsBadSettingsAndFollowsNewPort();
     void oneCopyPerFolderAndKilledRunNamed();
+    void tellsSystemdReadyStatusWatchdogReloadStop();
+    void journalPriorities_data();
+    void journalPriorities();
+    void leaseOnAnotherUsersFile_data();
+    void leaseOnAnotherUsersFile();
 
 private:
     void writeSettings(const QByteArray& port);
@@ -231,6 +269,211 @@ void TestSmsd::oneCopyPerFolderAndKilledRunNamed()
     const QByteArray named = "No reply for " + bakDir + QFile::encodeName(sent.first());
     QTRY_VERIFY_WITH_TIMEOUT(next.lines().contains(named), 20000);
     QCOMPARE(next.count(named), 1);
+}
+
+void TestSmsd::tellsSystemdReadyStatusWatchdogReloadStop()
+{
+    FakeGateway gateway;
+    QVERIFY(gateway.listen());
+    writeSettings(gateway.port());
+    for (const QByteArray name : { "a.sms", "b.sms", "c.sms" })
+        writeFile(outDir + name, "+391111\r\nAlice\r\nqueued\r\n");
+    NotifySocket manager;
+    QVERIFY(manager.bind(QFile::encodeName(workdir) + "/notify"));
+    ServiceProcess smsd;
+    smsd.process.setProcessEnvironment(
+        environmentWith({ { QStringLiteral("NOTIFY_SOCKET"), workdir + QStringLiteral("/notify") },
+            { QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000") } }));
+    smsd.start(run());
+    const qint64 pid = smsd.process.processId();
+
+    // Ready before the gateway has answered anything.
+    QTRY_COMPARE_WITH_TIMEOUT(manager.count("READY=1"), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
+    QVERIFY(manager.messages().contains("STATUS=Connecting, 0 files queued, counter not known yet"));
+    // Pings at half the watchdog's time.
+    QTRY_VERIFY_WITH_TIMEOUT(manager.count("WATCHDOG=1") >= 3, 20000);
+
+    gateway.send(FakeGateway::reply('0', "00000007"));
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 4 * 396, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(manager.messages().contains("STATUS=Logged in, 0 files queued, counter 00000007"), 20000);
+    // The queue was told on its way down.
+    int mostQueued = 0;
+    for (const QByteArray& m : manager.messages()) {
+        if (m.startsWith("STATUS=Logged in, "))
+            mostQueued = std::max(mostQueued, m.mid(18).split(' ').first().toInt());
+    }
+    QVERIFY2(mostQueued >= 2, manager.messages().join('|').constData());
+
+    // Reload: RELOADING with the time, then READY once the file is read.
+    const qsizetype before = manager.messages().size();
+    const qint64 earliest = monotonicUsec();
+    ::kill(pid_t(pid), SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Settings read again"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(manager.count("READY=1"), 2, 20000);
+    const qint64 latest = monotonicUsec();
+    const QByteArrayList afterHup = manager.messages().mid(before);
+    const auto reloading = std::find_if(
+        afterHup.cbegin(), afterHup.cend(), [](const QByteArray& m) { return m.startsWith("RELOADING=1\n"); });
+    QVERIFY2(reloading != afterHup.cend(), afterHup.join('|').constData());
+    QVERIFY(reloading < std::find(afterHup.cbegin(), afterHup.cend(), QByteArray("READY=1")));
+    const QByteArray stamp = reloading->mid(reloading->indexOf('\n') + 1);
+    QVERIFY2(stamp.startsWith("MONOTONIC_USEC="), reloading->constData());
+    const qint64 usec = stamp.mid(15).toLongLong();
+    QVERIFY(usec >= earliest && usec <= latest);
+
+    smsd.process.terminate();
+    QCOMPARE(smsd.waitForExit(), 0);
+    QCOMPARE(manager.count("STOPPING=1"), 1);
+    QCOMPARE(manager.count("READY=1"), 2);
+}
+
+void TestSmsd::journalPriorities_data()
+{
+    QTest::addColumn<bool>("outIsJournal");
+    QTest::addColumn<bool>("errIsJournal");
+    QTest::newRow("standard output is the journal") << true << false;
+    // As systemd sets it up: both streams on one journal connection.
+    QTest::newRow("both streams are the journal") << true << true;
+    QTest::newRow("the journal is another stream") << false << false;
+}
+
+void TestSmsd::journalPriorities()
+{
+    QFETCH(bool, outIsJournal);
+    QFETCH(bool, errIsJournal);
+    FakeGateway gateway;
+    QVERIFY(gateway.listen());
+    writeSettings(gateway.port());
+    const QString outPath = workdir + QStringLiteral("/stdout");
+    const QString errPath = errIsJournal ? outPath : workdir + QStringLiteral("/stderr");
+    const QString otherPath = workdir + QStringLiteral("/other");
+    for (const QString& path : { outPath, errPath, otherPath })
+        writeFile(QFile::encodeName(path), {});
+    ServiceProcess smsd;
+    smsd.process.setStandardOutputFile(outPath, QIODevice::Append);
+    smsd.process.setStandardErrorFile(errPath, QIODevice::Append);
+    smsd.process.setProcessEnvironment(environmentWith({ { QStringLiteral("JOURNAL_STREAM"),
+        QString::fromLatin1(deviceAndInode(outIsJournal ? outPath : otherPath)) } }));
+    smsd.start(run());
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
+    gateway.send(FakeGateway::reply('0', "00000007"));
+    // An error: a short settings file at reload.
+    writeFile(QFile::encodeName(workdir) + "/SMS_Key_Client.inf", "only\r\ntwo\r\n");
+    ::kill(pid_t(smsd.process.processId()), SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(readRaw(errPath).contains("List index out of bounds (2)"), 20000);
+    // Warnings: the stop names the message the gateway never answered.
+    writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nnever answered\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 2 * 396, 20000);
+    smsd.process.terminate();
+    QTRY_COMPARE_WITH_TIMEOUT(smsd.process.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(smsd.process.exitCode(), 0);
+    const QStringList sent = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files);
+    QCOMPARE(sent.size(), 1);
+
+    const QByteArrayList out = readRaw(outPath).split('\n');
+    const QByteArrayList err = readRaw(errPath).split('\n');
+    const QByteArray info = outIsJournal ? "<6>" : "";
+    const QByteArray warning = outIsJournal ? "<4>" : "";
+    QVERIFY(out.contains(info + "Connected"));
+    QVERIFY(out.contains(info + "Counter: 00000007"));
+    QVERIFY(out.contains(warning + "Socket Disconnect"));
+    QVERIFY(out.contains(warning + "No reply for " + bakDir + QFile::encodeName(sent.first())));
+    QVERIFY(err.contains((errIsJournal ? "<3>" : "")
+        + QByteArray("Error: SMS_Key_Client.inf: List index out of bounds "
+                     "(2); the settings in use are kept")));
+    // Every line of a stream has its priority, or none has.
+    for (const auto& [lines, prefixed] : { std::pair(out, outIsJournal), std::pair(err, errIsJournal) }) {
+        for (const QByteArray& line : lines) {
+            if (!line.isEmpty())
+                QVERIFY2((line.size() > 3 && line[0] == '<' && line[2] == '>') == prefixed, line.constData());
+        }
+    }
+}
+
+void TestSmsd::leaseOnAnotherUsersFile_data()
+{
+    QTest::addColumn<bool>("withCapability");
+    QTest::newRow("with CAP_LEASE") << true;
+    QTest::newRow("without CAP_LEASE") << false;
+}
+
+void TestSmsd::leaseOnAnotherUsersFile()
+{
+    QFETCH(bool, withCapability);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to run the service and a writer as two other users");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        QSKIP("setpriv (util-linux) is missing");
+    // Leases at all here? Probed as the file's owner.
+    writeFile(outDir + "probe", {});
+    const int probe = ::open((outDir + "probe").constData(), O_RDONLY);
+    const bool leases = ::fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
+    ::close(probe);
+    QVERIFY(QFile::remove(QFile::decodeName(outDir + "probe")));
+    if (!leases)
+        QSKIP("no file leases on this file system");
+
+    // The service's user and the producer's share the outbox's group, as
+    // the README sets it up (2770).
+    const QString serviceUser = QStringLiteral("4711");
+    const QString producer = QStringLiteral("4712");
+    const QString group = QStringLiteral("4713");
+    QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(workdir).constData(), 0755) == 0);
+    FakeGateway gateway;
+    QVERIFY(gateway.listen());
+    writeSettings(gateway.port());
+    for (const QByteArray& path :
+        { QFile::encodeName(workdir), bakDir, QFile::encodeName(workdir) + "/SMS_Key_Client.inf" })
+        QVERIFY(::chown(path.constData(), 4711, 4711) == 0);
+    QVERIFY(::chown(outDir.constData(), 0, 4713) == 0);
+    QVERIFY(::chmod(outDir.constData(), 02770) == 0);
+
+    const QStringList asUser { QStringLiteral("--regid=") + serviceUser, QStringLiteral("--reuid=") + serviceUser,
+        QStringLiteral("--groups=") + group };
+    const QStringList capability { QStringLiteral("--inh-caps=+lease"), QStringLiteral("--ambient-caps=+lease") };
+    ServiceProcess smsd;
+    smsd.start(run(),
+        QStringList { setpriv } + asUser + (withCapability ? capability : QStringList())
+            + QStringList { QStringLiteral("--") });
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
+    gateway.send(FakeGateway::reply('0', "00000007"));
+
+    // Writes half the message straight under its name, pauses, finishes;
+    // then a second file the safe way.
+    QProcess writer;
+    writer.start(setpriv,
+        { QStringLiteral("--regid=") + producer, QStringLiteral("--reuid=") + producer,
+            QStringLiteral("--groups=") + group, QStringLiteral("--"), QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+            QStringLiteral("umask 007; exec 3> \"$1/a.sms\"; printf '+391111\\r\\nAlice\\r\\nfirst half ' >&3; "
+                           "sleep 3; printf 'second half\\r\\n' >&3; exec 3>&-; "
+                           "printf '+392222\\r\\nBob\\r\\nsafe\\r\\n' > \"$1/b.tmp\" && mv \"$1/b.tmp\" \"$1/b.sms\""),
+            QStringLiteral("writer"), QFile::decodeName(outDir) });
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 3 * 396, 30000);
+    QTRY_COMPARE(writer.state(), QProcess::NotRunning);
+    QCOMPARE(writer.exitCode(), 0);
+    smsd.process.terminate();
+    QCOMPARE(smsd.waitForExit(), 0);
+
+    QByteArrayList refusals;
+    for (const QByteArray& line : smsd.lines()) {
+        if (line.startsWith("No read lease on "))
+            refusals.append(line);
+    }
+    if (withCapability) {
+        // Held back until the writer was done.
+        QVERIFY(gateway.received.contains("first half second half"));
+        QVERIFY2(refusals.isEmpty(), refusals.join('|').constData());
+    } else {
+        // Once a run, naming the first such file; the age check still works.
+        QCOMPARE(refusals,
+            QByteArrayList { "No read lease on " + outDir
+                + "a.sms: the program needs CAP_LEASE to hold back files of other users that are still being "
+                  "written" });
+    }
+    QVERIFY(gateway.received.contains("safe"));
 }
 
 QTEST_GUILESS_MAIN(TestSmsd)
