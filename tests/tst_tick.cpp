@@ -410,23 +410,23 @@ void TestTick::journalFollowsMessages()
     const QByteArray b = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
     QTRY_COMPARE(sentRecords().size(), 2);
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_COMPARE(engine->journal.openEntries(), 1);
+    QTRY_COMPARE(engine->inflight.journal().openEntries(), 1);
     QVERIFY(journalText(work).endsWith("A " + a + '\n'));
     // Grown past its limit, it keeps only what is still open.
-    engine->journal.setCompactSize(1);
+    engine->inflight.journal().setCompactSize(1);
     clock.time = clock.time.addMSecs(1);
     QVERIFY(writeMessage("c.sms", "1\r\n2\r\nlost\r\n"));
     tick();
     const QByteArray c = bakDir + "SmsFile_2007_3_5_9_4_7_91.sms";
     QTRY_COMPARE(sentRecords().size(), 3);
     gw->send(FakeGateway::reply('0', "00000001")); // answers b, the older
-    QTRY_COMPARE(engine->journal.openEntries(), 1);
+    QTRY_COMPARE(engine->inflight.journal().openEntries(), 1);
     QCOMPARE(journalText(work), "S " + c + '\t' + outPath("c.sms") + "\nM " + c + '\n');
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!engine->link.isConnected());
     QVERIFY(view.appended.contains("No reply for " + c));
     QCOMPARE(journalText(work), QByteArray()); // emptied: nothing open
-    QCOMPARE(engine->journal.openEntries(), 0);
+    QCOMPARE(engine->inflight.journal().openEntries(), 0);
 
     // A later start there has nothing left to name.
     RecordingView later;
