@@ -57,12 +57,24 @@ SmsService::SmsService(
 {
     m_engine = std::make_unique<DispatchEngine>(settings, *this, Clock::system());
     m_engine->results.setCommand(options.onResult);
+    m_engine->inflight.setLimit(options.maxUnanswered);
+    m_engine->inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
     connect(&m_watchdog, &QTimer::timeout, this, [] { ServiceNotify::watchdog(); });
     m_afterTick.setSingleShot(true);
     m_afterTick.setInterval(0);
     connect(&m_afterTick, &QTimer::timeout, this, &SmsService::updateStatus);
+    const GatewayLink& link = m_engine->link;
+    connect(&link, &GatewayLink::stateChanged, this, &SmsService::updateStatus);
+    // Decided once the handler that closed the link has run to its end.
+    connect(&link, &GatewayLink::closed, this, [this](CloseReason reason) {
+        if (reason != CloseReason::Stopped && !m_terminating && !m_reconnectQueued) {
+            m_reconnectQueued = true;
+            QTimer::singleShot(0, this, &SmsService::scheduleReconnect);
+        }
+    });
+    connect(&link, &GatewayLink::loggedInToGateway, this, [this] { m_delaySeconds = FirstDelaySeconds; });
 }
 
 SmsService::~SmsService()
@@ -144,9 +156,7 @@ void SmsService::reloadSettings()
 void SmsService::restartLink()
 {
     m_reconnect.stop();
-    m_ownStop = true;
     runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
-    m_ownStop = false;
     m_delaySeconds = FirstDelaySeconds;
     reconnect();
 }
@@ -181,13 +191,6 @@ QByteArray SmsService::priorityOf(const QByteArray& line)
 void SmsService::logLineAppended(const QByteArray& line)
 {
     writeLine(m_out, line, priorityOf(line));
-    updateStatus();
-    // Both lines may come for one failure, and the link is stopped only
-    // after them: decide once the handler has run to its end.
-    if ((line == "Socket Disconnect" || line == "Socket Error") && !m_ownStop && !m_terminating && !m_reconnectQueued) {
-        m_reconnectQueued = true;
-        QTimer::singleShot(0, this, &SmsService::scheduleReconnect);
-    }
 }
 
 QByteArray SmsService::lineLimitText() const
@@ -224,14 +227,6 @@ void SmsService::setInfoText(const QByteArray& info)
     writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text), "<6>");
 }
 
-void SmsService::setConnectionLights(bool green)
-{
-    // Green comes only with a successful log-in.
-    if (green && m_engine->link.loggedIn())
-        m_delaySeconds = FirstDelaySeconds;
-    updateStatus();
-}
-
 void SmsService::toggleActivityLight()
 {
     // Called as a tick begins; the queue has changed once it has run.
@@ -253,9 +248,19 @@ qsizetype SmsService::queuedFiles() const
 QByteArray SmsService::statusText() const
 {
     const GatewayLink& link = m_engine->link;
-    const QByteArray state = link.loggedIn()     ? "Logged in"
-        : link.isConnected() || link.isPending() ? "Connecting"
-                                                 : "Disconnected";
+    const QByteArray gateway = printable(link.gatewayAddress().toUtf8());
+    QByteArray state;
+    switch (link.state()) {
+    case LinkState::Disconnected:
+        state = "Disconnected";
+        break;
+    case LinkState::Connecting:
+        state = "Connecting to " + gateway;
+        break;
+    case LinkState::LoggedIn:
+        state = "Logged in to " + gateway;
+        break;
+    }
     const qsizetype queued = queuedFiles();
     return state + ", " + QByteArray::number(queued) + (queued == 1 ? " file" : " files") + " queued, counter "
         + (m_counter.isEmpty() ? QByteArray("not known yet") : printable(m_counter));
