@@ -152,7 +152,8 @@ fi
 
 # Install, as an administrator would.
 inside dpkg -i /mnt/check/marlek-smsd.deb >/dev/null
-verify=$(inside systemd-analyze verify marlek-smsd.service marlek-smsd@second.service 2>&1) ||
+# --man=no: the minimal root has no man to look the unit's manual page up.
+verify=$(inside systemd-analyze verify --man=no marlek-smsd.service marlek-smsd@second.service 2>&1) ||
     fail "systemd-analyze verify: $verify"
 [ -z "$verify" ] || fail "systemd-analyze verify says: $verify"
 echo "Installed; systemd-analyze verify has nothing to say about either unit"
@@ -219,7 +220,7 @@ log=$(journal -u marlek-smsd)
 has_line "$log" "Transaction Success..." || fail "no Transaction Success in the journal"
 ! grep -q '^No read lease' <<<"$log" || fail "the lease was refused: $(grep '^No read lease' <<<"$log")"
 echo "Result script wrote: $(inside cat /var/lib/marlek-smsd/sms-results.csv)"
-wait_for "the status to show the counter" 20 state_is marlek-smsd "Logged in, 0 files queued, counter 00000499"
+wait_for "the status to show the counter" 20 state_is marlek-smsd "Logged in to 127.0.0.1:$port, 0 files queued, counter 00000499"
 echo "StatusText: $(property marlek-smsd StatusText)"
 
 # Reload as shipped; a bad file is an error (priority err), the old settings stay.
