@@ -8,22 +8,21 @@ ConnectionTest::ConnectionTest(LineSink sink, QObject* parent)
     : QObject(parent)
     , m_sink(std::move(sink))
 {
-    ClientSocketConf.setObjectName(QStringLiteral("ClientSocketConf"));
-    connect(&ClientSocketConf, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+    m_socket.setObjectName(QStringLiteral("ClientSocketConf"));
+    connect(&m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         if (!m_quiet && state == QAbstractSocket::ConnectingState)
             m_sink("Connecting...");
     });
-    connect(&ClientSocketConf, &QTcpSocket::connected, this, [this] {
+    connect(&m_socket, &QTcpSocket::connected, this, [this] {
         m_sink("Connected");
-        ClientSocketConf.write(GatewayRecord::buildLoginRecord(m_credentials, GatewayRecord::ShortSize));
+        m_socket.write(GatewayRecord::buildLoginRecord(m_credentials, GatewayRecord::ShortSize));
     });
-    connect(&ClientSocketConf, &QTcpSocket::readyRead, this, [this] { onRead(); });
-    connect(&ClientSocketConf, &QTcpSocket::disconnected, this, [this] {
+    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { onRead(); });
+    connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
         if (!m_quiet)
             m_sink("Disconnected");
     });
-    connect(
-        &ClientSocketConf, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { onError(e); });
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { onError(e); });
 }
 
 ConnectionTest::~ConnectionTest()
@@ -34,7 +33,7 @@ ConnectionTest::~ConnectionTest()
 void ConnectionTest::closeQuietly()
 {
     m_quiet = true;
-    ClientSocketConf.abort();
+    m_socket.abort();
     m_quiet = false;
     m_received.clear();
 }
@@ -48,13 +47,12 @@ void ConnectionTest::Button1Click(
         closeQuietly();
     m_credentials = credentials;
     m_received.clear();
-    ClientSocketConf.connectToHost(
-        QString::fromLatin1(host), port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+    m_socket.connectToHost(QString::fromLatin1(host), port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
 }
 
 void ConnectionTest::onRead()
 {
-    m_received.append(ClientSocketConf.readAll());
+    m_received.append(m_socket.readAll());
     if (m_received.size() < GatewayRecord::ShortSize)
         return; // the rest of the reply is still on its way
     const GatewayRecord::Reply reply
@@ -64,7 +62,7 @@ void ConnectionTest::onRead()
         m_sink(line);
     // Closing a connected test connection raises its disconnected event.
     m_quiet = true;
-    ClientSocketConf.abort();
+    m_socket.abort();
     m_quiet = false;
     m_sink("Disconnected");
 }

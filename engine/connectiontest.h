@@ -23,7 +23,7 @@ public:
     void Button1Click(
         const QByteArray& host, const QByteArray& portText, const GatewayRecord::Credentials& credentials);
 
-    bool isActive() const { return ClientSocketConf.state() != QAbstractSocket::UnconnectedState; }
+    bool isActive() const { return m_socket.state() != QAbstractSocket::UnconnectedState; }
 
 private:
     void closeQuietly();
@@ -31,7 +31,7 @@ private:
     void onRead();
 
     LineSink m_sink;
-    QTcpSocket ClientSocketConf;
+    QTcpSocket m_socket;
     GatewayRecord::Credentials m_credentials;
     QByteArray m_received;
     bool m_quiet = false;

@@ -8,6 +8,7 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, cons
     , link(settings, log, view, inflight)
     , tick(settings, outbox, link, log, view, clock, inflight)
     , results(log, view)
+    , m_clock(clock)
 {
     QObject::connect(
         &link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
@@ -17,7 +18,7 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, cons
 
 void DispatchEngine::openJournal(const QByteArray& dir)
 {
-    const QList<MessageFate> unanswered = inflight.journal().open(dir);
+    const QList<MessageFate> unanswered = inflight.journal().open(dir, m_clock);
     // Named first, then dropped: dying in between names them twice rather
     // than never.
     const std::optional<SmsError> failure = link.reportUnanswered(unanswered);

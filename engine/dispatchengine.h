@@ -35,4 +35,7 @@ public:
     // Off until given a command; set it before openJournal() so that the
     // fates recovered there reach it too.
     ResultHook results;
+
+private:
+    const Clock& m_clock;
 };

@@ -18,21 +18,19 @@ GatewayLink::GatewayLink(
     , m_view(view)
     , m_inflight(inflight)
 {
-    ClientSocketlavoro.setObjectName(QStringLiteral("ClientSocketlavoro"));
-    Timer1.setObjectName(QStringLiteral("Timer1"));
-    Timer1.setInterval(DefaultInterval);
+    m_socket.setObjectName(QStringLiteral("ClientSocketlavoro"));
+    m_pollTimer.setObjectName(QStringLiteral("Timer1"));
+    m_pollTimer.setInterval(DefaultInterval);
     m_openWait.setSingleShot(true);
-    connect(&ClientSocketlavoro, &QTcpSocket::connected, this,
-        [this] { runGuarded(m_view, [this] { ClientSocketlavoroConnect(); }); });
-    connect(&ClientSocketlavoro, &QTcpSocket::readyRead, this,
-        [this] { runGuarded(m_view, [this] { ClientSocketlavoroRead(); }); });
-    connect(&ClientSocketlavoro, &QTcpSocket::disconnected, this, [this] {
+    connect(&m_socket, &QTcpSocket::connected, this, [this] { runGuarded(m_view, [this] { onConnected(); }); });
+    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { runGuarded(m_view, [this] { onReadyRead(); }); });
+    connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
         if (!m_closing)
-            runGuarded(m_view, [this] { ClientSocketlavoroDisconnect(CloseReason::PeerClosed); });
+            runGuarded(m_view, [this] { onDisconnected(CloseReason::PeerClosed); });
     });
-    connect(&ClientSocketlavoro, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (!m_closing)
-            runGuarded(m_view, [this, e] { ClientSocketlavoroError(e); });
+            runGuarded(m_view, [this, e] { onError(e); });
     });
     connect(&m_openWait, &QTimer::timeout, this, [this] { runGuarded(m_view, [this] { noAnswer(); }); });
     connect(&m_inflight, &InFlight::answerOverdue, this, [this] {
@@ -49,7 +47,7 @@ GatewayLink::~GatewayLink()
 
 bool GatewayLink::isPending() const
 {
-    const auto state = ClientSocketlavoro.state();
+    const auto state = m_socket.state();
     return state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState;
 }
 
@@ -91,7 +89,7 @@ void GatewayLink::Start1Click()
     m_received.clear();
     setState(LinkState::Connecting);
     m_openWait.start(m_inflight.answerTimeout());
-    ClientSocketlavoro.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+    m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
 }
 
 void GatewayLink::Stop1Click()
@@ -101,7 +99,7 @@ void GatewayLink::Stop1Click()
 
 void GatewayLink::stopLink(CloseReason reason)
 {
-    Timer1.stop();
+    m_pollTimer.stop();
     m_openWait.stop();
     m_view.setStartEnabled(true);
     m_view.setStopEnabled(false);
@@ -116,7 +114,7 @@ void GatewayLink::stopLink(CloseReason reason)
 void GatewayLink::abortQuietly()
 {
     m_closing = true;
-    ClientSocketlavoro.abort();
+    m_socket.abort();
     m_closing = false;
 }
 
@@ -126,15 +124,15 @@ void GatewayLink::makeInactive(CloseReason reason)
         m_connected = false;
         abortQuietly();
         // Closing a connected link raises its disconnected event at once.
-        ClientSocketlavoroDisconnect(reason);
-    } else if (ClientSocketlavoro.state() != QAbstractSocket::UnconnectedState) {
+        onDisconnected(reason);
+    } else if (m_socket.state() != QAbstractSocket::UnconnectedState) {
         abortQuietly();
     }
 }
 
 void GatewayLink::closeWithoutEvent()
 {
-    Timer1.stop();
+    m_pollTimer.stop();
     m_openWait.stop();
     abortQuietly();
     m_connected = false;
@@ -146,11 +144,11 @@ bool GatewayLink::sendMessageRecord(
     if (!m_connected)
         return false;
     m_inflight.messageSent(backupPath, outboxName);
-    ClientSocketlavoro.write(record);
+    m_socket.write(record);
     return true;
 }
 
-void GatewayLink::ClientSocketlavoroConnect()
+void GatewayLink::onConnected()
 {
     m_openWait.stop();
     m_connected = true;
@@ -158,15 +156,15 @@ void GatewayLink::ClientSocketlavoroConnect()
     // Nothing from an earlier connection can be answered on this one.
     const std::optional<SmsError> failure = reportUnanswered(m_inflight.abandon());
     m_inflight.loginSent();
-    ClientSocketlavoro.write(GatewayRecord::buildLoginRecord(credentials()));
+    m_socket.write(GatewayRecord::buildLoginRecord(credentials()));
     if (failure)
         throw *failure;
     m_log.appendLine("Connected");
 }
 
-void GatewayLink::ClientSocketlavoroRead()
+void GatewayLink::onReadyRead()
 {
-    m_received.append(ClientSocketlavoro.readAll());
+    m_received.append(m_socket.readAll());
     // TCP splits and joins writes: handle every whole reply, keep the rest.
     qsizetype at = 0;
     while (m_received.size() - at >= GatewayRecord::Size) {
@@ -206,7 +204,7 @@ void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight:
             Q_EMIT loggedInToGateway();
             // The poll field refuses values under 200 only when the operator
             // leaves it; one still being typed must not make the timer spin.
-            Timer1.setInterval(std::max(MinimumInterval, parseInteger(m_view.pollIntervalText())));
+            m_pollTimer.setInterval(std::max(MinimumInterval, parseInteger(m_view.pollIntervalText())));
             m_view.setConnectionLights(true);
         } else {
             m_loggedIn = false;
@@ -228,8 +226,8 @@ void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight:
             m_log.appendLine("Refused: " + answered.backupPath);
     }
     // Turning a running timer on again must not push its next tick back.
-    if (!Timer1.isActive())
-        Timer1.start();
+    if (!m_pollTimer.isActive())
+        m_pollTimer.start();
     m_view.setStartEnabled(false);
     m_view.setStopEnabled(true);
 }
@@ -257,7 +255,7 @@ std::optional<SmsError> GatewayLink::reportUnanswered(const QList<MessageFate>& 
     return failure;
 }
 
-void GatewayLink::ClientSocketlavoroDisconnect(CloseReason reason)
+void GatewayLink::onDisconnected(CloseReason reason)
 {
     m_connected = false;
     m_received.clear();
@@ -272,7 +270,7 @@ void GatewayLink::ClientSocketlavoroDisconnect(CloseReason reason)
         throw *failure;
 }
 
-void GatewayLink::ClientSocketlavoroError(QAbstractSocket::SocketError error)
+void GatewayLink::onError(QAbstractSocket::SocketError error)
 {
     // The gateway's closing arrives as a disconnected event of its own.
     if (error == QAbstractSocket::RemoteHostClosedError)
@@ -307,7 +305,7 @@ void GatewayLink::noAnswer()
     if (m_connected) {
         m_connected = false;
         abortQuietly();
-        ClientSocketlavoroDisconnect(CloseReason::AnswerTimeout);
+        onDisconnected(CloseReason::AnswerTimeout);
     } else {
         abortQuietly();
         if (std::optional<SmsError> more = m_log.appendLines({ "Socket Error" }); more && !failure)

@@ -56,7 +56,7 @@ public:
     LinkState state() const { return m_state; }
     // "host:port" as last started; empty before the first Start.
     QString gatewayAddress() const;
-    QTimer& timer() { return Timer1; }
+    QTimer& timer() { return m_pollTimer; }
     qsizetype unansweredCount() const { return m_inflight.unanswered(); }
 
     static constexpr int DefaultInterval = 1000;
@@ -79,10 +79,10 @@ Q_SIGNALS:
     void infoChanged(const QByteArray& info);
 
 private:
-    void ClientSocketlavoroConnect();
-    void ClientSocketlavoroRead();
-    void ClientSocketlavoroDisconnect(CloseReason reason);
-    void ClientSocketlavoroError(QAbstractSocket::SocketError error);
+    void onConnected();
+    void onReadyRead();
+    void onDisconnected(CloseReason reason);
+    void onError(QAbstractSocket::SocketError error);
 
     void handleReply(const GatewayRecord::Reply& reply, const InFlight::Request& answered);
     void stopLink(CloseReason reason);
@@ -98,8 +98,8 @@ private:
     EngineLog& m_log;
     OperatorView& m_view;
     InFlight& m_inflight;
-    QTcpSocket ClientSocketlavoro;
-    QTimer Timer1;
+    QTcpSocket m_socket;
+    QTimer m_pollTimer;
     // A connection attempt may not take longer than an answer.
     QTimer m_openWait;
     QString m_host;

@@ -4,8 +4,6 @@
 #include "smserror.h"
 #include "timestamp.h"
 
-#include <QDateTime>
-
 namespace {
 // Paths are the operator's bytes; only the journal's own separators are
 // escaped, so a line stays one line.
@@ -113,7 +111,7 @@ QList<MessageFate> SendJournal::recover(const QByteArray& text, bool* damaged)
     return unanswered;
 }
 
-QList<MessageFate> SendJournal::open(const QByteArray& dir)
+QList<MessageFate> SendJournal::open(const QByteArray& dir, const Clock& clock)
 {
     m_active = true;
     m_open.clear();
@@ -126,7 +124,7 @@ QList<MessageFate> SendJournal::open(const QByteArray& dir)
     const QList<MessageFate> unanswered = recover(text, &damaged);
     if (damaged) {
         // Kept for whoever looks into it; a fresh journal goes on.
-        const QByteArray aside = m_path + ".damaged_" + timeStamp(QDateTime::currentDateTime());
+        const QByteArray aside = m_path + ".damaged_" + timeStamp(clock.now());
         if (!Fs::moveNoReplace(m_path, aside))
             throw cannotWrite(m_path);
         if (!m_file.open(m_path))

@@ -2,6 +2,7 @@
 
 #include "fsutil.h"
 #include "messagefate.h"
+#include "timestamp.h"
 
 #include <QByteArray>
 #include <QList>
@@ -24,7 +25,8 @@ public:
     // finish is undone, and that message, still in the outbox, is not
     // returned. Throws when the journal cannot be opened (every later send
     // then fails too) or was damaged (set aside under a new name, not read).
-    QList<MessageFate> open(const QByteArray& dir);
+    // The clock stamps the name a damaged journal is set aside under.
+    QList<MessageFate> open(const QByteArray& dir, const Clock& clock = Clock::system());
     // Empties the journal once the recovered messages are named.
     void clearRecovered();
 
