@@ -127,7 +127,7 @@ QList<MessageFate> SendJournal::open(const QByteArray& dir)
     if (damaged) {
         // Kept for whoever looks into it; a fresh journal goes on.
         const QByteArray aside = m_path + ".damaged_" + timeStamp(QDateTime::currentDateTime());
-        if (!Fs::moveNoReplace(m_path, aside))
+        if (Fs::moveNoReplace(m_path, aside) != Fs::Moved::Yes)
             throw cannotWrite(m_path);
         if (!m_file.open(m_path))
             throw cannotWrite(m_path);
