@@ -188,17 +188,20 @@ bool syncDirectoryOf(const QByteArray& path)
 // that no half-written file ever stands under the target name.
 Moved copyAcross(const QByteArray& from, const QByteArray& to)
 {
+    // A step that fails because another process took the file (on a network
+    // file system a read can fail so) is no failure of this move.
+    const auto failed = [&from] { return isGone(from.constData()) ? Moved::Gone : Moved::Failed; };
     struct stat st
     {
     };
     const int in = openRegular(from, &st);
     if (in < 0)
-        return isGone(from.constData()) ? Moved::Gone : Moved::Failed;
+        return failed();
     const QByteArray part = partialName(to);
     const int out = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
     if (out < 0) {
         ::close(in);
-        return Moved::Failed;
+        return failed();
     }
     bool ok = copyAll(in, out) && ::fsync(out) == 0;
     ok = ::close(out) == 0 && ok;
@@ -206,15 +209,15 @@ Moved copyAcross(const QByteArray& from, const QByteArray& to)
     ok = ok && renameNoReplace(part.constData(), to.constData()) == 0;
     if (!ok) {
         ::unlink(part.constData());
-        return Moved::Failed;
+        return failed();
     }
     // The new name must be on the disk before the only other copy goes.
     // Whoever removes the source first has moved it; a copy that lost
     // that race is taken back.
     if (!syncDirectoryOf(to) || ::unlink(from.constData()) != 0) {
-        const bool gone = isGone(from.constData());
+        const Moved result = failed();
         ::unlink(to.constData());
-        return gone ? Moved::Gone : Moved::Failed;
+        return result;
     }
     return Moved::Yes;
 }

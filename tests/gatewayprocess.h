@@ -156,9 +156,9 @@ public:
 
     static QString binary() { return qEnvironmentVariable("SMSD_BIN"); }
 
-    void start(const QStringList& arguments)
+    void start(const QStringList& arguments, const QString& program = binary())
     {
-        process.setProgram(binary());
+        process.setProgram(program);
         process.setArguments(arguments);
         process.start();
     }
