@@ -19,7 +19,8 @@
 //   moveNoReplace             MoveFileExW without MOVEFILE_REPLACE_EXISTING
 //                             (fails on an existing name); across volumes
 //                             CopyFileExW to partialName, FlushFileBuffers,
-//                             MoveFileExW(MOVEFILE_WRITE_THROUGH), DeleteFileW
+//                             MoveFileExW(MOVEFILE_WRITE_THROUGH), DeleteFileW;
+//                             Gone: ERROR_FILE_NOT_FOUND for the source
 //   AppendFile                FILE_APPEND_DATA, FlushFileBuffers for sync,
 //                             SetFileInformationByHandle to cut back
 //   ReadFile::lease           no leases: open with share mode FILE_SHARE_READ
