@@ -147,7 +147,7 @@ void registerCases(const QByteArray& root)
                     break;
                 }
                 const auto start = std::chrono::steady_clock::now();
-                const bool moved = Fs::moveNoReplace(from, to);
+                const bool moved = Fs::moveNoReplace(from, to) == Fs::Moved::Yes;
                 const double t = elapsedUs(start);
                 if (!moved) {
                     state.SkipWithError("the move failed");

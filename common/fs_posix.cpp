@@ -47,6 +47,16 @@ int openRegular(const QByteArray& path, struct stat* st)
     }
     return fd;
 }
+
+// Nothing stands under the name any more: another process took the file
+// away (ESTALE: on a network file system).
+bool isGone(const char* path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path, &st) != 0 && (errno == ENOENT || errno == ESTALE);
+}
 } // namespace
 
 bool readFile(const QByteArray& path, QByteArray* data)
@@ -176,19 +186,22 @@ bool syncDirectoryOf(const QByteArray& path)
 
 // rename() cannot cross file systems: copy, flush, then name the copy, so
 // that no half-written file ever stands under the target name.
-bool copyAcross(const QByteArray& from, const QByteArray& to)
+Moved copyAcross(const QByteArray& from, const QByteArray& to)
 {
+    // A step that fails because another process took the file (on a network
+    // file system a read can fail so) is no failure of this move.
+    const auto failed = [&from] { return isGone(from.constData()) ? Moved::Gone : Moved::Failed; };
     struct stat st
     {
     };
     const int in = openRegular(from, &st);
     if (in < 0)
-        return false;
+        return failed();
     const QByteArray part = partialName(to);
     const int out = ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
     if (out < 0) {
         ::close(in);
-        return false;
+        return failed();
     }
     bool ok = copyAll(in, out) && ::fsync(out) == 0;
     ok = ::close(out) == 0 && ok;
@@ -196,14 +209,17 @@ bool copyAcross(const QByteArray& from, const QByteArray& to)
     ok = ok && renameNoReplace(part.constData(), to.constData()) == 0;
     if (!ok) {
         ::unlink(part.constData());
-        return false;
+        return failed();
     }
     // The new name must be on the disk before the only other copy goes.
+    // Whoever removes the source first has moved it; a copy that lost
+    // that race is taken back.
     if (!syncDirectoryOf(to) || ::unlink(from.constData()) != 0) {
+        const Moved result = failed();
         ::unlink(to.constData());
-        return false;
+        return result;
     }
-    return true;
+    return Moved::Yes;
 }
 } // namespace
 
@@ -212,14 +228,18 @@ QByteArray partialName(const QByteArray& to)
     return to + ".part";
 }
 
-bool moveNoReplace(const QByteArray& from, const QByteArray& to)
+Moved moveNoReplace(const QByteArray& from, const QByteArray& to)
 {
     if (from.isEmpty() || to.isEmpty())
-        return false;
+        return Moved::Failed;
     const int e = renameNoReplace(from.constData(), to.constData());
     if (e == 0)
-        return true;
-    return e == EXDEV && copyAcross(from, to);
+        return Moved::Yes;
+    if (e == EXDEV)
+        return copyAcross(from, to);
+    // ENOENT also stands for a missing target folder: only a missing source
+    // means the file went elsewhere.
+    return (e == ENOENT || e == ESTALE) && isGone(from.constData()) ? Moved::Gone : Moved::Failed;
 }
 
 AppendFile::~AppendFile()
@@ -281,10 +301,7 @@ ReadFile::Opened ReadFile::open(const QByteArray& path)
     close();
     m_fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
-        struct stat link
-        {
-        };
-        if (errno == ENOENT && ::lstat(path.constData(), &link) != 0)
+        if ((errno == ENOENT || errno == ESTALE) && isGone(path.constData()))
             return Opened::Gone;
         // Still there but cannot be opened, a dangling link say.
         return Opened::Failed;

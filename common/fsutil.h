@@ -19,7 +19,8 @@
 //   moveNoReplace             MoveFileExW without MOVEFILE_REPLACE_EXISTING
 //                             (fails on an existing name); across volumes
 //                             CopyFileExW to partialName, FlushFileBuffers,
-//                             MoveFileExW(MOVEFILE_WRITE_THROUGH), DeleteFileW
+//                             MoveFileExW(MOVEFILE_WRITE_THROUGH), DeleteFileW;
+//                             Gone: ERROR_FILE_NOT_FOUND for the source
 //   AppendFile                FILE_APPEND_DATA, FlushFileBuffers for sync,
 //                             SetFileInformationByHandle to cut back
 //   ReadFile::lease           no leases: open with share mode FILE_SHARE_READ
@@ -54,8 +55,11 @@ bool createNewFile(const QByteArray& path, const QByteArray& data);
 // Moves a file; fails when the target already exists. Across file systems
 // the file is copied to partialName(to), flushed to disk, linked to its name
 // and only then removed from where it was; a failure at any step leaves the
-// source where it was and no file under either new name.
-bool moveNoReplace(const QByteArray& from, const QByteArray& to);
+// source where it was and no file under either new name. Gone when nothing
+// stands under from any more (another process took the file first); Failed
+// for every other failure.
+enum class Moved { Yes, Gone, Failed };
+Moved moveNoReplace(const QByteArray& from, const QByteArray& to);
 
 // The temporary name a move across file systems copies under. It ends in
 // none of the message kinds' extensions, so an outbox search never takes it.

@@ -114,6 +114,14 @@ qsizetype Outbox::indexedCount() const
 
 QByteArray Outbox::findNextMessageFile(const QByteArray& outboxDir)
 {
+    QByteArray name = search(outboxDir);
+    if (m_stepHook && !name.isEmpty())
+        m_stepHook(Step::Found, name);
+    return name;
+}
+
+QByteArray Outbox::search(const QByteArray& outboxDir)
+{
     m_visited = 0;
     m_walked = false;
     if (!m_index)
@@ -201,13 +209,14 @@ QByteArray Outbox::walk(const QByteArray& outboxDir)
     return {};
 }
 
-bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name, GatewayRecord::Message* message)
+Outbox::Read Outbox::readMessageFile(
+    const QByteArray& outboxDir, const QByteArray& name, GatewayRecord::Message* message)
 {
     const QByteArray path = joinDir(outboxDir, name);
     Fs::ReadFile file;
     switch (file.open(path)) {
     case Fs::ReadFile::Opened::Gone:
-        return false; // taken away since the search: nothing to send
+        return Read::Gone; // taken away since the search: nothing to send
     case Fs::ReadFile::Opened::Failed:
         throw SmsError::cannotOpenFile(QFile::decodeName(path));
     case Fs::ReadFile::Opened::Yes:
@@ -220,7 +229,7 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
         break;
     case Fs::ReadFile::Lease::Busy:
         m_waiting.insert(name);
-        return false;
+        return Read::Waiting;
     case Fs::ReadFile::Lease::Refused:
         if (!std::exchange(m_leaseRefusalSeen, true))
             m_leaseRefused = path;
@@ -231,7 +240,7 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
         // not hold the file back for ever.
         if (const auto age = QDateTime::currentSecsSinceEpoch() - file.modifiedSeconds(); age < 2 && age > -2) {
             m_waiting.insert(name);
-            return false;
+            return Read::Waiting;
         }
         break;
     }
@@ -254,7 +263,9 @@ bool Outbox::readMessageFile(const QByteArray& outboxDir, const QByteArray& name
     message->destination = lines[0];
     message->sender = lines[1];
     message->text = lines[2];
-    return true;
+    if (m_stepHook)
+        m_stepHook(Step::Read, name);
+    return Read::Yes;
 }
 
 QByteArray Outbox::backupName(const QByteArray& backupDir, const QByteArray& extension, const Clock& clock)
@@ -262,14 +273,14 @@ QByteArray Outbox::backupName(const QByteArray& backupDir, const QByteArray& ext
     return joinDir(backupDir, "SmsFile_" + timeStamp(clock.now()) + extension);
 }
 
-bool Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath)
+Fs::Moved Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath)
 {
     // A backup put into the outbox itself would be found and sent again on
     // the next tick, and on every tick after.
     const qsizetype slash = backupPath.lastIndexOf('/');
     const QByteArray backupDir = slash < 0 ? QByteArray(".") : backupPath.left(slash + 1);
     if (Fs::sameFile(outboxDir.isEmpty() ? QByteArray(".") : outboxDir, backupDir))
-        return false;
+        return Fs::Moved::Failed;
     return Fs::moveNoReplace(joinDir(outboxDir, name), backupPath);
 }
 

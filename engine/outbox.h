@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fsutil.h"
 #include "record.h"
 
 #include <QByteArray>
@@ -74,17 +75,20 @@ public:
     qsizetype indexedCount() const;
 
     // The file's three lines. Throws "Cannot open file %s" and
-    // "List index out of bounds (%d)". Returns false, reading nothing, while
-    // another process holds the file open for writing.
-    bool readMessageFile(const QByteArray& outboxDir, const QByteArray& name, GatewayRecord::Message* message);
+    // "List index out of bounds (%d)". Waiting, reading nothing, while
+    // another process holds the file open for writing; Gone when nothing is
+    // under the name any more (another sender took the file).
+    enum class Read { Yes, Waiting, Gone };
+    Read readMessageFile(const QByteArray& outboxDir, const QByteArray& name, GatewayRecord::Message* message);
 
     // Backup directory + "SmsFile_" + time stamp + extension.
     static QByteArray backupName(const QByteArray& backupDir, const QByteArray& extension, const Clock& clock);
 
-    // Moves the outbox file to its backup name; false if the move failed
+    // Moves the outbox file to its backup name. Failed if the move failed
     // (a name that exists already is never overwritten) or the backup name
-    // lies in the outbox itself.
-    static bool archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath);
+    // lies in the outbox itself; Gone when another sender took the file.
+    static Fs::Moved archiveMessageFile(
+        const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath);
 
     // The first file whose lease was refused for lack of rights (another
     // user's file, no CAP_LEASE), once per Outbox: such files fall back to
@@ -95,7 +99,13 @@ public:
     void passOver(const QByteArray& outboxDir, const QByteArray& name);
     qsizetype passedOverCount() const { return m_passedOver.size(); }
 
+    // A test hook, run with each name a search returns and again once that
+    // file is read: the moments another sender on the outbox may take it.
+    enum class Step { Found, Read };
+    void setStepHook(std::function<void(Step, const QByteArray& name)> hook) { m_stepHook = std::move(hook); }
+
 private:
+    QByteArray search(const QByteArray& outboxDir);
     bool shouldPassOver(const QByteArray& outboxDir, const QByteArray& name);
     QByteArray walk(const QByteArray& outboxDir);
     QByteArray pickFromIndex(const QByteArray& outboxDir);
@@ -109,6 +119,7 @@ private:
     bool m_following = false;
     QByteArray m_leaseRefused;
     bool m_leaseRefusalSeen = false;
+    std::function<void(Step, const QByteArray&)> m_stepHook;
 };
 
 // The extension of a name from its last dot, the dot included; empty if none.

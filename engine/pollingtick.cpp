@@ -33,21 +33,32 @@ void PollingTick::Timer1Timer()
         return;
     // Read afresh each tick: a saved change applies from the next one.
     const Settings s = m_settings.values();
-    const QByteArray name = m_outbox.findNextMessageFile(s.outboxDir);
-    if (name.isEmpty())
-        return;
+    for (int attempt = 0; attempt < TakeAttempts; ++attempt) {
+        const QByteArray name = m_outbox.findNextMessageFile(s.outboxDir);
+        if (name.isEmpty() || sendFile(s, name))
+            return;
+    }
+}
+
+bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
+{
     const QByteArray ext = extensionOf(name);
     const MessageKind* kind = MessageKinds::byExtension(ext);
     if (!kind)
-        return;
-    if (m_view.viewActionsChecked())
-        m_log.appendLine("Found SMS File Ext = " + ext);
+        return true;
+    // Said only once the file is known to be this sender's, so that one
+    // another sender took leaves no line.
+    const auto found = [&] {
+        if (m_view.viewActionsChecked())
+            m_log.appendLine("Found SMS File Ext = " + ext);
+    };
 
     GatewayRecord::Message message;
-    bool read = false;
+    Outbox::Read read = Outbox::Read::Gone;
     try {
         read = m_outbox.readMessageFile(s.outboxDir, name, &message);
     } catch (const SmsError&) {
+        found();
         m_outbox.passOver(s.outboxDir, name);
         throw;
     }
@@ -56,8 +67,12 @@ void PollingTick::Timer1Timer()
     if (const QByteArray refused = m_outbox.takeLeaseRefusal(); !refused.isEmpty())
         m_log.appendLine("No read lease on " + refused
             + ": the program needs CAP_LEASE to hold back files of other users that are still being written");
-    if (!read)
-        return; // still being written, or gone: a later tick sees to it
+    if (read == Outbox::Read::Gone)
+        return false;
+    if (read == Outbox::Read::Waiting) {
+        found();
+        return true; // still being written: a later tick sees to it
+    }
     const QByteArray record
         = GatewayRecord::buildMessageRecord(message, kind->command, { s.userName, s.password, s.userKey });
 
@@ -65,19 +80,34 @@ void PollingTick::Timer1Timer()
     const QByteArray outboxPath = joinDir(s.outboxDir, name);
     // On the disk before the file moves: a crash from here on still leaves
     // the message named at the next start.
-    const bool journaled = m_inflight.beginMessage(backup, outboxPath);
-    if (!journaled || !Outbox::archiveMessageFile(s.outboxDir, name, backup)) {
-        if (journaled)
-            m_inflight.messageNotMoved(backup);
+    bool journaled = true;
+    try {
+        journaled = m_inflight.beginMessage(backup, outboxPath);
+    } catch (const SmsError&) {
+        found();
+        throw;
+    }
+    const Fs::Moved moved = journaled ? Outbox::archiveMessageFile(s.outboxDir, name, backup) : Fs::Moved::Failed;
+    if (moved != Fs::Moved::Yes && journaled)
+        m_inflight.messageNotMoved(backup);
+    if (moved == Fs::Moved::Gone) {
+        m_moveFailReported.remove(name);
+        return false;
+    }
+    if (moved == Fs::Moved::Failed) {
+        found();
         // Sending it anyway would send it again on every tick. Say so once
         // per file; the move is tried again on every tick.
         if (!m_moveFailReported.contains(name)) {
             m_moveFailReported.insert(name);
             m_log.appendLine("Cannot move " + outboxPath + " to " + backup);
         }
-        return;
+        return true;
     }
     m_moveFailReported.remove(name);
     m_inflight.messageMoved(backup);
     m_link.sendMessageRecord(record, backup, name);
+    // After the send: the log may throw, and the file has left the outbox.
+    found();
+    return true;
 }

@@ -125,7 +125,7 @@ QList<MessageFate> SendJournal::open(const QByteArray& dir, const Clock& clock)
     if (damaged) {
         // Kept for whoever looks into it; a fresh journal goes on.
         const QByteArray aside = m_path + ".damaged_" + timeStamp(clock.now());
-        if (!Fs::moveNoReplace(m_path, aside))
+        if (Fs::moveNoReplace(m_path, aside) != Fs::Moved::Yes)
             throw cannotWrite(m_path);
         if (!m_file.open(m_path))
             throw cannotWrite(m_path);

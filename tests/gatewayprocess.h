@@ -174,11 +174,11 @@ public:
     static QString binary() { return qEnvironmentVariable("SMSD_BIN"); }
 
     // The wrapper, when given, runs the service: its program and arguments
-    // come first (setpriv, say).
-    void start(const QStringList& arguments, const QStringList& wrapper = {})
+    // come first (setpriv, say). program is the service's own binary.
+    void start(const QStringList& arguments, const QStringList& wrapper = {}, const QString& program = binary())
     {
-        process.setProgram(wrapper.isEmpty() ? binary() : wrapper.first());
-        process.setArguments(wrapper.isEmpty() ? arguments : wrapper.mid(1) + QStringList { binary() } + arguments);
+        process.setProgram(wrapper.isEmpty() ? program : wrapper.first());
+        process.setArguments(wrapper.isEmpty() ? arguments : wrapper.mid(1) + QStringList { program } + arguments);
         process.start();
     }
 

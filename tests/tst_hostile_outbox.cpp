@@ -362,9 +362,9 @@ void TestHostileOutbox::fileRemovedBetweenSearchAndRead()
     QCOMPARE(engine->outbox.findNextMessageFile(outDir), QByteArray("gone.sms"));
     QCOMPARE(::unlink((outDir + "gone.sms").constData()), 0);
     GatewayRecord::Message message;
-    bool read = true;
+    Outbox::Read read = Outbox::Read::Yes;
     runGuarded(view, [&] { read = engine->outbox.readMessageFile(outDir, "gone.sms", &message); });
-    QVERIFY(!read);
+    QCOMPARE(read, Outbox::Read::Gone);
     QVERIFY(view.errors.isEmpty());
     QVERIFY(engine->outbox.findNextMessageFile(outDir).isEmpty());
 }

@@ -394,7 +394,7 @@ void TestOutbox::backupNameAndArchive()
 
     writeRaw(file("a.ring"), "1\r\n2\r\n3\r\n");
     const QByteArray target = Outbox::backupName(backup, ".ring", clock);
-    QVERIFY(Outbox::archiveMessageFile(m_out, "a.ring", target));
+    QCOMPARE(Outbox::archiveMessageFile(m_out, "a.ring", target), Fs::Moved::Yes);
     QVERIFY(!exists(file("a.ring")));
     QCOMPARE(readRaw(target), QByteArray("1\r\n2\r\n3\r\n"));
     QCOMPARE(backupHolds(), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.ring") });
@@ -402,7 +402,7 @@ void TestOutbox::backupNameAndArchive()
     // The same name again (same millisecond): the move fails, nothing is
     // overwritten and the file stays in the outbox.
     writeRaw(file("b.ring"), "other\r\n2\r\n3\r\n");
-    QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", target));
+    QCOMPARE(Outbox::archiveMessageFile(m_out, "b.ring", target), Fs::Moved::Failed);
     QCOMPARE(readRaw(file("b.ring")), QByteArray("other\r\n2\r\n3\r\n"));
     QCOMPARE(readRaw(target), QByteArray("1\r\n2\r\n3\r\n"));
     QCOMPARE(backupHolds(), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.ring") });
@@ -411,17 +411,19 @@ void TestOutbox::backupNameAndArchive()
     if (acrossFileSystems) {
         const QByteArray other = Outbox::backupName(backup, ".sms", FixedClock());
         writeRaw(other + ".part", "not ours");
-        QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", other));
+        QCOMPARE(Outbox::archiveMessageFile(m_out, "b.ring", other), Fs::Moved::Failed);
         QCOMPARE(readRaw(other + ".part"), QByteArray("not ours"));
         QVERIFY(exists(file("b.ring")) && !exists(other));
         QVERIFY(::unlink((other + ".part").constData()) == 0);
     }
 
-    // A backup directory that is not there: the file stays too.
+    // A backup directory that is not there: the file stays too, and is not
+    // taken for one another sender moved.
     const QByteArray lost = Outbox::backupName(backup + "missing/", ".ring", clock);
-    QVERIFY(!Outbox::archiveMessageFile(m_out, "b.ring", lost));
+    QCOMPARE(Outbox::archiveMessageFile(m_out, "b.ring", lost), Fs::Moved::Failed);
     QVERIFY(exists(file("b.ring")));
-    QVERIFY(!Outbox::archiveMessageFile(m_out, "gone.ring", backup + "x.ring"));
+    QCOMPARE(Outbox::archiveMessageFile(m_out, "gone.ring", backup + "x.ring"), Fs::Moved::Gone);
+    QCOMPARE(backupHolds(), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.ring") });
 }
 
 void TestOutbox::readMessageFile()
@@ -430,7 +432,7 @@ void TestOutbox::readMessageFile()
     GatewayRecord::Message m;
 
     writeRaw(file("a.sms"), "+391234567\r\nSender\r\nHello \xe9\xff world\r\n");
-    QVERIFY(outbox.readMessageFile(m_out, "a.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "a.sms", &m), Outbox::Read::Yes);
     QCOMPARE(m.destination, QByteArray("+391234567"));
     QCOMPARE(m.sender, QByteArray("Sender"));
     QCOMPARE(m.text, QByteArray("Hello \xe9\xff world"));
@@ -439,24 +441,24 @@ void TestOutbox::readMessageFile()
     // A fourth line is ignored; the third may be empty; lone LFs, no break at
     // the end.
     writeRaw(file("b.sms"), "1\r\n2\r\n3\r\nfourth\r\n");
-    QVERIFY(outbox.readMessageFile(m_out, "b.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "b.sms", &m), Outbox::Read::Yes);
     QCOMPARE(m.text, QByteArray("3"));
     writeRaw(file("c.sms"), "1\n2\n\n");
-    QVERIFY(outbox.readMessageFile(m_out, "c.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "c.sms", &m), Outbox::Read::Yes);
     QCOMPARE(m.sender, QByteArray("2"));
     QCOMPARE(m.text, QByteArray());
     writeRaw(file("d.sms"), "1\r2\rlast");
-    QVERIFY(outbox.readMessageFile(m_out, "d.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "d.sms", &m), Outbox::Read::Yes);
     QCOMPARE(m.text, QByteArray("last"));
     // LF CR is two line ends, so the text is the empty line between them.
     writeRaw(file("e.sms"), "1\r\n2\n\rtext\r\n");
-    QVERIFY(outbox.readMessageFile(m_out, "e.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "e.sms", &m), Outbox::Read::Yes);
     QCOMPARE(m.text, QByteArray());
 
     // A long first line does not cut the others short.
     const QByteArray longLine(200000, 'x');
     writeRaw(file("f.sms"), longLine + "\r\n2\r\n3");
-    QVERIFY(outbox.readMessageFile(m_out, "f.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "f.sms", &m), Outbox::Read::Yes);
     QCOMPARE(m.destination, longLine);
     QCOMPARE(m.text, QByteArray("3"));
 }
@@ -485,9 +487,9 @@ void TestOutbox::readErrors()
     writeRaw(file("gone.sms"), "1\r\n2\r\n3\r\n");
     QCOMPARE(outbox.findNextMessageFile(m_out).endsWith(".sms"), true);
     QVERIFY(QFile::remove(QFile::decodeName(file("gone.sms"))));
-    bool read = true;
+    Outbox::Read read = Outbox::Read::Yes;
     QCOMPARE(errorOf([&] { read = outbox.readMessageFile(m_out, "gone.sms", &m); }), QStringLiteral("<no error>"));
-    QVERIFY(!read);
+    QCOMPARE(read, Outbox::Read::Gone);
 }
 
 void TestOutbox::fileStillBeingWritten()
@@ -507,15 +509,15 @@ void TestOutbox::fileStillBeingWritten()
     QVERIFY(writer.readAllStandardOutput().startsWith("ready"));
     QCOMPARE(writer.state(), QProcess::Running);
 
-    bool read = true;
+    Outbox::Read read = Outbox::Read::Yes;
     QCOMPARE(errorOf([&] { read = outbox.readMessageFile(m_out, "busy.sms", &m); }), QStringLiteral("<no error>"));
-    QVERIFY(!read);
+    QCOMPARE(read, Outbox::Read::Waiting);
     QVERIFY(m.destination.isEmpty());
     QVERIFY(exists(path));
 
     writer.kill();
     QVERIFY(writer.waitForFinished());
-    QTRY_VERIFY_WITH_TIMEOUT(outbox.readMessageFile(m_out, "busy.sms", &m), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(outbox.readMessageFile(m_out, "busy.sms", &m) == Outbox::Read::Yes, 5000);
     QCOMPARE(m.text, QByteArray("3"));
 }
 
@@ -577,7 +579,7 @@ void TestOutbox::writerOpeningDuringRead()
     int status = 0;
     while (::waitpid(child, &status, WNOHANG) == 0) {
         try {
-            if (outbox.readMessageFile(m_out, "big.sms", &m)) {
+            if (outbox.readMessageFile(m_out, "big.sms", &m) == Outbox::Read::Yes) {
                 ++reads;
                 if (m.text != "3")
                     problems.append(QStringLiteral("text read as ") + QString::fromLatin1(m.text.left(20)));
@@ -595,7 +597,7 @@ void TestOutbox::writerOpeningDuringRead()
     QCOMPARE(problems, QStringList());
     QVERIFY2(refused > 0, "the writer never met the reader");
     qInfo("%d whole reads, the writer was held off %d times", reads, refused);
-    QVERIFY(outbox.readMessageFile(m_out, "big.sms", &m));
+    QCOMPARE(outbox.readMessageFile(m_out, "big.sms", &m), Outbox::Read::Yes);
 }
 
 void TestOutbox::passOver()

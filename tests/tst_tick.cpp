@@ -19,6 +19,11 @@ namespace {
 const QByteArray Key = "ABCDEFGHIJKLMNOP";
 // User name, password and user key as bytes 0 to 35 of every request.
 const QByteArray CredentialBytes = QByteArray("user\0\0\0\0\0\0secret\0\0\0\0", 20) + Key;
+
+QByteArray journalText(const QByteArray& dir)
+{
+    return readRaw(QFile::decodeName(dir + SendJournal::FileName));
+}
 } // namespace
 
 class TestTick : public QObject, public EngineFixture
@@ -37,6 +42,8 @@ private Q_SLOTS:
     void failedMoveKeepsFile();
     void unreadableFilesPassedOver();
     void fileStillBeingWritten();
+    void fileTakenByAnotherSender_data();
+    void fileTakenByAnotherSender();
     void unansweredNamedWhenGatewayCloses();
     void settingsChangeOnNextTick();
     void timerDrivesTicks();
@@ -329,6 +336,63 @@ void TestTick::fileStillBeingWritten()
     QVERIFY(view.errors.isEmpty());
 }
 
+void TestTick::fileTakenByAnotherSender_data()
+{
+    QTest::addColumn<Outbox::Step>("step"); // where another sender takes the file the tick went for
+    QTest::addColumn<bool>("walk");
+    QTest::addColumn<int>("taken"); // files taken that way, one after the other
+    QTest::newRow("before the read") << Outbox::Step::Found << false << 1;
+    QTest::newRow("before the move") << Outbox::Step::Read << false << 2;
+    QTest::newRow("before the read, walked") << Outbox::Step::Found << true << 1;
+    QTest::newRow("before the move, walked") << Outbox::Step::Read << true << 2;
+    QTest::newRow("at every attempt") << Outbox::Step::Read << false << PollingTick::TakeAttempts;
+}
+
+void TestTick::fileTakenByAnotherSender()
+{
+    QFETCH(Outbox::Step, step);
+    QFETCH(bool, walk);
+    QFETCH(int, taken);
+    const QByteArray work = QFile::encodeName(tmp->path()) + '/';
+    const QByteArray elsewhere = work + "other/";
+    QVERIFY(QDir().mkpath(QFile::decodeName(elsewhere)));
+    engine->openJournal(work);
+    engine->outbox.setFileSystemProbe([walk](const QByteArray&) { return walk; });
+    logIn();
+    const int files = PollingTick::TakeAttempts + 1;
+    for (int i = 0; i < files; ++i)
+        QVERIFY(writeMessage("m" + QByteArray::number(i) + ".sms", "1\r\n2\r\ntext " + QByteArray::number(i) + "\r\n"));
+    int takes = 0;
+    engine->outbox.setStepHook([&](Outbox::Step at, const QByteArray& name) {
+        if (at == step && takes < taken && Fs::moveNoReplace(outPath(name), elsewhere + name) == Fs::Moved::Yes)
+            ++takes;
+    });
+
+    // Taken files leave no line and no open journal entry; the next one in
+    // line goes in the same tick, unless every attempt was lost.
+    tick();
+    QCOMPARE(takes, taken);
+    const QByteArray backup = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
+    QByteArray journal; // a move that found its file gone is undone
+    for (int i = 0; i < taken && step == Outbox::Step::Read; ++i)
+        journal += "S " + backup + '\t' + outPath("m" + QByteArray::number(i) + ".sms") + "\nX " + backup + '\n';
+    const bool sent = taken < PollingTick::TakeAttempts;
+    if (sent)
+        journal += "S " + backup + '\t' + outPath("m" + QByteArray::number(taken) + ".sms") + "\nM " + backup + '\n';
+    QCOMPARE(journalText(work), journal);
+    QCOMPARE(engine->inflight.journal().openEntries(), sent ? 1 : 0);
+    QCOMPARE(view.appended, sent ? QByteArrayList { "Found SMS File Ext = .sms" } : QByteArrayList {});
+    QCOMPARE(outboxFiles().size(), files - taken - (sent ? 1 : 0));
+    if (!sent) {
+        clock.time = clock.time.addMSecs(1);
+        tick();
+    }
+    QTRY_COMPARE(sentRecords().size(), 1);
+    QCOMPARE(sentRecords().first().mid(67, 7), "text " + QByteArray::number(taken) + '\0');
+    QCOMPARE(backupFiles(bakDir).size(), 1);
+    QVERIFY(view.errors.isEmpty());
+}
+
 void TestTick::unansweredNamedWhenGatewayCloses()
 {
     logIn();
@@ -390,13 +454,6 @@ void TestTick::timerDrivesTicks()
     QVERIFY(view.activityToggles >= 2);
     QVERIFY(view.errors.isEmpty());
 }
-
-namespace {
-QByteArray journalText(const QByteArray& dir)
-{
-    return readRaw(QFile::decodeName(dir + SendJournal::FileName));
-}
-} // namespace
 
 void TestTick::journalFollowsMessages()
 {
