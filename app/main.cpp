@@ -70,8 +70,10 @@ int main(int argc, char* argv[])
 
     // One copy per working directory: it owns the send journal there.
     WorkdirLock workdirLock;
-    if (!workdirLock.tryLock(QDir::currentPath())) {
-        Dialogs::instance().showError(workdirLock.errorText());
+    try {
+        workdirLock.lock(QDir::currentPath());
+    } catch (const SmsError& e) {
+        Dialogs::instance().showError(e.text());
         return 1;
     }
 

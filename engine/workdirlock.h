@@ -13,18 +13,14 @@ class WorkdirLock
 public:
     static constexpr const char* FileName = "SmsSender.lock";
 
-    // Takes the lock of dir; false when another running copy holds it or
-    // the lock file cannot be made (errorText() then says which).
-    bool tryLock(const QString& dir);
+    // Takes the lock of dir. Throws SmsError when another running copy
+    // holds it (alreadyRunningText()) or the lock file cannot be made.
+    void lock(const QString& dir);
     void unlock();
     bool isLocked() const { return m_lock && m_lock->isLocked(); }
-
-    // What to tell the operator after a failed tryLock().
-    QString errorText() const { return m_error; }
 
     static QString alreadyRunningText() { return QStringLiteral("The program is already running in this folder."); }
 
 private:
     std::unique_ptr<QLockFile> m_lock;
-    QString m_error;
 };

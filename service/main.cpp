@@ -51,8 +51,13 @@ int main(int argc, char* argv[])
 
     // One copy per folder, window or service: it owns the send journal there.
     WorkdirLock workdirLock;
-    if (!workdirLock.tryLock(folder))
-        return fail(workdirLock.errorText());
+    UnixSignals signalWatch;
+    try {
+        workdirLock.lock(folder);
+        signalWatch.install();
+    } catch (const SmsError& e) {
+        return fail(e.text());
+    }
 
     SettingsStore settings;
     try {
@@ -61,11 +66,6 @@ int main(int argc, char* argv[])
     } catch (const SmsError& e) {
         return fail(QStringLiteral("%1/%2: %3").arg(folder, settingsFile, e.text()));
     }
-
-    UnixSignals signalWatch;
-    QString error;
-    if (!signalWatch.install(&error))
-        return fail(error);
 
     SmsService service(settings, options);
     QObject::connect(&signalWatch, &UnixSignals::terminateRequested, &service, &SmsService::terminate);

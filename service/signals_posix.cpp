@@ -1,5 +1,7 @@
 #include "unixsignals.h"
 
+#include "smserror.h"
+
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -50,12 +52,10 @@ UnixSignals::~UnixSignals()
     }
 }
 
-bool UnixSignals::install(QString* error)
+void UnixSignals::install()
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFds) != 0) {
-        *error = QStringLiteral("socketpair: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFds) != 0)
+        throw SmsError(QStringLiteral("socketpair: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
     // The handler must never block.
     ::fcntl(signalFds[0], F_SETFL, ::fcntl(signalFds[0], F_GETFL) | O_NONBLOCK);
     m_notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, this);
@@ -64,8 +64,7 @@ bool UnixSignals::install(QString* error)
     for (int number : { SIGTERM, SIGINT, SIGHUP })
         ok = setHandler(number, onSignal) && ok;
     if (!ok)
-        *error = QStringLiteral("sigaction: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    return ok;
+        throw SmsError(QStringLiteral("sigaction: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 void UnixSignals::readPending()

@@ -16,8 +16,8 @@ public:
     explicit UnixSignals(QObject* parent = nullptr);
     ~UnixSignals() override;
 
-    // Installs the handlers; false with the reason when it cannot.
-    bool install(QString* error);
+    // Installs the handlers; throws SmsError with the reason when it cannot.
+    void install();
 
 Q_SIGNALS:
     void terminateRequested(); // SIGTERM or SIGINT

@@ -302,8 +302,10 @@ int killChildMain(const QStringList& args)
     const QByteArray bakDir = QFile::encodeName(argValue(args, QStringLiteral("--backup")));
     const QByteArray port = argValue(args, QStringLiteral("--port")).toLatin1();
     WorkdirLock lock;
-    if (!lock.tryLock(work)) {
-        std::fprintf(stderr, "%s\n", qPrintable(lock.errorText()));
+    try {
+        lock.lock(work);
+    } catch (const SmsError& e) {
+        std::fprintf(stderr, "%s\n", qPrintable(e.text()));
         return 3;
     }
     const QByteArray workDir = QFile::encodeName(work) + '/';

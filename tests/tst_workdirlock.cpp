@@ -1,3 +1,4 @@
+#include "testsupport.h"
 #include "workdirlock.h"
 
 #include <QLockFile>
@@ -47,12 +48,12 @@ void TestWorkdirLock::oneCopyPerFolder()
         QVERIFY(QFile::exists(path));
     }
     WorkdirLock lock;
-    QCOMPARE(lock.tryLock(dir.path()), taken);
+    QCOMPARE(errorOf([&] { lock.lock(dir.path()); }),
+        taken ? QStringLiteral("<no error>") : QStringLiteral("The program is already running in this folder."));
     QCOMPARE(lock.isLocked(), taken);
-    QCOMPARE(lock.errorText(), taken ? QString() : QStringLiteral("The program is already running in this folder."));
     // While it is held, the next copy is turned away.
     if (taken)
-        QVERIFY(!WorkdirLock().tryLock(dir.path()));
+        QCOMPARE(errorOf([&] { WorkdirLock().lock(dir.path()); }), WorkdirLock::alreadyRunningText());
 }
 
 QTEST_GUILESS_MAIN(TestWorkdirLock)
