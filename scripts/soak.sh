@@ -53,5 +53,5 @@ case " $* " in
 *" --files "*) ;; # given: the default stays out of the way
 *) args+=(--files "$files") ;;
 esac
-exec "$build/tests/soak" "${kill_args[@]}" "${args[@]}" --gateway "$build/gateway/smsgateway" \
+exec "$build/tools/soak/soak" "${kill_args[@]}" "${args[@]}" --gateway "$build/gateway/smsgateway" \
     --service "$build/service/marlek-smsd"
