@@ -23,23 +23,39 @@
 # each file reached exactly one gateway, none was left behind, no service
 # printed a fault line, and that the N together had at least 2.7 times the
 # throughput of the one (--min-ratio R). About 13.5 minutes for 3 senders.
+#
+# scripts/soak.sh --drop [--files M]: M files (default 10,000) dropped at once
+# into an outbox the engine already follows, more than the kernel queues
+# change events for; checks that each reaches the gateway exactly once, in
+# name order within its kind.
+#
+# The program is tools/soak (--help lists its options).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-kill_args=()
+run_args=()
 targets=(soak smsgateway)
-if [ "${1:-}" = "--kill" ]; then
-    kill_args=(--kill "${2:-50}")
+files=10000
+case "${1:-}" in
+--kill)
+    run_args=(--kill "${2:-50}")
     shift 2 || shift $#
     files=2000
-elif [ "${1:-}" = "--senders" ]; then
-    kill_args=(--senders "${2:-3}")
+    ;;
+--senders)
+    run_args=(--senders "${2:-3}")
     shift 2 || shift $#
     files=3000
     targets+=(marlek-smsd)
-else
-    files=${1:-10000}
-    shift || true
-fi
+    ;;
+--drop)
+    run_args=(--drop)
+    shift
+    ;;
+[0-9]*)
+    files=$1
+    shift
+    ;;
+esac
 
 scripts/setup.sh
 
@@ -53,5 +69,5 @@ case " $* " in
 *" --files "*) ;; # given: the default stays out of the way
 *) args+=(--files "$files") ;;
 esac
-exec "$build/tests/soak" "${kill_args[@]}" "${args[@]}" --gateway "$build/gateway/smsgateway" \
+exec "$build/tools/soak/soak" "${run_args[@]}" "${args[@]}" --gateway "$build/gateway/smsgateway" \
     --service "$build/service/marlek-smsd"
