@@ -1,5 +1,7 @@
 #pragma once
 
+#include "statusfile.h"
+
 #include <QLockFile>
 #include <QString>
 
@@ -11,7 +13,7 @@
 class WorkdirLock
 {
 public:
-    static constexpr const char* FileName = "SmsSender.lock";
+    static constexpr const char* FileName = SenderStatus::LockFileName;
 
     // Takes the lock of dir; false when another running copy holds it or
     // the lock file cannot be made (errorText() then says which).
