@@ -5,6 +5,7 @@
 #include "UConfigure.h"
 #include "UTest.h"
 #include "settings.h"
+#include "smserror.h"
 #include "startoptions.h"
 #include "workdirlock.h"
 
@@ -39,9 +40,13 @@ bool applyCommandLine(const QApplication& app, StartOptions* options, int* statu
     } else if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst());
     } else {
-        *options = startOptions(parser);
-        if (enterWorkDir(*options, &error))
-            return true;
+        try {
+            *options = startOptions(parser);
+            if (enterWorkDir(*options, &error))
+                return true;
+        } catch (const SmsError& e) {
+            error = e.text();
+        }
     }
     std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(error));
     *status = 2;
@@ -86,6 +91,8 @@ int main(int argc, char* argv[])
     QObject::connect(&formMain, &TFormMain::closed, &app, &QCoreApplication::quit);
     // Before the journal, so that the fates recovered there are told too.
     formMain.engine().results.setCommand(options.onResult);
+    formMain.engine().inflight.setLimit(options.maxUnanswered);
+    formMain.engine().inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
     // Names what an earlier run here sent without an answer, before any send.
     runGuarded(ErrorBoxes::instance(), [&formMain] { formMain.engine().openJournal(QByteArray()); });
 

@@ -1,5 +1,7 @@
 #include "startoptions.h"
 
+#include "intparse.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
@@ -10,6 +12,8 @@ namespace {
 const QString WorkDirOption = QStringLiteral("workdir");
 const QString DesktopOption = QStringLiteral("desktop");
 const QString OnResultOption = QStringLiteral("on-result");
+const QString MaxUnansweredOption = QStringLiteral("max-unanswered");
+const QString AnswerTimeoutOption = QStringLiteral("answer-timeout");
 } // namespace
 
 void addStartOptions(QCommandLineParser& parser)
@@ -31,6 +35,13 @@ void addStartOptions(QCommandLineParser& parser)
                        "accepted, refused or unanswered; the backup file; the name it had in the outbox; "
                        "the gateway's result character; the counter."),
         QStringLiteral("command") });
+    parser.addOption({ MaxUnansweredOption,
+        QStringLiteral("Message records that may wait for the gateway's replies at once, 1 to 100 (default 8)."),
+        QStringLiteral("n") });
+    parser.addOption({ AnswerTimeoutOption,
+        QStringLiteral("Seconds the gateway may take to answer, or a connection to open, before the "
+                       "connection is taken for lost, 5 to 3600 (default 30)."),
+        QStringLiteral("seconds") });
 }
 
 StartOptions startOptions(const QCommandLineParser& parser)
@@ -47,6 +58,11 @@ StartOptions startOptions(const QCommandLineParser& parser)
     // into its working directory; a bare name is looked up in PATH.
     if (options.onResult.contains(QLatin1Char('/')))
         options.onResult = QDir::current().absoluteFilePath(options.onResult);
+    if (parser.isSet(MaxUnansweredOption))
+        options.maxUnanswered = parseOptionNumber(MaxUnansweredOption, parser.value(MaxUnansweredOption), 1, 100);
+    if (parser.isSet(AnswerTimeoutOption))
+        options.answerTimeoutSeconds
+            = parseOptionNumber(AnswerTimeoutOption, parser.value(AnswerTimeoutOption), 5, 3600);
     return options;
 }
 

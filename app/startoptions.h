@@ -11,14 +11,17 @@ struct StartOptions
     QString workDir; // empty: stay in the current directory
     bool createWorkDir = false; // the desktop start makes its folder on first use
     QString onResult; // the command told each message's fate; empty: none
+    int maxUnanswered = 8; // message records that may wait for replies at once
+    int answerTimeoutSeconds = 30; // how long a reply, or a connection, may take
 };
 
-// The program's options (--workdir, --desktop, --on-result) with --help and
-// --version.
+// The program's options (--workdir, --desktop, --on-result, --max-unanswered,
+// --answer-timeout) with --help and --version.
 // Later options go here beside them.
 void addStartOptions(QCommandLineParser& parser);
 
-// What the parser, having read the command line, asks for.
+// What the parser, having read the command line, asks for. Throws SmsError
+// for a number out of its range.
 StartOptions startOptions(const QCommandLineParser& parser);
 
 // The folder a start from the desktop menu works in: the user's data folder,

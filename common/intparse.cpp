@@ -62,3 +62,16 @@ quint16 parsePort(const QByteArray& text)
         throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(text)));
     return quint16(port);
 }
+
+int parseOptionNumber(const QString& name, const QString& text, int least, int most)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok)
+        throw SmsError(QStringLiteral("--%1: '%2' is not a whole number").arg(name, text));
+    if (value < least)
+        throw SmsError(QStringLiteral("--%1: %2 is too small, the least is %3").arg(name).arg(value).arg(least));
+    if (value > most)
+        throw SmsError(QStringLiteral("--%1: %2 is too large, the most is %3").arg(name).arg(value).arg(most));
+    return value;
+}

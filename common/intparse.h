@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <optional>
 
@@ -15,3 +16,8 @@ std::optional<int> tryParseInteger(const QByteArray& text);
 // its low 16 bits would reach some other service, so it throws SmsError
 // "'%s' is not a valid port number" instead.
 quint16 parsePort(const QByteArray& text);
+
+// A whole-number command-line option --name, from least to most. Throws
+// SmsError "--name: 'x' is not a whole number", "--name: n is too small, the
+// least is l" or "--name: n is too large, the most is m".
+int parseOptionNumber(const QString& name, const QString& text, int least, int most);

@@ -2,10 +2,10 @@
 
 #include "enginelog.h"
 #include "gatewaylink.h"
+#include "inflight.h"
 #include "outbox.h"
 #include "pollingtick.h"
 #include "resulthook.h"
-#include "sendjournal.h"
 #include "statusfiles.h"
 
 class Clock;
@@ -29,7 +29,8 @@ public:
     void openJournal(const QByteArray& dir);
 
     EngineLog log;
-    SendJournal journal;
+    // What waits for the gateway's replies, with the crash journal.
+    InFlight inflight;
     Outbox outbox;
     GatewayLink link;
     PollingTick tick;

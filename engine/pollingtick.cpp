@@ -2,22 +2,22 @@
 
 #include "enginelog.h"
 #include "gatewaylink.h"
+#include "inflight.h"
 #include "operatorview.h"
 #include "outbox.h"
 #include "paths.h"
-#include "sendjournal.h"
 #include "settings.h"
 #include "smserror.h"
 
 PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
-    const Clock& clock, SendJournal* journal)
+    const Clock& clock, InFlight& inflight)
     : m_settings(settings)
     , m_outbox(outbox)
     , m_link(link)
     , m_log(log)
     , m_view(view)
     , m_clock(clock)
-    , m_journal(journal)
+    , m_inflight(inflight)
 {
 }
 
@@ -27,6 +27,9 @@ void PollingTick::Timer1Timer()
     // A file taken while there is no connection would be archived and never
     // sent.
     if (!m_link.isConnected())
+        return;
+    // A gateway that stopped answering must not swallow the outbox.
+    if (m_inflight.full())
         return;
     // Read afresh each tick: a saved change applies from the next one.
     const Settings s = m_settings.values();
@@ -55,10 +58,10 @@ void PollingTick::Timer1Timer()
     const QByteArray outboxPath = joinDir(s.outboxDir, name);
     // On the disk before the file moves: a crash from here on still leaves
     // the message named at the next start.
-    const bool journaled = !m_journal || m_journal->recordSending(backup, outboxPath);
+    const bool journaled = m_inflight.beginMessage(backup, outboxPath);
     if (!journaled || !Outbox::archiveMessageFile(s.outboxDir, name, backup)) {
-        if (journaled && m_journal)
-            m_journal->recordNotMoved(backup);
+        if (journaled)
+            m_inflight.messageNotMoved(backup);
         // Sending it anyway would send it again on every tick. Say so once
         // per file; the move is tried again on every tick.
         if (!m_moveFailReported.contains(name)) {
@@ -68,7 +71,6 @@ void PollingTick::Timer1Timer()
         return;
     }
     m_moveFailReported.remove(name);
-    if (m_journal)
-        m_journal->recordMoved(backup);
+    m_inflight.messageMoved(backup);
     m_link.sendMessageRecord(record, backup, name);
 }

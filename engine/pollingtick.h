@@ -8,7 +8,7 @@ class EngineLog;
 class GatewayLink;
 class Outbox;
 class OperatorView;
-class SendJournal;
+class InFlight;
 class SettingsStore;
 
 // One tick of the polling timer: blink the activity light and send at most
@@ -17,11 +17,12 @@ class PollingTick
 {
 public:
     PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
-        const Clock& clock, SendJournal* journal = nullptr);
+        const Clock& clock, InFlight& inflight);
 
     // Throws what reading the file throws; the file is then passed over
     // until it changes, so the files behind it can go. Throws when the
     // journal cannot be written; the file then stays and nothing is sent.
+    // While as many records wait for replies as may, no file is taken.
     void Timer1Timer();
 
 private:
@@ -31,6 +32,6 @@ private:
     EngineLog& m_log;
     OperatorView& m_view;
     const Clock& m_clock;
-    SendJournal* m_journal;
+    InFlight& m_inflight;
     QSet<QByteArray> m_moveFailReported;
 };

@@ -151,16 +151,25 @@ void SendJournal::write(char kind, const QByteArray& backupPath, bool sync)
         throw cannotWrite(m_path);
 }
 
+qsizetype SendJournal::indexOf(const QByteArray& backupPath) const
+{
+    for (qsizetype i = 0; i < m_open.size(); ++i) {
+        if (m_open[i].backupPath == backupPath)
+            return i;
+    }
+    return -1;
+}
+
 bool SendJournal::recordSending(const QByteArray& backupPath, const QByteArray& outboxPath)
 {
     if (!m_active)
         return true;
     // A backup name still waiting for its answer: the move would fail.
-    if (m_open.contains(backupPath))
+    if (indexOf(backupPath) >= 0)
         return false;
     if (!m_file.isOpen() || !m_file.append("S " + escaped(backupPath) + '\t' + escaped(outboxPath) + '\n', true))
         throw cannotWrite(m_path);
-    m_open.insert(backupPath, { outboxPath, false });
+    m_open.append({ backupPath, outboxPath, false });
     return true;
 }
 
@@ -168,23 +177,28 @@ void SendJournal::recordMoved(const QByteArray& backupPath)
 {
     // Not flushed: this run dying keeps it, and a lost "M" only makes the
     // next start look at the files themselves.
-    const auto it = m_open.find(backupPath);
-    if (!m_active || it == m_open.end())
+    const qsizetype i = indexOf(backupPath);
+    if (!m_active || i < 0)
         return;
-    it->moved = true;
+    m_open[i].moved = true;
     write('M', backupPath, false);
 }
 
 void SendJournal::recordNotMoved(const QByteArray& backupPath)
 {
-    if (m_active && m_open.remove(backupPath))
+    const qsizetype i = indexOf(backupPath);
+    if (m_active && i >= 0) {
+        m_open.removeAt(i);
         write('X', backupPath, false);
+    }
 }
 
 void SendJournal::settle(const MessageFate& fate)
 {
-    if (!m_active || !m_open.remove(fate.backupPath))
+    const qsizetype i = indexOf(fate.backupPath);
+    if (!m_active || i < 0)
         return;
+    m_open.removeAt(i);
     // Not flushed either: if it is lost, the message is named once more at
     // the next start, which is better than a wait for the disk per reply.
     write('A', fate.backupPath, false);
@@ -200,10 +214,10 @@ void SendJournal::compact()
         return;
     }
     QByteArray text;
-    for (auto it = m_open.cbegin(); it != m_open.cend(); ++it) {
-        text += "S " + escaped(it.key()) + '\t' + escaped(it->outboxPath) + '\n';
-        if (it->moved)
-            text += "M " + escaped(it.key()) + '\n';
+    for (const Open& entry : std::as_const(m_open)) {
+        text += "S " + escaped(entry.backupPath) + '\t' + escaped(entry.outboxPath) + '\n';
+        if (entry.moved)
+            text += "M " + escaped(entry.backupPath) + '\n';
     }
     // Whole or not at all: the old journal stays until the new one is on
     // the disk.

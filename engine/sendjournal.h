@@ -4,7 +4,6 @@
 #include "messagefate.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QList>
 
 // The crash journal: which messages this working directory sent and has not
@@ -54,14 +53,18 @@ private:
 
     struct Open
     {
+        QByteArray backupPath;
         QByteArray outboxPath;
         bool moved = false;
     };
     QList<MessageFate> recover(const QByteArray& text, bool* damaged);
+    qsizetype indexOf(const QByteArray& backupPath) const;
 
     Fs::AppendFile m_file;
     QByteArray m_path;
     bool m_active = false;
-    QHash<QByteArray, Open> m_open; // by backup path
+    // In the order sent, so that a compacted journal names them in that
+    // order too; short, since the unanswered records are bounded.
+    QList<Open> m_open;
     qint64 m_compactSize = 1024 * 1024;
 };

@@ -95,6 +95,13 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
             QStringLiteral("Close a connection gracefully once N requests on it are answered."), QStringLiteral("N") },
         { QStringLiteral("reset-after"), QStringLiteral("Reset a connection (RST) once N requests on it are answered."),
             QStringLiteral("N") },
+        { QStringLiteral("mute-after"),
+            QStringLiteral("Answer the first N requests on a connection, then read and answer nothing, keeping "
+                           "the connection open."),
+            QStringLiteral("N") },
+        { QStringLiteral("mute-connections"),
+            QStringLiteral("With --mute-after, mute only the first K connections (default: all)."),
+            QStringLiteral("K") },
         { QStringLiteral("user"), QStringLiteral("Accept only this user name."), QStringLiteral("U") },
         { QStringLiteral("password"), QStringLiteral("Accept only this password."), QStringLiteral("P") },
         { QStringLiteral("key"), QStringLiteral("Accept only this 16-character user key."), QStringLiteral("K") },
@@ -136,6 +143,8 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments)
         && readInt(parser, QStringLiteral("quiet"), 0, 60000, &o.quietMs, &error)
         && readInt(parser, QStringLiteral("close-after"), 1, INT_MAX, &o.closeAfter, &error)
         && readInt(parser, QStringLiteral("reset-after"), 1, INT_MAX, &o.resetAfter, &error)
+        && readInt(parser, QStringLiteral("mute-after"), 0, INT_MAX, &o.muteAfter, &error)
+        && readInt(parser, QStringLiteral("mute-connections"), 1, INT_MAX, &o.muteConnections, &error)
         && readInt(parser, QStringLiteral("garbage"), 0, 1 << 24, &o.garbage, &error)
         && readInt(parser, QStringLiteral("unsolicited"), 0, 100000, &o.unsolicited, &error);
     o.port = quint16(port);

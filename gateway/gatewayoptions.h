@@ -19,6 +19,8 @@ struct GatewayOptions
     int quietMs = 100;
     int closeAfter = 0; // 0: never
     int resetAfter = 0; // 0: never
+    int muteAfter = -1; // requests answered on a connection before it goes silent; -1: never
+    int muteConnections = 0; // connections muted, from the first; 0: all
     // Credentials to insist on; an absent one is not checked.
     std::optional<QByteArray> user;
     std::optional<QByteArray> password;

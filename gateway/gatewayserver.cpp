@@ -187,6 +187,13 @@ void GatewayConnection::quietTimeout()
 void GatewayConnection::handle(const QByteArray& request)
 {
     const GatewayOptions& options = m_server.options();
+    const bool mutedConnection
+        = options.muteAfter >= 0 && (options.muteConnections == 0 || m_number <= options.muteConnections);
+    if (mutedConnection && m_answered >= options.muteAfter) {
+        // A hung gateway: it takes the request and never answers.
+        m_server.answer(request, m_number);
+        return;
+    }
     schedule(m_server.answer(request, m_number), options.split, options.delayMs);
     ++m_answered;
 

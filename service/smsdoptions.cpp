@@ -1,5 +1,9 @@
 #include "smsdoptions.h"
 
+#include "inflight.h"
+#include "intparse.h"
+#include "smserror.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -12,30 +16,20 @@ Reads SMS_Key_Client.inf from its working directory, connects to the gateway
 at once and sends one outbox file per poll, as the sender's main window does
 after Start. Every engine log line goes to standard output; errors go to
 standard error. After a lost connection it connects again by itself, waiting
-1 s, then twice as long each time up to 60 s.
+1 s, then twice as long each time up to 60 s. A gateway that leaves a
+request unanswered for the answer timeout is taken for lost as well; while as
+many records wait for replies as --max-unanswered allows, no file is taken.
 
 Signals: SIGTERM or SIGINT stop the link (unanswered messages are named) and
 end the program with exit code 0; SIGHUP reads the settings file again.
 Exit codes: 0 stopped by a signal, 1 cannot run (settings, folder), 2 bad
 options.)";
 
-bool readInt(const QCommandLineParser& parser, const QString& name, int min, int* out, QString* error)
+void readInt(const QCommandLineParser& parser, const QCommandLineOption& option, int least, int most, int* out)
 {
-    if (!parser.isSet(name))
-        return true;
-    bool ok = false;
-    const QString text = parser.value(name);
-    const int value = text.toInt(&ok);
-    if (!ok) {
-        *error = QStringLiteral("--%1: '%2' is not a whole number").arg(name, text);
-        return false;
-    }
-    if (value < min) {
-        *error = QStringLiteral("--%1: %2 is too small, the least is %3").arg(name).arg(value).arg(min);
-        return false;
-    }
-    *out = value;
-    return true;
+    const QString name = option.names().constFirst();
+    if (parser.isSet(name))
+        *out = parseOptionNumber(name, parser.value(name), least, most);
 }
 } // namespace
 
@@ -61,7 +55,14 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
                        "accepted, refused or unanswered; the backup file; the name it had in the outbox; "
                        "the gateway's result character; the counter."),
         QStringLiteral("CMD"));
-    parser.addOptions({ workdir, poll, logEvery, onResult });
+    const QCommandLineOption maxUnanswered(QStringLiteral("max-unanswered"),
+        QStringLiteral("Message records that may wait for the gateway's replies at once, 1 to 100 (default 8)."),
+        QStringLiteral("N"));
+    const QCommandLineOption answerTimeout(QStringLiteral("answer-timeout"),
+        QStringLiteral("Seconds the gateway may take to answer, or a connection to open, before the connection "
+                       "is taken for lost, 5 to 3600 (default 30)."),
+        QStringLiteral("S"));
+    parser.addOptions({ workdir, poll, logEvery, onResult, maxUnanswered, answerTimeout });
 
     ParsedSmsdOptions parsed;
     if (!parser.parse(arguments)) {
@@ -93,14 +94,17 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
     o.onResult = parser.value(onResult);
     if (o.onResult.contains(QLatin1Char('/')))
         o.onResult = QDir::current().absoluteFilePath(o.onResult);
-    QString error;
-    if (readInt(parser, poll.names().constFirst(), SmsdOptions::MinimumPoll, &o.pollMs, &error)
-        && readInt(parser, logEvery.names().constFirst(), 1, &o.logEvery, &error) && parser.isSet(workdir)
-        && o.workdir.isEmpty())
-        error = QStringLiteral("--workdir: give a folder");
-    if (!error.isEmpty()) {
+    try {
+        readInt(parser, poll, SmsdOptions::MinimumPoll, INT_MAX, &o.pollMs);
+        readInt(parser, logEvery, 1, INT_MAX, &o.logEvery);
+        readInt(parser, maxUnanswered, InFlight::LeastLimit, InFlight::MostLimit, &o.maxUnanswered);
+        readInt(parser, answerTimeout, int(InFlight::LeastAnswerTimeout.count()),
+            int(InFlight::MostAnswerTimeout.count()), &o.answerTimeoutSeconds);
+        if (parser.isSet(workdir) && o.workdir.isEmpty())
+            throw SmsError(QStringLiteral("--workdir: give a folder"));
+    } catch (const SmsError& e) {
         parsed.outcome = ParsedSmsdOptions::Error;
-        parsed.message = error;
+        parsed.message = e.text();
     }
     return parsed;
 }

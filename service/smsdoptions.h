@@ -1,5 +1,7 @@
 #pragma once
 
+#include "inflight.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +14,8 @@ struct SmsdOptions
     int pollMs = 1000;
     int logEvery = 0; // 0: no log files
     QString onResult; // the command told each message's fate; empty: none
+    int maxUnanswered = InFlight::DefaultLimit; // message records that may wait for replies at once
+    int answerTimeoutSeconds = int(InFlight::DefaultAnswerTimeout.count()); // how long a reply may take
 };
 
 struct ParsedSmsdOptions

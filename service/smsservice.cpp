@@ -49,8 +49,19 @@ SmsService::SmsService(
 {
     m_engine = std::make_unique<DispatchEngine>(settings, *this, Clock::system());
     m_engine->results.setCommand(options.onResult);
+    m_engine->inflight.setLimit(options.maxUnanswered);
+    m_engine->inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
+    const GatewayLink& link = m_engine->link;
+    // Decided once the handler that closed the link has run to its end.
+    connect(&link, &GatewayLink::closed, this, [this](CloseReason reason) {
+        if (reason != CloseReason::Stopped && !m_terminating && !m_reconnectQueued) {
+            m_reconnectQueued = true;
+            QTimer::singleShot(0, this, &SmsService::scheduleReconnect);
+        }
+    });
+    connect(&link, &GatewayLink::loggedInToGateway, this, [this] { m_delaySeconds = FirstDelaySeconds; });
 }
 
 SmsService::~SmsService()
@@ -115,9 +126,7 @@ void SmsService::reload()
 void SmsService::restartLink()
 {
     m_reconnect.stop();
-    m_ownStop = true;
     runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
-    m_ownStop = false;
     m_delaySeconds = FirstDelaySeconds;
     reconnect();
 }
@@ -143,12 +152,6 @@ void SmsService::reconnect()
 void SmsService::logLineAppended(const QByteArray& line)
 {
     writeLine(m_out, line);
-    // Both lines may come for one failure, and the link is stopped only
-    // after them: decide once the handler has run to its end.
-    if ((line == "Socket Disconnect" || line == "Socket Error") && !m_ownStop && !m_terminating && !m_reconnectQueued) {
-        m_reconnectQueued = true;
-        QTimer::singleShot(0, this, &SmsService::scheduleReconnect);
-    }
 }
 
 QByteArray SmsService::lineLimitText() const
@@ -182,13 +185,6 @@ void SmsService::setInfoText(const QByteArray& info)
     m_info = info;
     const QByteArray text = TextFile::splitLines(info).join(" | ");
     writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text));
-}
-
-void SmsService::setConnectionLights(bool green)
-{
-    // Green comes only with a successful log-in.
-    if (green && m_engine->link.loggedIn())
-        m_delaySeconds = FirstDelaySeconds;
 }
 
 void SmsService::showError(const QString& text)

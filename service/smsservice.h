@@ -52,7 +52,7 @@ public:
     bool viewActionsChecked() const override { return true; }
     void setCounterText(const QByteArray& counter) override;
     void setInfoText(const QByteArray& info) override;
-    void setConnectionLights(bool green) override;
+    void setConnectionLights(bool) override { }
     void setStartEnabled(bool) override { }
     void setStopEnabled(bool) override { }
     void toggleActivityLight() override { }
@@ -72,9 +72,6 @@ private:
     QTimer m_reconnect;
     int m_delaySeconds = FirstDelaySeconds;
     bool m_reconnectQueued = false;
-    // Set while the service itself stops the link, which must not be taken
-    // for a lost connection.
-    bool m_ownStop = false;
     bool m_terminating = false;
     QByteArray m_counter;
     QByteArray m_info;

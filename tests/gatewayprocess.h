@@ -146,6 +146,22 @@ public:
     }
 };
 
+// A listening socket on 127.0.0.1 whose backlog is full and which never
+// accepts: a connection attempt to it stays unanswered, as behind a black hole.
+class FullBacklogListener
+{
+public:
+    quint16 port = 0;
+
+    // False if the backlog could not be seen to fill.
+    bool open();
+    ~FullBacklogListener();
+
+private:
+    int m_listener = -1;
+    QList<int> m_fillers;
+};
+
 // The service, marlek-smsd, run as a child process; keeps all it prints.
 class ServiceProcess
 {
@@ -174,6 +190,17 @@ public:
     {
         const QByteArrayList all = lines();
         return int(std::count(all.cbegin(), all.cend(), line));
+    }
+
+    // The lines printed so far that start with prefix, in order.
+    QByteArrayList linesStartingWith(const QByteArray& prefix)
+    {
+        QByteArrayList found;
+        for (const QByteArray& line : lines()) {
+            if (line.startsWith(prefix))
+                found.append(line);
+        }
+        return found;
     }
 
     QByteArray errors()

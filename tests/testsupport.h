@@ -35,6 +35,22 @@ inline bool writeScript(const QString& path, const QByteArray& body)
     return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+// The substitute gateway's record log, each line cut at its tabs with the
+// time left off: connection, command, user, password, key, destination,
+// sender, text, result, size.
+inline QList<QByteArrayList> recordLogLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArrayList> lines;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines.append(line.split('\t').mid(1));
+    }
+    return lines;
+}
+
 // Host names whose look-up fails, and how long to wait for the failure: the
 // resolver may take its own timeouts on a machine without a network.
 inline void addUnresolvableHostRows(const char* column)

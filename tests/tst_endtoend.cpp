@@ -26,20 +26,6 @@ struct SentFile
     QByteArray content() const { return destination + "\r\n" + sender + "\r\n" + text + "\r\n"; }
 };
 
-// The record log's lines, each cut at its tabs, the time left off.
-QList<QByteArrayList> recordLogLines(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QList<QByteArrayList> lines;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            lines.append(line.split('\t').mid(1));
-    }
-    return lines;
-}
-
 int countOf(const QByteArrayList& lines, const QByteArray& line)
 {
     return int(std::count(lines.cbegin(), lines.cend(), line));
@@ -56,6 +42,8 @@ private Q_SLOTS:
     void refusedLogInThenGatewayCloses();
     void connectionTestGetsShortReply();
     void resultHookHearsEachFate();
+    void silentGateway_data();
+    void silentGateway();
 
 private:
     bool startGateway(const QStringList& extra);
@@ -265,6 +253,59 @@ void TestEndToEnd::resultHookHearsEachFate()
         (QByteArrayList {
             "accepted a b.sms 0 00000009", "refused c.ring 1 00000000", "unanswered b.sms  ", "unanswered d.flh  " }));
     QVERIFY(view.errors.isEmpty());
+}
+
+void TestEndToEnd::silentGateway_data()
+{
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("answers the log-in, then nothing") << true;
+    QTest::newRow("connection never opens") << false;
+}
+
+void TestEndToEnd::silentGateway()
+{
+    QFETCH(bool, opens);
+    GatewayProcess process;
+    gateway = &process;
+    FullBacklogListener blackHole;
+    if (opens)
+        QVERIFY2(startGateway({ QStringLiteral("--mute-after"), QStringLiteral("1") }), qPrintable(process.error));
+    else
+        QVERIFY(blackHole.open());
+    view.pollInterval = "600000"; // the test drives the ticks
+    FixedClock clock;
+    startEngine(QByteArray::number(opens ? process.port : blackHole.port), Key, clock);
+    engine->inflight.setAnswerTimeout(std::chrono::seconds(5));
+    for (int i = 0; i < 12; ++i)
+        QVERIFY(writeMessage(QByteArray::number(i + 10) + ".sms", "+391111\r\nAlice\r\ntext\r\n"));
+
+    engine->link.Start1Click();
+    if (opens) {
+        QTRY_VERIFY(engine->link.loggedIn());
+        for (int i = 0; i < 12; ++i) {
+            clock.time = clock.time.addMSecs(1);
+            runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+        }
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(view.appended.contains("No answer from the gateway in 5 s"), 30000);
+    const QByteArrayList after = view.appended.mid(view.appended.indexOf("No answer from the gateway in 5 s") + 1);
+    const QStringList backups = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files, QDir::Name);
+    if (opens) {
+        // No more than may wait left the outbox; each is named once.
+        QCOMPARE(backups.size(), InFlight::DefaultLimit);
+        QCOMPARE(outboxFiles().size(), 12 - InFlight::DefaultLimit);
+        QCOMPARE(after.value(0), QByteArray("Socket Disconnect"));
+        QCOMPARE(after.size(), 1 + backups.size());
+        for (const QString& b : backups)
+            QCOMPARE(after.count("No reply for " + bakDir + QFile::encodeName(b)), 1);
+        QTRY_COMPARE(recordLogLines(logPath).size(), 1 + InFlight::DefaultLimit);
+    } else {
+        QCOMPARE(after, QByteArrayList { "Socket Error" });
+        QVERIFY(backups.isEmpty());
+        QVERIFY(!view.appended.contains("Connected"));
+    }
+    QVERIFY(!engine->link.isConnected() && !engine->link.isPending());
+    QVERIFY(!view.green && view.startEnabled && !view.stopEnabled);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -62,6 +62,7 @@ private:
     RecordingView view;
     FixedClock clock;
     std::unique_ptr<EngineLog> log;
+    std::unique_ptr<InFlight> inflight;
     std::unique_ptr<GatewayLink> link;
     QByteArrayList fates; // what messageSettled told, one line each
 };
@@ -74,7 +75,8 @@ void TestLink::init()
     view = RecordingView();
     view.pollInterval = "250";
     log = std::make_unique<EngineLog>(view, clock);
-    link = std::make_unique<GatewayLink>(settings, *log, view);
+    inflight = std::make_unique<InFlight>();
+    link = std::make_unique<GatewayLink>(settings, *log, view, *inflight);
     fates.clear();
     connect(link.get(), &GatewayLink::messageSettled, this, [this](const MessageFate& f) {
         QByteArray line = QByteArray(MessageFate::outcomeName(f.outcome)) + (' ' + f.backupPath) + ' ' + f.outboxName;
@@ -87,6 +89,7 @@ void TestLink::init()
 void TestLink::cleanup()
 {
     link.reset();
+    inflight.reset();
     log.reset();
     delete gw;
     gw = nullptr;

@@ -1,4 +1,5 @@
 #include "gatewayprocess.h"
+#include "inflight.h"
 #include "testgateway.h"
 #include "testsupport.h"
 
@@ -25,6 +26,9 @@ private Q_SLOTS:
     void terminateNamesUnansweredMessage();
     void reloadKeepsBadSettingsAndFollowsNewPort();
     void oneCopyPerFolderAndKilledRunNamed();
+    void silentGatewayLeftBehind_data();
+    void silentGatewayLeftBehind();
+    void backOffDoublesAndResets();
 
 private:
     void writeSettings(const QByteArray& port);
@@ -231,6 +235,83 @@ void TestSmsd::oneCopyPerFolderAndKilledRunNamed()
     const QByteArray named = "No reply for " + bakDir + QFile::encodeName(sent.first());
     QTRY_VERIFY_WITH_TIMEOUT(next.lines().contains(named), 20000);
     QCOMPARE(next.count(named), 1);
+}
+
+void TestSmsd::silentGatewayLeftBehind_data()
+{
+    QTest::addColumn<QString>("mute");
+    QTest::addColumn<int>("files");
+    QTest::newRow("after the log-in") << QStringLiteral("--mute-after 1 --mute-connections 1") << 20;
+    QTest::newRow("the log-in") << QStringLiteral("--mute-after 0 --mute-connections 1") << 5;
+}
+
+void TestSmsd::silentGatewayLeftBehind()
+{
+    QFETCH(QString, mute);
+    QFETCH(int, files);
+    const QString log = workdir + QStringLiteral("/records.log");
+    GatewayProcess gateway;
+    QVERIFY(gateway.start(QStringList { QStringLiteral("--log"), log } + mute.split(u' ')));
+    writeSettings(QByteArray::number(gateway.port));
+    for (int i = 0; i < files; ++i)
+        writeFile(outDir + QByteArray::number(100 + i) + ".sms",
+            "+391111\r\nAlice\r\ntext " + QByteArray::number(i) + "\r\n");
+
+    ServiceProcess smsd;
+    smsd.start(run({ QStringLiteral("--answer-timeout"), QStringLiteral("5") }));
+    // Every file either answered or named.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        smsd.count("Transaction Success...") + smsd.linesStartingWith("No reply for ").size() == files, 60000);
+    smsd.process.terminate();
+    QCOMPARE(smsd.waitForExit(), 0);
+
+    const QByteArrayList lines = smsd.lines();
+    QCOMPARE(smsd.count("No answer from the gateway in 5 s"), 1);
+    const qsizetype silence = lines.indexOf("No answer from the gateway in 5 s");
+    QCOMPARE(lines.value(silence + 1), QByteArray("Socket Disconnect"));
+    QVERIFY(lines.indexOf("Reconnecting in 1 s") > silence);
+    // What went into the silence is named, never sent again; the rest went
+    // to the second connection, each file once.
+    const int unanswered = int(smsd.linesStartingWith("No reply for ").size());
+    QVERIFY2(unanswered <= InFlight::DefaultLimit, qPrintable(QString::number(unanswered)));
+    QCOMPARE(backups(), files);
+    QByteArrayList texts;
+    int onFirst = 0;
+    for (const QByteArrayList& r : recordLogLines(log)) {
+        if (r.value(1) != "N")
+            continue;
+        texts.append(r.value(7));
+        onFirst += r.value(0) == "1";
+    }
+    QCOMPARE(onFirst, unanswered);
+    QCOMPARE(texts.size(), files);
+    for (int i = 0; i < files; ++i)
+        QCOMPARE(texts.count("text " + QByteArray::number(i)), 1);
+}
+
+void TestSmsd::backOffDoublesAndResets()
+{
+    // A port with nobody on it, for now.
+    quint16 port = 0;
+    {
+        FakeGateway probe;
+        QVERIFY(probe.listen());
+        port = quint16(probe.port().toUInt());
+    }
+    writeSettings(QByteArray::number(port));
+    ServiceProcess smsd;
+    smsd.start(run());
+    QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Reconnecting in 4 s"), 60000);
+    const QByteArrayList waits = smsd.linesStartingWith("Reconnecting in ");
+    QCOMPARE(waits, (QByteArrayList { "Reconnecting in 1 s", "Reconnecting in 2 s", "Reconnecting in 4 s" }));
+
+    // A log-in starts the waits again from the shortest.
+    GatewayProcess gateway;
+    QVERIFY(gateway.start({ QStringLiteral("--port"), QString::number(port) }));
+    QTRY_COMPARE_WITH_TIMEOUT(smsd.count("Connection Success..."), 1, 60000);
+    gateway.process.kill();
+    QTRY_COMPARE_WITH_TIMEOUT(smsd.linesStartingWith("Reconnecting in ").size(), 4, 60000);
+    QCOMPARE(smsd.linesStartingWith("Reconnecting in ").last(), QByteArray("Reconnecting in 1 s"));
 }
 
 QTEST_GUILESS_MAIN(TestSmsd)

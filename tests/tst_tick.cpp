@@ -44,6 +44,11 @@ private Q_SLOTS:
     void journalRecovery_data();
     void journalRecovery();
     void journalNotWritable();
+    void unansweredRecordsBounded_data();
+    void unansweredRecordsBounded();
+    void silentGatewayEndsLink_data();
+    void silentGatewayEndsLink();
+    void compactionKeepsSendOrder();
 
 private:
     void logIn();
@@ -410,23 +415,23 @@ void TestTick::journalFollowsMessages()
     const QByteArray b = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
     QTRY_COMPARE(sentRecords().size(), 2);
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_COMPARE(engine->journal.openEntries(), 1);
+    QTRY_COMPARE(engine->inflight.journal().openEntries(), 1);
     QVERIFY(journalText(work).endsWith("A " + a + '\n'));
     // Grown past its limit, it keeps only what is still open.
-    engine->journal.setCompactSize(1);
+    engine->inflight.journal().setCompactSize(1);
     clock.time = clock.time.addMSecs(1);
     QVERIFY(writeMessage("c.sms", "1\r\n2\r\nlost\r\n"));
     tick();
     const QByteArray c = bakDir + "SmsFile_2007_3_5_9_4_7_91.sms";
     QTRY_COMPARE(sentRecords().size(), 3);
     gw->send(FakeGateway::reply('0', "00000001")); // answers b, the older
-    QTRY_COMPARE(engine->journal.openEntries(), 1);
+    QTRY_COMPARE(engine->inflight.journal().openEntries(), 1);
     QCOMPARE(journalText(work), "S " + c + '\t' + outPath("c.sms") + "\nM " + c + '\n');
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!engine->link.isConnected());
     QVERIFY(view.appended.contains("No reply for " + c));
     QCOMPARE(journalText(work), QByteArray()); // emptied: nothing open
-    QCOMPARE(engine->journal.openEntries(), 0);
+    QCOMPARE(engine->inflight.journal().openEntries(), 0);
 
     // A later start there has nothing left to name.
     RecordingView later;
@@ -524,6 +529,106 @@ void TestTick::journalNotWritable()
                 .arg(QString::fromLocal8Bit(missing + SendJournal::FileName))));
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
     QCOMPARE(engine->link.unansweredCount(), 0);
+}
+
+void TestTick::unansweredRecordsBounded_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::newRow("default") << int(InFlight::DefaultLimit);
+    QTest::newRow("one at a time") << 1;
+}
+
+void TestTick::unansweredRecordsBounded()
+{
+    QFETCH(int, limit);
+    engine->inflight.setLimit(limit);
+    logIn();
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(writeMessage(QByteArray::number(i) + ".sms", "1\r\n2\r\ntext\r\n"));
+    for (int i = 0; i < 10; ++i) {
+        clock.time = clock.time.addMSecs(1);
+        tick();
+    }
+    QTRY_COMPARE(sentRecords().size(), limit);
+    QCOMPARE(outboxFiles().size(), 10 - limit);
+    // A full tick takes nothing and says nothing.
+    QCOMPARE(view.appended.count("Found SMS File Ext = .sms"), limit);
+    QCOMPARE(view.appended.size(), limit);
+
+    // One answer makes room for one more.
+    gw->send(FakeGateway::reply('0', "00000001"));
+    QTRY_COMPARE(engine->link.unansweredCount(), limit - 1);
+    tick();
+    tick();
+    QTRY_COMPARE(sentRecords().size(), limit + 1);
+    QCOMPARE(outboxFiles().size(), 9 - limit);
+}
+
+void TestTick::silentGatewayEndsLink_data()
+{
+    QTest::addColumn<bool>("logInAnswered");
+    QTest::addColumn<int>("messages");
+    QTest::newRow("log-in never answered") << false << 0;
+    QTest::newRow("messages never answered") << true << 3;
+}
+
+void TestTick::silentGatewayEndsLink()
+{
+    QFETCH(bool, logInAnswered);
+    QFETCH(int, messages);
+    engine->inflight.setAnswerTimeout(std::chrono::seconds(1));
+    QList<CloseReason> closes;
+    connect(&engine->link, &GatewayLink::closed, this, [&](CloseReason r) { closes.append(r); });
+    QList<MessageFate> fates;
+    connect(&engine->inflight, &InFlight::messageSettled, this, [&](const MessageFate& f) { fates.append(f); });
+    QByteArrayList named;
+    if (logInAnswered) {
+        logIn();
+        view.viewActions = false;
+        for (int i = 0; i < messages; ++i) {
+            clock.time = clock.time.addMSecs(1);
+            QVERIFY(writeMessage(QByteArray::number(i) + ".sms", "1\r\n2\r\ntext\r\n"));
+            tick();
+            named.append("No reply for " + bakDir + "SmsFile_2007_3_5_9_4_7_" + QByteArray::number(90 + i) + ".sms");
+        }
+    } else {
+        engine->link.Start1Click();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!closes.isEmpty(), 20000);
+    QCOMPARE(closes, QList<CloseReason> { CloseReason::AnswerTimeout });
+    const QByteArrayList expected = QByteArrayList { "No answer from the gateway in 1 s", "Socket Disconnect" } + named;
+    QCOMPARE(view.appended.mid(view.appended.indexOf("No answer from the gateway in 1 s")), expected);
+    QCOMPARE(qsizetype(fates.size()), qsizetype(messages));
+    for (const MessageFate& f : std::as_const(fates))
+        QCOMPARE(f.outcome, MessageFate::Unanswered);
+    QVERIFY(!engine->link.isConnected());
+    QCOMPARE(engine->link.state(), LinkState::Disconnected);
+    QVERIFY(!view.green && view.startEnabled && !view.stopEnabled);
+    QVERIFY(!engine->link.timer().isActive());
+    QTRY_COMPARE(gw->disconnects, 1);
+}
+
+void TestTick::compactionKeepsSendOrder()
+{
+    const QByteArray work = QFile::encodeName(tmp->path()) + '/';
+    engine->openJournal(work);
+    engine->inflight.journal().setCompactSize(1);
+    logIn();
+    view.viewActions = false;
+    QByteArray open;
+    for (int i = 0; i < 6; ++i) {
+        clock.time = clock.time.addMSecs(1);
+        const QByteArray name = QByteArray::number(i) + ".sms";
+        QVERIFY(writeMessage(name, "1\r\n2\r\ntext\r\n"));
+        tick();
+        const QByteArray backup = bakDir + "SmsFile_2007_3_5_9_4_7_" + QByteArray::number(90 + i) + ".sms";
+        if (i > 0)
+            open += "S " + backup + '\t' + outPath(name) + "\nM " + backup + '\n';
+    }
+    QTRY_COMPARE(sentRecords().size(), 6);
+    gw->send(FakeGateway::reply('0', "00000001"));
+    QTRY_COMPARE(engine->inflight.journal().openEntries(), 5);
+    QCOMPARE(journalText(work), open);
 }
 
 QTEST_GUILESS_MAIN(TestTick)
