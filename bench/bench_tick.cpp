@@ -6,6 +6,7 @@
 #include "fsutil.h"
 #include "sendjournal.h"
 #include "settings.h"
+#include "statusfiles.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -184,6 +185,82 @@ void report(const Bench::KeepingReporter& reporter)
 }
 } // namespace JournalCost
 
+// What the files other programs watch cost per message, beside a queue of
+// 100,000 followed by the index: the ledger line (the fate noted), the
+// status file put together and replaced, and the metrics file replaced.
+// Each is timed on every iteration, so the sum is the worst case of a
+// message that brings all three; the status is in fact written at most once
+// a second and the metrics every 10 s.
+namespace WatchCost {
+const QList<QByteArray> Parts { "settle", "status", "metrics" };
+
+void registerCase(const QByteArray& root, const QByteArray& queueDir)
+{
+    benchmark::RegisterBenchmark("watch/per_message",
+        [root, queueDir](benchmark::State& state) {
+            const QByteArray dir = root + "/watch/";
+            Bench::freshDirectory(dir);
+            RecordingView view(RecordingView::Counting);
+            EngineLog log(view, Clock::system());
+            Outbox outbox;
+            StatusFiles files(log, view, Clock::system());
+            files.setQueueSource([&outbox, queueDir] { return outbox.queue(queueDir); });
+            files.setMetricsFile(dir + "marlek-sms.prom");
+            files.open(dir);
+            for (const QDeadlineTimer scan(60000); !outbox.queue(queueDir) && !scan.hasExpired();)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+            std::map<QByteArray, std::vector<double>> us;
+            qint64 i = 0;
+            for (auto _ : state) {
+                MessageFate fate { MessageFate::Accepted, root + "/backup/SmsFile_w" + QByteArray::number(i) + ".sms",
+                    "w" + QByteArray::number(i) + ".sms", '0', "00000042" };
+                ++i;
+                auto start = std::chrono::steady_clock::now();
+                files.noteSettled(fate);
+                const double settle = elapsedUs(start);
+                start = std::chrono::steady_clock::now();
+                files.writeStatus();
+                const double status = elapsedUs(start);
+                start = std::chrono::steady_clock::now();
+                files.writeMetrics();
+                const double metrics = elapsedUs(start);
+                state.SetIterationTime((settle + status + metrics) / 1e6);
+                us["settle"].push_back(settle);
+                us["status"].push_back(status);
+                us["metrics"].push_back(metrics);
+                us["sum"].push_back(settle + status + metrics);
+            }
+            if (!view.errors.isEmpty() || view.lines > 0)
+                state.SkipWithError("a file could not be written");
+            setCounters(state, summarise(us["sum"]));
+            for (const QByteArray& part : Parts) {
+                const Samples s = summarise(us[part]);
+                state.counters[(part + "_median_us").toStdString()] = s.medianUs;
+                state.counters[(part + "_p99_us").toStdString()] = s.p99Us;
+            }
+            std::cout << "watch: " << outbox.queue(queueDir)->counts[0] << " .sms queued while timed\n";
+        })
+        ->UseManualTime()
+        ->Iterations(1000)
+        ->Unit(benchmark::kMicrosecond);
+}
+
+void report(const Bench::KeepingReporter& reporter)
+{
+    const auto it = reporter.figures.find("watch/per_message");
+    if (it == reporter.figures.end())
+        return;
+    const auto& c = it->second.counters;
+    Bench::row(QStringLiteral("status file, ledger and metrics per message, 100,000 queued: ledger line / status "
+                              "file / metrics file (medians), and all three together: median / p99 / worst"),
+        QStringLiteral("%1 / %2 / %3; %4 / %5 / %6")
+            .arg(Bench::micros(c.at("settle_median_us")), Bench::micros(c.at("status_median_us")),
+                Bench::micros(c.at("metrics_median_us")), Bench::micros(c.at("median_us")),
+                Bench::micros(c.at("p99_us")), Bench::micros(c.at("worst_us"))),
+        QStringLiteral("a few hundred µs at most"), c.at("median_us") < 500);
+}
+} // namespace WatchCost
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -343,6 +420,7 @@ int main(int argc, char** argv)
     }
 
     JournalCost::registerCases(root);
+    WatchCost::registerCase(root, root + "/queue_100000/");
     benchmark::Initialize(&argc, argv);
     Bench::KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -400,6 +478,7 @@ int main(int argc, char** argv)
             QStringLiteral("no growth with the outbox"), flat);
     }
     JournalCost::report(reporter);
+    WatchCost::report(reporter);
     if (!allSent)
         Bench::note(QStringLiteral("NOT every tick's record reached the sink"));
     engine.link.closeWithoutEvent();

@@ -77,10 +77,13 @@ public:
     QByteArray ledgerPath() const;
     int statusWrites() const { return m_statusWrites; }
 
-private:
-    void changed();
+    // The files now, whatever the gap since the last: the timers call these,
+    // and so does the benchmark that times them.
     void writeStatus();
     void writeMetrics();
+
+private:
+    void changed();
     void appendLedger(const QByteArray& line);
     bool rotateLedger();
     // Says once, until the file can be written again, that it cannot.

@@ -7,6 +7,8 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-dejavu-core xvfb xauth
+    # the metrics test: a parser of the format and a real node_exporter
+    python3-prometheus-client prometheus-node-exporter
 )
 packages+=("$@")
 

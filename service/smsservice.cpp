@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <utility>
@@ -51,6 +52,7 @@ SmsService::SmsService(
     m_engine->results.setCommand(options.onResult);
     m_engine->inflight.setLimit(options.maxUnanswered);
     m_engine->inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
+    m_engine->statusFiles.setMetricsFile(QFile::encodeName(options.metricsFile));
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
     const GatewayLink& link = m_engine->link;

@@ -249,7 +249,8 @@ inline ToolRun runTool(const QStringList& arguments, const QByteArray& input = {
     tool.write(input);
     tool.closeWriteChannel();
     ToolRun run;
-    if (waitUntil([&tool] { return tool.state() == QProcess::NotRunning; }, ms) && tool.exitStatus() == QProcess::NormalExit)
+    if (waitUntil([&tool] { return tool.state() == QProcess::NotRunning; }, ms)
+        && tool.exitStatus() == QProcess::NormalExit)
         run.code = tool.exitCode();
     else
         tool.kill();

@@ -38,7 +38,10 @@ private:
     {
         QVERIFY(Fs::writeFile(dir() + "SMS_Key_Client.inf", "out/\r\nbak/\r\n127.0.0.1\r\n1\r\nu\r\np\r\nk\r\n"));
     }
-    QStringList outbox() const { return QDir(m_tmp->filePath(QStringLiteral("out"))).entryList(QDir::Files | QDir::Hidden); }
+    QStringList outbox() const
+    {
+        return QDir(m_tmp->filePath(QStringLiteral("out"))).entryList(QDir::Files | QDir::Hidden);
+    }
     QStringList tool(const QStringList& arguments) const
     {
         return QStringList { arguments.constFirst(), QStringLiteral("--workdir"), m_tmp->path() } + arguments.mid(1);
@@ -62,27 +65,43 @@ void TestSmsTool::checkMessage_data()
     QTest::addColumn<QString>("refusal"); // a part of it; empty: accepted
 
     const QString ok = QStringLiteral("Marlek");
-    QTest::newRow("plain") << "+391234567" << ok << "Hello" << "";
-    QTest::newRow("15 characters with the plus") << "+12345678901234" << ok << "" << "";
-    QTest::newRow("16 characters") << "+123456789012345" << ok << "x" << "--to:";
-    QTest::newRow("plus alone") << "+" << ok << "x" << "--to:";
-    QTest::newRow("plus inside") << "39+1" << ok << "x" << "--to:";
-    QTest::newRow("letters") << "39abc" << ok << "x" << "--to:";
-    QTest::newRow("empty destination") << "" << ok << "x" << "--to:";
-    QTest::newRow("empty sender") << "39" << "" << "x" << "--from:";
-    QTest::newRow("16-character sender") << "39" << "ABCDEFGHIJKLMNOP" << "x" << "--from: 16 characters";
-    QTest::newRow("line break in the sender") << "39" << "a\nb" << "x" << "--from: no line breaks";
+    QTest::newRow("plain") << "+391234567" << ok << "Hello"
+                           << "";
+    QTest::newRow("15 characters with the plus") << "+12345678901234" << ok << ""
+                                                 << "";
+    QTest::newRow("16 characters") << "+123456789012345" << ok << "x"
+                                   << "--to:";
+    QTest::newRow("plus alone") << "+" << ok << "x"
+                                << "--to:";
+    QTest::newRow("plus inside") << "39+1" << ok << "x"
+                                 << "--to:";
+    QTest::newRow("letters") << "39abc" << ok << "x"
+                             << "--to:";
+    QTest::newRow("empty destination") << "" << ok << "x"
+                                       << "--to:";
+    QTest::newRow("empty sender") << "39"
+                                  << ""
+                                  << "x"
+                                  << "--from:";
+    QTest::newRow("16-character sender") << "39"
+                                         << "ABCDEFGHIJKLMNOP"
+                                         << "x"
+                                         << "--from: 16 characters";
+    QTest::newRow("line break in the sender") << "39"
+                                              << "a\nb"
+                                              << "x"
+                                              << "--from: no line breaks";
     QTest::newRow("160 bytes") << "39" << ok << QString(160, u'x') << "";
     QTest::newRow("161 bytes") << "39" << ok << QString(161, u'x') << "text: 161 bytes, at most 160";
     QTest::newRow("160 Latin-1 letters") << "39" << ok << QString(160, QChar(0xe9)) << "";
-    QTest::newRow("CR in the text") << "39" << ok << "a\rb" << "text: no line breaks";
+    QTest::newRow("CR in the text") << "39" << ok << "a\rb"
+                                    << "text: no line breaks";
     QTest::newRow("paragraph separator") << "39" << ok << QStringLiteral("a\u2029b") << "text: no line breaks";
     QTest::newRow("NUL") << "39" << ok << QString(QChar(0)) << "text: no NUL";
     QTest::newRow("euro sign, named as the test window names it")
         << "39" << ok << QStringLiteral("5 \u20ac")
         << QStringLiteral("text: The gateway cannot carry the character \"\u20ac\" (U+20AC)");
-    QTest::newRow("emoji in the sender") << "39" << QStringLiteral("\U0001F600") << "x"
-                                         << QStringLiteral("(U+1F600)");
+    QTest::newRow("emoji in the sender") << "39" << QStringLiteral("\U0001F600") << "x" << QStringLiteral("(U+1F600)");
 }
 
 void TestSmsTool::checkMessage()
@@ -171,9 +190,9 @@ void TestSmsTool::send_data()
                                    << QByteArray(".sms\n+3912\r\nMe\r\nHello there\r\n");
     QTest::newRow("standard input, its final CR LF dropped")
         << base << QByteArray("from stdin\r\n") << 0 << QByteArray(".sms\n+3912\r\nMe\r\nfrom stdin\r\n");
-    QTest::newRow("flash, UTF-8 input in Latin-1") << base + QStringList { QStringLiteral("--kind=flash") }
-                                                   << QByteArray("caff\xc3\xa8\n") << 0
-                                                   << QByteArray(".flh\n+3912\r\nMe\r\ncaff\xe8\r\n");
+    QTest::newRow("flash, UTF-8 input in Latin-1")
+        << base + QStringList { QStringLiteral("--kind=flash") } << QByteArray("caff\xc3\xa8\n") << 0
+        << QByteArray(".flh\n+3912\r\nMe\r\ncaff\xe8\r\n");
     QTest::newRow("ring, empty text") << base + QStringList { QStringLiteral("--kind"), QStringLiteral("ring") }
                                       << QByteArray() << 0 << QByteArray(".ring\n+3912\r\nMe\r\n\r\n");
     QTest::newRow("two lines") << base << QByteArray("one\ntwo\n") << 65 << QByteArray();
@@ -217,13 +236,13 @@ void TestSmsTool::resultAndRequeue()
 {
     // Without settings, send and requeue have no outbox; an outbox that is
     // not there cannot be written.
-    QCOMPARE(runTool(tool({ QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--from"),
-                          QStringLiteral("a"), QStringLiteral("x") }))
+    QCOMPARE(runTool(tool({ QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"),
+                         QStringLiteral("--from"), QStringLiteral("a"), QStringLiteral("x") }))
                  .code,
         78);
     QVERIFY(Fs::writeFile(dir() + "SMS_Key_Client.inf", "gone/\r\nbak/\r\n127.0.0.1\r\n1\r\nu\r\np\r\nk\r\n"));
-    QCOMPARE(runTool(tool({ QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--from"),
-                          QStringLiteral("a"), QStringLiteral("x") }))
+    QCOMPARE(runTool(tool({ QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"),
+                         QStringLiteral("--from"), QStringLiteral("a"), QStringLiteral("x") }))
                  .code,
         73);
     writeSettings();
@@ -235,8 +254,8 @@ void TestSmsTool::resultAndRequeue()
         QVERIFY(Fs::writeFile(dir() + backup, "39\r\nMe\r\ntext of " + backup + "\r\n"));
     // A rotated ledger holds the older lines.
     QVERIFY(Fs::writeFile(dir() + Ledger::rotatedName("2007_3_5_9_4_6_0"),
-        Ledger::format({ "2007-03-05T09:04:06+01:00", Ledger::Outcome::Unanswered, "x\ty.sms", "bak/SmsFile_0.sms",
-            "", "" })));
+        Ledger::format(
+            { "2007-03-05T09:04:06+01:00", Ledger::Outcome::Unanswered, "x\ty.sms", "bak/SmsFile_0.sms", "", "" })));
     QVERIFY(Fs::writeFile(dir() + Ledger::FileName,
         Ledger::format({ "2007-03-05T09:04:08+01:00", Ledger::Outcome::Refused, "r.flh", refused, "1", "00000003" })
             + Ledger::format(
@@ -248,8 +267,9 @@ void TestSmsTool::resultAndRequeue()
         int code;
     };
     for (const Case& c : { Case { QStringLiteral("r.flh"), 1 }, Case { QStringLiteral("a.sms"), 0 },
-             Case { QString::fromLatin1(dir() + accepted), 0 }, Case { QStringLiteral("SmsFile_2007_3_5_9_4_7_1.flh"), 1 },
-             Case { QStringLiteral("x\ty.sms"), 2 }, Case { QStringLiteral("never.sms"), 3 } }) {
+             Case { QString::fromLatin1(dir() + accepted), 0 },
+             Case { QStringLiteral("SmsFile_2007_3_5_9_4_7_1.flh"), 1 }, Case { QStringLiteral("x\ty.sms"), 2 },
+             Case { QStringLiteral("never.sms"), 3 } }) {
         const ToolRun run = runTool(tool({ QStringLiteral("result"), c.name }));
         QVERIFY2(run.code == c.code, qPrintable(c.name));
         QCOMPARE(run.out.count('\n'), c.code == 3 ? 0 : 1);
@@ -262,7 +282,8 @@ void TestSmsTool::resultAndRequeue()
     ToolRun run = runTool(tool({ QStringLiteral("requeue"), QString::fromLatin1(dir() + refused) }));
     QCOMPARE(run.code, 0);
     QVERIFY(run.out.trimmed().endsWith(".flh"));
-    QCOMPARE(readRaw(QString::fromLatin1(dir() + "out/" + run.out.trimmed())), readRaw(QString::fromLatin1(dir() + refused)));
+    QCOMPARE(readRaw(QString::fromLatin1(dir() + "out/" + run.out.trimmed())),
+        readRaw(QString::fromLatin1(dir() + refused)));
     run = runTool(tool({ QStringLiteral("requeue"), QString::fromLatin1(accepted.mid(4)) }));
     QCOMPARE(run.code, 65);
     QVERIFY2(run.err.contains("its fate is accepted; the gateway may already have it"), run.err.constData());
@@ -270,7 +291,8 @@ void TestSmsTool::resultAndRequeue()
     run = runTool(tool({ QStringLiteral("requeue"), QStringLiteral("--force"), QString::fromLatin1(accepted.mid(4)) }));
     QCOMPARE(run.code, 0); // found where the ledger says
     QCOMPARE(outbox().size(), 2);
-    QCOMPARE(runTool(tool({ QStringLiteral("requeue"), QStringLiteral("--force"), QStringLiteral("nowhere.sms") })).code,
+    QCOMPARE(
+        runTool(tool({ QStringLiteral("requeue"), QStringLiteral("--force"), QStringLiteral("nowhere.sms") })).code,
         66);
 }
 
@@ -282,8 +304,8 @@ void TestSmsTool::statusExitCodes_data()
     QTest::addColumn<QByteArray>("says");
     QTest::newRow("logged in") << QByteArray("logged-in") << QByteArray("held") << 0 << QByteArray("SMS OK");
     QTest::newRow("connecting") << QByteArray("connecting") << QByteArray("held") << 1 << QByteArray("SMS WARNING");
-    QTest::newRow("lock left by a dead program") << QByteArray("logged-in") << QByteArray("stale") << 2
-                                                  << QByteArray("SMS CRITICAL - not running");
+    QTest::newRow("lock left by a dead program")
+        << QByteArray("logged-in") << QByteArray("stale") << 2 << QByteArray("SMS CRITICAL - not running");
     QTest::newRow("no lock file") << QByteArray("logged-in") << QByteArray("none") << 2
                                   << QByteArray("SMS CRITICAL - not running");
     QTest::newRow("no status file") << QByteArray() << QByteArray("held") << 3 << QByteArray("SMS UNKNOWN");
@@ -315,7 +337,8 @@ void TestSmsTool::statusExitCodes()
     QCOMPARE(run.code, code);
     QVERIFY2(run.out.startsWith(says), run.out.constData());
     if (code != 3) {
-        QVERIFY2(run.out.contains("Queued:      sms 1, ring 0, lnol 0, flh 0; the oldest waiting 3 s"), run.out.constData());
+        QVERIFY2(
+            run.out.contains("Queued:      sms 1, ring 0, lnol 0, flh 0; the oldest waiting 3 s"), run.out.constData());
         const ToolRun asJson = runTool(tool({ QStringLiteral("status"), QStringLiteral("--json") }));
         QCOMPARE(asJson.code, code);
         QCOMPARE(asJson.out, json);
