@@ -13,7 +13,7 @@ struct StartOptions
     QString onResult; // the command told each message's fate; empty: none
     int maxUnanswered = 8; // message records that may wait for replies at once
     int answerTimeoutSeconds = 30; // how long a reply, or a connection, may take
-    QString metricsFile; // the metrics file for node_exporter; empty: none
+    QString metricsFile {}; // the metrics file for node_exporter; empty: none
 };
 
 // The program's options (--workdir, --desktop, --on-result, --max-unanswered,

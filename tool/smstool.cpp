@@ -556,6 +556,18 @@ QString fieldRefusal(const char* field, const QString& value, int maxLength)
     return {};
 }
 
+// The oldest queued file's age now. The status is rewritten whenever the
+// files waiting change, so while it is not, the same file still waits.
+std::optional<qint64> oldestNow(const SenderStatus& s, const QDateTime& now)
+{
+    if (!s.oldestQueuedSeconds)
+        return std::nullopt;
+    qint64 waiting = s.queued ? 0 : 1;
+    for (const qint64 n : s.queued.value_or(std::array<qint64, 4> {}))
+        waiting += n;
+    return waiting == 0 ? 0 : *s.oldestQueuedSeconds + std::max<qint64>(0, s.written.secsTo(now));
+}
+
 } // namespace
 
 QString checkMessage(const QString& to, const QString& from, const QString& text)
@@ -621,10 +633,9 @@ Verdict judge(const SenderStatus& status, bool held, const QDateTime& now, qint6
         warnings.append(QStringLiteral("%1 since %2, not logged in")
                             .arg(QLatin1String(SenderStatus::linkName(status.link)),
                                 QString::fromLatin1(isoLocalTime(status.since))));
-    if (status.oldestQueuedSeconds && *status.oldestQueuedSeconds > maxAge)
-        warnings.append(QStringLiteral("the oldest queued file has waited %1 s (more than %2 s)")
-                            .arg(*status.oldestQueuedSeconds)
-                            .arg(maxAge));
+    if (const std::optional<qint64> oldest = oldestNow(status, now); oldest && *oldest > maxAge)
+        warnings.append(
+            QStringLiteral("the oldest queued file has waited %1 s (more than %2 s)").arg(*oldest).arg(maxAge));
     if (!warnings.isEmpty())
         return { 1, QStringLiteral("SMS WARNING - ") + warnings.join(QStringLiteral("; ")) };
     return { 0,
@@ -642,7 +653,8 @@ QString describe(const SenderStatus& s, const QDateTime& now)
                               .arg(QLatin1String(MessageKinds::searchOrder[i].extension + 1))
                               .arg((*s.queued)[i]));
     }
-    const QString oldest = s.oldestQueuedSeconds ? QStringLiteral("%1 s").arg(*s.oldestQueuedSeconds) : u"not known"_qs;
+    const std::optional<qint64> age = oldestNow(s, now);
+    const QString oldest = age ? QStringLiteral("%1 s").arg(*age) : u"not known"_qs;
     QStringList totals;
     QStringList last;
     for (const Ledger::Outcome o :
