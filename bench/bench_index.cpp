@@ -214,6 +214,7 @@ public:
         double cpu = 0;
         for (int i = 0; i < messages; ++i) {
             const double start = processCpuUs();
+            m_clock.forget();
             m_engine->tick.Timer1Timer();
             QCoreApplication::processEvents();
             cpu += processCpuUs() - start;

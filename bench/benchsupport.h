@@ -16,16 +16,20 @@
 #include <string>
 #include <vector>
 
-// The real clock, remembering the last time it gave, so that a benchmark can
-// find the backup name a tick chose.
+// The real clock, remembering the first time it gave since forget(), so that
+// a benchmark can find the backup name a tick chose (a fate settled after it
+// asks the clock too).
 class RememberingClock : public Clock
 {
 public:
     QDateTime now() const override
     {
-        last = QDateTime::currentDateTime();
-        return last;
+        const QDateTime time = QDateTime::currentDateTime();
+        if (!last.isValid())
+            last = time;
+        return time;
     }
+    void forget() { last = QDateTime(); }
     mutable QDateTime last;
 };
 

@@ -203,14 +203,12 @@ void StatusFiles::writeStatus()
 {
     if (!m_open)
         return;
-    const QByteArray json = status().toJson();
-    // Not flushed to the disk: it is rewritten within a minute anyway, and a
-    // wait for the disk here would hold up the event loop.
-    const bool written = Fs::writeFileAtomic(statusPath(), json, SenderStatus::FileMode, false);
+    // A failure is known from the write before: said once, late by a write.
+    const bool failed = m_writer.post(statusPath(), status().toJson(), SenderStatus::FileMode);
     ++m_statusWrites;
     m_sinceWrite.start();
     m_statusTimer.start(int(LongestGap.count()));
-    reportFailure(&m_statusFailed, !written, "the status file", statusPath());
+    reportFailure(&m_statusFailed, failed, "the status file", statusPath());
 }
 
 QByteArray StatusFiles::metricsText(const SenderStatus& s, const Counters& c)
@@ -265,8 +263,8 @@ void StatusFiles::writeMetrics()
     if (m_metricsPath.isEmpty())
         return;
     // Readable by the exporter, which runs as a user of its own.
-    const bool written = Fs::writeFileAtomic(m_metricsPath, metricsText(status(), m_counters), 0644, false);
-    reportFailure(&m_metricsFailed, !written, "the metrics file", m_metricsPath);
+    const bool failed = m_writer.post(m_metricsPath, metricsText(status(), m_counters), 0644);
+    reportFailure(&m_metricsFailed, failed, "the metrics file", m_metricsPath);
 }
 
 void StatusFiles::appendLedger(const QByteArray& line)
@@ -310,4 +308,9 @@ void StatusFiles::finish()
     writeStatus();
     m_statusTimer.stop();
     writeMetrics();
+    const bool statusFailed = m_writer.flush(statusPath());
+    if (m_open)
+        reportFailure(&m_statusFailed, statusFailed, "the status file", statusPath());
+    if (!m_metricsPath.isEmpty())
+        reportFailure(&m_metricsFailed, m_writer.flush(m_metricsPath), "the metrics file", m_metricsPath);
 }

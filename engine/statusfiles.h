@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backgroundwriter.h"
 #include "fsutil.h"
 #include "linkstate.h"
 #include "messagefate.h"
@@ -23,7 +24,9 @@ class OperatorView;
 // on every change, at most once a second and at least once a minute), the
 // ledger of fates (a line per settled message) and, when asked for, the
 // metrics file for node_exporter's textfile collector (every 10 s and at
-// the end). Fed through plain calls; nothing is written before open().
+// the end). Fed through plain calls; nothing is written before open(). The
+// status and metrics files are put together here and written on a thread
+// of their own; the ledger's line is appended at once.
 class StatusFiles : public QObject
 {
     Q_OBJECT
@@ -65,8 +68,13 @@ public:
     void noteSettled(const MessageFate& fate);
     void noteQueueChanged() { changed(); }
 
-    // Program end: the status and metrics once more, the link down.
+    // Program end: the status and metrics once more, the link down, and on
+    // the disk before this returns.
     void finish();
+    // Returns once the status and metrics files handed over are written.
+    void flushWrites() { m_writer.flush(); }
+    // How long the last of them took to write, on the writer's thread.
+    std::chrono::microseconds lastWriteTime() const { return m_writer.lastWriteTime(); }
 
     // The status as it stands (the files waiting as last asked).
     SenderStatus status();
@@ -77,8 +85,8 @@ public:
     QByteArray ledgerPath() const;
     int statusWrites() const { return m_statusWrites; }
 
-    // The files now, whatever the gap since the last: the timers call these,
-    // and so does the benchmark that times them.
+    // The files now, whatever the gap since the last (handed to the writer's
+    // thread): the timers call these, and so does the benchmark.
     void writeStatus();
     void writeMetrics();
 
@@ -104,6 +112,7 @@ private:
     bool m_gathering = false;
     int m_statusWrites = 0;
     Fs::AppendFile m_ledger;
+    BackgroundWriter m_writer; // last: it ends, writing what waits, first
     bool m_statusFailed = false;
     bool m_ledgerFailed = false;
     bool m_metricsFailed = false;

@@ -24,6 +24,7 @@ private Q_SLOTS:
     void statusFollowsChangesAtMostOnceASecond();
     void ledgerLinesAndRotation();
     void journalRecoveryReachesTheLedger();
+    void failuresAreSaidOnce();
     void metricsText();
     void queueCounts_data();
     void queueCounts();
@@ -177,6 +178,27 @@ void TestStatusFiles::journalRecoveryReachesTheLedger()
     QCOMPARE(line->outcome, Ledger::Outcome::Unanswered);
     QCOMPARE(line->backupPath, bakDir + "SmsFile_9.sms");
     QCOMPARE(line->outboxName, QByteArray("gone.sms"));
+}
+
+void TestStatusFiles::failuresAreSaidOnce()
+{
+    EngineLog log(view, clock);
+    StatusFiles files(log, view, clock);
+    const QByteArray missing = workDir() + "missing/";
+    files.open(missing);
+    files.setMetricsFile(missing + "m.prom");
+    const MessageFate fate { MessageFate::Refused, "b/1.sms", "1.sms", '1', "00000001" };
+    files.noteSettled(fate);
+    files.noteSettled(fate);
+    files.finish();
+    files.finish();
+    // Each once, whenever the writer's thread found out.
+    QByteArrayList said = view.appended;
+    std::sort(said.begin(), said.end());
+    QCOMPARE(said,
+        QByteArrayList({ "Cannot write the ledger " + missing + "SmsSender.results",
+            "Cannot write the metrics file " + missing + "m.prom",
+            "Cannot write the status file " + missing + "SmsSender.status" }));
 }
 
 void TestStatusFiles::metricsText()
