@@ -29,15 +29,6 @@
 
 namespace {
 
-// A reply that accepts a record: zeros but for the counter and result "0".
-QByteArray acceptedReply()
-{
-    QByteArray reply(GatewayRecord::Size, '\0');
-    reply.replace(GatewayRecord::CounterAt, GatewayRecord::CounterWidth, "00000001");
-    reply[GatewayRecord::ResultAt] = '0';
-    return reply;
-}
-
 // A gateway that reads and accepts, on a thread of its own so that its
 // reading is not timed with the tick.
 class SinkServer : public QThread
@@ -63,7 +54,7 @@ protected:
                     const qint64 before = m_received;
                     m_received += s->readAll().size();
                     for (qint64 n = before / GatewayRecord::Size; n < m_received / GatewayRecord::Size; ++n)
-                        s->write(acceptedReply());
+                        s->write(Bench::acceptedReply());
                 });
             }
         });

@@ -47,6 +47,11 @@ public:
 
 namespace Bench {
 
+// A reply that accepts a record: zeros but for the counter and result "0".
+// The benchmarks' sinks answer every record with it, as a gateway does:
+// records left unanswered would soon hold the tick back.
+QByteArray acceptedReply();
+
 // The three lines of every message file the benchmarks write.
 extern const QByteArray MessageText;
 

@@ -21,7 +21,8 @@ struct OutboxIndex::ScanJob
 namespace {
 // Reads the directory into kinds; stops early when more than limit entries
 // are met (limit < 0: no limit) or when cancel is set. Each name found is
-// queued since its status change (written, or renamed in).
+// queued since its status change (written, or renamed in); without times
+// (a trial that only counts) the files are not looked at.
 Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, std::multiset<qint64>* times, int limit,
     const std::atomic<bool>* cancel)
 {
@@ -33,6 +34,10 @@ Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, std::m
         const int kind = MessageKinds::indexOfName(name, length);
         if (kind < 0)
             return true;
+        if (!times) {
+            (*kinds)[size_t(kind)].emplace(std::string(name, length), now);
+            return true;
+        }
         Fs::FileInfo info;
         const qint64 queued = Fs::fileInfo(joinDir(dir, QByteArray(name, qsizetype(length))), &info)
             ? std::min(info.changedSeconds, now)
@@ -133,7 +138,8 @@ bool OutboxIndex::startWatch()
     m_pending.clear();
     Kinds kinds;
     std::multiset<qint64> times;
-    const Fs::WalkResult trial = scanInto(m_dir, &kinds, &times, InPlaceScanLimit, nullptr);
+    // A trial: its names are read again once the watch is set.
+    const Fs::WalkResult trial = scanInto(m_dir, &kinds, nullptr, InPlaceScanLimit, nullptr);
     if (trial == Fs::WalkResult::Failed) {
         m_watch.stop();
         return false;
