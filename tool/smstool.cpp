@@ -376,7 +376,7 @@ int Command::waitForFate(const QByteArray& name, qint64 offset, qint64 seconds)
             if (!line || line->outboxName != name)
                 continue;
             print(QByteArray(Ledger::outcomeName(line->outcome)) + '\n');
-            return int(line->outcome) + 0; // accepted 0, refused 1, unanswered 2
+            return int(line->outcome); // accepted 0, refused 1, unanswered 2
         }
         if (deadline.hasExpired())
             return fail(3, QStringLiteral("%1: no fate within %2 s").arg(QFile::decodeName(name)).arg(seconds));
