@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 
@@ -95,6 +96,7 @@ int main(int argc, char* argv[])
     formMain.engine().results.setCommand(options.onResult);
     formMain.engine().inflight.setLimit(options.maxUnanswered);
     formMain.engine().inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
+    formMain.engine().statusFiles.setMetricsFile(QFile::encodeName(options.metricsFile));
     // Names what an earlier run here sent without an answer, before any send.
     runGuarded(ErrorBoxes::instance(), [&formMain] { formMain.engine().openJournal(QByteArray()); });
 
@@ -110,5 +112,7 @@ int main(int argc, char* argv[])
     // got is printed as well.
     for (const QByteArray& line : formMain.engine().results.finish())
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), line.constData());
+    // The status file says the program has gone; the metrics, how it ended.
+    formMain.engine().statusFiles.finish();
     return status;
 }

@@ -14,6 +14,7 @@ const QString DesktopOption = QStringLiteral("desktop");
 const QString OnResultOption = QStringLiteral("on-result");
 const QString MaxUnansweredOption = QStringLiteral("max-unanswered");
 const QString AnswerTimeoutOption = QStringLiteral("answer-timeout");
+const QString MetricsOption = QStringLiteral("metrics");
 } // namespace
 
 void addStartOptions(QCommandLineParser& parser)
@@ -42,6 +43,10 @@ void addStartOptions(QCommandLineParser& parser)
         QStringLiteral("Seconds the gateway may take to answer, or a connection to open, before the "
                        "connection is taken for lost, 5 to 3600 (default 30)."),
         QStringLiteral("seconds") });
+    parser.addOption({ MetricsOption,
+        QStringLiteral("Write the sender's figures to <file> in the Prometheus text format, for "
+                       "node_exporter's textfile collector: replaced whole every 10 s and at the end."),
+        QStringLiteral("file") });
 }
 
 StartOptions startOptions(const QCommandLineParser& parser)
@@ -58,6 +63,9 @@ StartOptions startOptions(const QCommandLineParser& parser)
     // into its working directory; a bare name is looked up in PATH.
     if (options.onResult.contains(QLatin1Char('/')))
         options.onResult = QDir::current().absoluteFilePath(options.onResult);
+    // A relative file is taken from where the program was started.
+    if (parser.isSet(MetricsOption))
+        options.metricsFile = QDir::current().absoluteFilePath(parser.value(MetricsOption));
     if (parser.isSet(MaxUnansweredOption))
         options.maxUnanswered = parseOptionNumber(MaxUnansweredOption, parser.value(MaxUnansweredOption), 1, 100);
     if (parser.isSet(AnswerTimeoutOption))

@@ -13,10 +13,11 @@ struct StartOptions
     QString onResult; // the command told each message's fate; empty: none
     int maxUnanswered = 8; // message records that may wait for replies at once
     int answerTimeoutSeconds = 30; // how long a reply, or a connection, may take
+    QString metricsFile {}; // the metrics file for node_exporter; empty: none
 };
 
 // The program's options (--workdir, --desktop, --on-result, --max-unanswered,
-// --answer-timeout) with --help and --version.
+// --answer-timeout, --metrics) with --help and --version.
 // Later options go here beside them.
 void addStartOptions(QCommandLineParser& parser);
 

@@ -48,6 +48,12 @@ QList<LogRecord> readRecordLog(const QString& path)
     return records;
 }
 
+QByteArray readAll(const QByteArray& path)
+{
+    QFile f(QString::fromLocal8Bit(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 QString argument(const QStringList& args, const QString& name, const QString& fallback)
 {
     const qsizetype at = args.indexOf(name);
@@ -64,8 +70,11 @@ int main(int argc, char** argv)
     const int files = argument(args, QStringLiteral("--files"), QStringLiteral("1000")).toInt();
     const int interval = argument(args, QStringLiteral("--interval"), QStringLiteral("200")).toInt();
     QByteArray root = argument(args, QStringLiteral("--dir"), QString()).toLocal8Bit();
+    // As the programs run: the journal, the status file, the ledger and the
+    // metrics file on.
+    const bool watched = args.contains(QStringLiteral("--watched"));
     if (gateway.isEmpty() || files <= 0 || interval <= 0) {
-        std::cerr << "usage: bench_pace --gateway PATH [--files N] [--interval MS] [--dir DIR]\n";
+        std::cerr << "usage: bench_pace --gateway PATH [--files N] [--interval MS] [--dir DIR] [--watched]\n";
         return 2;
     }
     if (root.isEmpty())
@@ -94,6 +103,10 @@ int main(int argc, char** argv)
     settings.replace(s);
     DispatchEngine engine(settings, view, Clock::system());
     engine.log.setDirectory(work + "/logs");
+    if (watched) {
+        engine.statusFiles.setMetricsFile(work + "/marlek-sms.prom");
+        engine.openJournal(work + "/");
+    }
 
     int exitCode = 0;
     int replies = 0;
@@ -184,7 +197,15 @@ int main(int argc, char** argv)
     for (const QString& e : view.errors)
         std::cout << "  engine error: " << e.toStdString() << "\n";
 
-    const QString run = QStringLiteral("pace, %1 files at %2 ms").arg(Bench::thousands(files)).arg(interval);
+    const QString run
+        = QStringLiteral("pace, %1 files at %2 ms%3")
+              .arg(Bench::thousands(files))
+              .arg(interval)
+              .arg(watched ? QStringLiteral(" (journal, status file, ledger and metrics on)") : QString());
+    if (watched) {
+        const QByteArray ledger = readAll(work + "/SmsSender.results");
+        std::cout << "Ledger: " << ledger.count('\n') << " lines, " << ledger.count("\taccepted\t") << " accepted\n";
+    }
     Bench::row(run + QStringLiteral(": mean interval between message records (min / max)"),
         QStringLiteral("%1 ms, %2% off (%3 / %4 ms); %5 of %6 records, %7 failed")
             .arg(mean, 0, 'f', 2)

@@ -1,5 +1,7 @@
 #include "benchsupport.h"
 
+#include "record.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +20,14 @@
 #include <unistd.h>
 
 namespace Bench {
+
+QByteArray acceptedReply()
+{
+    QByteArray reply(GatewayRecord::Size, '\0');
+    reply.replace(GatewayRecord::CounterAt, GatewayRecord::CounterWidth, "00000001");
+    reply[GatewayRecord::ResultAt] = '0';
+    return reply;
+}
 
 const QByteArray MessageText = "3331234567\r\nBench\r\nA message from the benchmark\r\n";
 

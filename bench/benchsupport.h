@@ -16,16 +16,20 @@
 #include <string>
 #include <vector>
 
-// The real clock, remembering the last time it gave, so that a benchmark can
-// find the backup name a tick chose.
+// The real clock, remembering the first time it gave since forget(), so that
+// a benchmark can find the backup name a tick chose (a fate settled after it
+// asks the clock too).
 class RememberingClock : public Clock
 {
 public:
     QDateTime now() const override
     {
-        last = QDateTime::currentDateTime();
-        return last;
+        const QDateTime time = QDateTime::currentDateTime();
+        if (!last.isValid())
+            last = time;
+        return time;
     }
+    void forget() { last = QDateTime(); }
     mutable QDateTime last;
 };
 
@@ -42,6 +46,11 @@ public:
 };
 
 namespace Bench {
+
+// A reply that accepts a record: zeros but for the counter and result "0".
+// The benchmarks' sinks answer every record with it, as a gateway does:
+// records left unanswered would soon hold the tick back.
+QByteArray acceptedReply();
 
 // The three lines of every message file the benchmarks write.
 extern const QByteArray MessageText;

@@ -113,7 +113,7 @@ bool writeFile(const QByteArray& path, const QByteArray& data)
     return openAndWrite(path, O_TRUNC, data);
 }
 
-bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mode)
+bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mode, bool sync)
 {
     if (path.isEmpty())
         return false;
@@ -121,7 +121,7 @@ bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mo
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         return false;
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data) && (!sync || ::fsync(fd) == 0);
     ok = ::close(fd) == 0 && ok;
     if (ok)
         ok = ::rename(tmp.constData(), path.constData()) == 0;
@@ -240,6 +240,29 @@ Moved moveNoReplace(const QByteArray& from, const QByteArray& to)
     // ENOENT also stands for a missing target folder: only a missing source
     // means the file went elsewhere.
     return (e == ENOENT || e == ESTALE) && isGone(from.constData()) ? Moved::Gone : Moved::Failed;
+}
+
+Published publishFile(const QByteArray& tempPath, const QByteArray& path, const QByteArray& data, unsigned mode)
+{
+    if (tempPath.isEmpty() || path.isEmpty())
+        return Published::Failed;
+    const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+    if (fd < 0)
+        return Published::Failed;
+    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::unlink(tempPath.constData());
+        return Published::Failed;
+    }
+    if (const int e = renameNoReplace(tempPath.constData(), path.constData()); e != 0) {
+        ::unlink(tempPath.constData());
+        return e == EEXIST ? Published::Exists : Published::Failed;
+    }
+    // Readers see it now; the flushed directory keeps the name through a
+    // power cut, as far as the file system allows.
+    syncDirectoryOf(path);
+    return Published::Yes;
 }
 
 AppendFile::~AppendFile()
@@ -366,7 +389,8 @@ bool fileInfo(const QByteArray& path, FileInfo* info)
     };
     if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
         return false;
-    *info = { qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec };
+    *info = { qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+        qint64(st.st_ctim.tv_sec) };
     return true;
 }
 

@@ -16,6 +16,9 @@
 //   writeFile, createNewFile  CreateFileW, CREATE_ALWAYS / CREATE_NEW
 //   writeFileAtomic           temporary file, FlushFileBuffers, then
 //                             MoveFileExW(MOVEFILE_REPLACE_EXISTING)
+//   publishFile               CreateFileW CREATE_NEW, FlushFileBuffers, then
+//                             MoveFileExW(MOVEFILE_WRITE_THROUGH) without
+//                             MOVEFILE_REPLACE_EXISTING
 //   moveNoReplace             MoveFileExW without MOVEFILE_REPLACE_EXISTING
 //                             (fails on an existing name); across volumes
 //                             CopyFileExW to partialName, FlushFileBuffers,
@@ -46,8 +49,16 @@ bool readFile(const QByteArray& path, QByteArray* data);
 bool writeFile(const QByteArray& path, const QByteArray& data);
 
 // Writes a temporary file beside the target with the given mode, then renames
-// it over the target: the old file stays whole if anything fails.
-bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mode);
+// it over the target: the old file stays whole if anything fails. Without
+// sync the data is not waited for on the disk: for files rewritten often,
+// whose loss in a power cut costs nothing (a status file).
+bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mode, bool sync = true);
+
+enum class Published { Yes, Exists, Failed };
+// Hands a new file to readers whole: writes tempPath (which must not exist)
+// with the mode, flushes it to the disk, gives it the name path unless that
+// exists (Exists: nothing is left behind), and flushes the directory.
+Published publishFile(const QByteArray& tempPath, const QByteArray& path, const QByteArray& data, unsigned mode);
 
 // Creates a file that must not exist yet; false if it exists or fails.
 bool createNewFile(const QByteArray& path, const QByteArray& data);
@@ -129,6 +140,7 @@ struct FileInfo
 {
     qint64 size = -1;
     qint64 mtimeNs = -1;
+    qint64 changedSeconds = -1; // status change: written, or renamed into place
 };
 
 // The path itself (a link is not followed); false when it cannot be read.

@@ -29,3 +29,17 @@ QByteArray timeStamp(const QDateTime& time)
     s.append(QByteArray::number(t.msec()));
     return s;
 }
+
+QByteArray isoLocalTime(const QDateTime& time, bool milliseconds)
+{
+    const QDateTime local = time.toLocalTime();
+    QByteArray s = local.toString(milliseconds ? u"yyyy-MM-ddTHH:mm:ss.zzz" : u"yyyy-MM-ddTHH:mm:ss").toLatin1();
+    // Qt writes "Z" or nothing for some offsets; always the offset here.
+    const int offset = local.offsetFromUtc();
+    const int minutes = (offset < 0 ? -offset : offset) / 60;
+    s.append(offset < 0 ? '-' : '+');
+    s.append(QByteArray::number(minutes / 60).rightJustified(2, '0'));
+    s.append(':');
+    s.append(QByteArray::number(minutes % 60).rightJustified(2, '0'));
+    return s;
+}

@@ -17,3 +17,7 @@ public:
 // Year, month, day, hour, minute, second and millisecond in decimal without
 // leading zeros, joined by "_": 2007_3_5_9_4_7_89.
 QByteArray timeStamp(const QDateTime& time);
+
+// ISO 8601 in local time with its offset from UTC, as other programs read
+// it: 2007-03-05T09:04:07+01:00 (with milliseconds: 09:04:07.089+01:00).
+QByteArray isoLocalTime(const QDateTime& time, bool milliseconds = false);

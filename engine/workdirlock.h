@@ -1,5 +1,7 @@
 #pragma once
 
+#include "statusfile.h"
+
 #include <QLockFile>
 #include <QString>
 
@@ -11,7 +13,7 @@
 class WorkdirLock
 {
 public:
-    static constexpr const char* FileName = "SmsSender.lock";
+    static constexpr const char* FileName = SenderStatus::LockFileName;
 
     // Takes the lock of dir. Throws SmsError when another running copy
     // holds it (alreadyRunningText()) or the lock file cannot be made.

@@ -196,32 +196,3 @@ QByteArray unescapeText(const QByteArray& text)
     }
     return out;
 }
-
-QByteArray escapeLogField(const QByteArray& field)
-{
-    QByteArray out;
-    out.reserve(field.size());
-    for (const char c : field) {
-        switch (c) {
-        case '\t':
-            out.append("\\t");
-            break;
-        case '\r':
-            out.append("\\r");
-            break;
-        case '\n':
-            out.append("\\n");
-            break;
-        case '\\':
-            out.append("\\\\");
-            break;
-        case '\0':
-            out.append("\\0");
-            break;
-        default:
-            out.append(c);
-            break;
-        }
-    }
-    return out;
-}

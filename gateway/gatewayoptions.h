@@ -45,7 +45,3 @@ ParsedOptions parseGatewayOptions(const QStringList& arguments);
 // Turns the escapes \n, \r, \t and \\ of a command-line text into bytes;
 // any other backslash stays as it is.
 QByteArray unescapeText(const QByteArray& text);
-
-// The record log's escaping: tab, CR, LF, backslash and NUL become \t, \r,
-// \n, \\ and \0; every other byte passes as it is.
-QByteArray escapeLogField(const QByteArray& field);

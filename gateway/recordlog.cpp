@@ -1,6 +1,6 @@
 #include "recordlog.h"
 
-#include "gatewayoptions.h"
+#include "logfield.h"
 #include "record.h"
 
 #include <QDateTime>

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages in a build directory of its own: marlek-sms-sender
 # (the windows and the substitute gateway), marlek-smsd (the service, when it
-# is in the tree) and a -dbgsym package of each. Then checks them as Debian
+# is in the tree), marlek-sms-tools (the command marlek-sms) and a -dbgsym
+# package of each. Then checks them as Debian
 # would: lintian, desktop-file-validate and appstreamcli validate on the
 # packaged files. Fails on any error or warning; prints the packages' paths.
 # Then, where scripts/systemd-check.sh has made its container root, tries the
@@ -78,6 +79,21 @@ for deb in "$build"/marlek-smsd_*.deb; do
     fi
     if ! grep -q 'libsystemd0' <<<"$depends"; then
         echo "package.sh: $(basename "$deb") is built without libsystemd: $depends" >&2
+        failed=1
+    fi
+done
+
+# The command reads files and links Qt Core alone; both programs recommend it.
+for deb in "$build"/marlek-sms-tools_*.deb; do
+    depends=$(dpkg-deb -f "$deb" Depends)
+    if grep -Eq 'libqt6(network|gui|widgets)|qt6-qpa' <<<"$depends"; then
+        echo "package.sh: $(basename "$deb") depends on more than Qt Core: $depends" >&2
+        failed=1
+    fi
+done
+for deb in "$build"/marlek-sms-sender_*.deb "$build"/marlek-smsd_*.deb; do
+    if ! dpkg-deb -f "$deb" Recommends | grep -q 'marlek-sms-tools'; then
+        echo "package.sh: $(basename "$deb") does not recommend marlek-sms-tools" >&2
         failed=1
     fi
 done

@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libsystemd-dev systemd
     fonts-dejavu-core xvfb xauth
+    # the metrics test: a parser of the format and a real node_exporter
+    python3-prometheus-client prometheus-node-exporter
 )
 packages+=("$@")
 

@@ -62,7 +62,11 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
         QStringLiteral("Seconds the gateway may take to answer, or a connection to open, before the connection "
                        "is taken for lost, 5 to 3600 (default 30)."),
         QStringLiteral("S"));
-    parser.addOptions({ workdir, poll, logEvery, onResult, maxUnanswered, answerTimeout });
+    const QCommandLineOption metrics(QStringLiteral("metrics"),
+        QStringLiteral("Write the service's figures to FILE in the Prometheus text format, for node_exporter's "
+                       "textfile collector: replaced whole every 10 s and at the end."),
+        QStringLiteral("FILE"));
+    parser.addOptions({ workdir, poll, logEvery, onResult, maxUnanswered, answerTimeout, metrics });
 
     ParsedSmsdOptions parsed;
     if (!parser.parse(arguments)) {
@@ -94,6 +98,8 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
     o.onResult = parser.value(onResult);
     if (o.onResult.contains(QLatin1Char('/')))
         o.onResult = QDir::current().absoluteFilePath(o.onResult);
+    if (parser.isSet(metrics))
+        o.metricsFile = QDir::current().absoluteFilePath(parser.value(metrics));
     try {
         readInt(parser, poll, SmsdOptions::MinimumPoll, INT_MAX, &o.pollMs);
         readInt(parser, logEvery, 1, INT_MAX, &o.logEvery);
@@ -102,6 +108,8 @@ ParsedSmsdOptions parseSmsdOptions(const QStringList& arguments)
             int(InFlight::MostAnswerTimeout.count()), &o.answerTimeoutSeconds);
         if (parser.isSet(workdir) && o.workdir.isEmpty())
             throw SmsError(QStringLiteral("--workdir: give a folder"));
+        if (parser.isSet(metrics) && parser.value(metrics).isEmpty())
+            throw SmsError(QStringLiteral("--metrics: give a file"));
     } catch (const SmsError& e) {
         parsed.outcome = ParsedSmsdOptions::Error;
         parsed.message = e.text();

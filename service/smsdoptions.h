@@ -16,6 +16,7 @@ struct SmsdOptions
     QString onResult; // the command told each message's fate; empty: none
     int maxUnanswered = InFlight::DefaultLimit; // message records that may wait for replies at once
     int answerTimeoutSeconds = int(InFlight::DefaultAnswerTimeout.count()); // how long a reply may take
+    QString metricsFile {}; // the metrics file for node_exporter; empty: none
 };
 
 struct ParsedSmsdOptions

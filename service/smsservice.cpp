@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <chrono>
@@ -59,6 +60,7 @@ SmsService::SmsService(
     m_engine->results.setCommand(options.onResult);
     m_engine->inflight.setLimit(options.maxUnanswered);
     m_engine->inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
+    m_engine->statusFiles.setMetricsFile(QFile::encodeName(options.metricsFile));
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
     connect(&m_watchdog, &QTimer::timeout, this, [] { ServiceNotify::watchdog(); });

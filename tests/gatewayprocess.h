@@ -280,3 +280,35 @@ public:
 private:
     int fd = -1;
 };
+
+// marlek-sms run as a child process to its end: its exit code (-1: it did
+// not end by itself in time) and what it printed.
+struct ToolRun
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+inline QString toolBinary()
+{
+    return qEnvironmentVariable("MARLEK_SMS_BIN");
+}
+
+inline ToolRun runTool(const QStringList& arguments, const QByteArray& input = {}, int ms = 60000)
+{
+    QProcess tool;
+    tool.start(toolBinary(), arguments);
+    tool.write(input);
+    tool.closeWriteChannel();
+    ToolRun run;
+    if (waitUntil([&tool] { return tool.state() == QProcess::NotRunning; }, ms)
+        && tool.exitStatus() == QProcess::NormalExit)
+        run.code = tool.exitCode();
+    else
+        tool.kill();
+    tool.waitForFinished(5000);
+    run.out = tool.readAllStandardOutput();
+    run.err = tool.readAllStandardError();
+    return run;
+}

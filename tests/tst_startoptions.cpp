@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,6 +69,9 @@ private Q_SLOTS:
             << QStringLiteral("@/hooks/my hook.sh");
         QTest::newRow("absolute") << QStringList { QStringLiteral("--on-result"), QStringLiteral("/opt/x/hook") }
                                   << QStringLiteral("/opt/x/hook");
+        // The metrics file too is taken from where the program was started.
+        QTest::newRow("metrics file, relative, with --workdir") << QStringList { QStringLiteral("--workdir=@/given"),
+            QStringLiteral("--metrics=stats/sms.prom") } << QString();
     }
 
     void resultCommand()
@@ -84,6 +88,9 @@ private Q_SLOTS:
         QString error;
         QVERIFY(enterWorkDir(options, &error));
         QCOMPARE(options.onResult, command.replace(QStringLiteral("@"), m_root.path()));
+        const qsizetype metrics = arguments.indexOf(QRegularExpression(QStringLiteral("^--metrics=.*")));
+        QCOMPARE(options.metricsFile,
+            metrics < 0 ? QString() : m_root.path() + QLatin1Char('/') + arguments[metrics].mid(10));
     }
 
     void desktopFolderIsTheUsersOwn()

@@ -3,6 +3,7 @@
 #include "Branding.h"
 #include "Dialogs.h"
 #include "WindowLook.h"
+#include "codepage.h"
 #include "fsutil.h"
 #include "outbox.h"
 #include "paths.h"
@@ -27,18 +28,6 @@ QString lineText(QString text)
     text.remove(QChar::ParagraphSeparator);
     text.remove(QChar(0));
     return text;
-}
-
-// The first character the gateway's single-byte code page cannot carry, as
-// the error names it; empty when every character fits.
-QString uncarriedCharacter(const QString& text)
-{
-    for (const char32_t c : text.toUcs4()) {
-        if (c > 0xff)
-            return QStringLiteral("The gateway cannot carry the character \"%1\" (U+%2)")
-                .arg(QString::fromUcs4(&c, 1), QString::number(uint(c), 16).toUpper().rightJustified(4, u'0'));
-    }
-    return {};
 }
 
 } // namespace

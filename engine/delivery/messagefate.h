@@ -1,11 +1,14 @@
 #pragma once
 
+#include "ledger.h"
+
 #include <QByteArray>
 
 // What became of one message record: told once per message, when its reply
 // comes, when the link stops before it, or at the next start after a crash.
 struct MessageFate
 {
+    // In the order of Ledger::Outcome.
     enum Outcome { Accepted, Refused, Unanswered };
 
     Outcome outcome = Unanswered;
@@ -14,16 +17,5 @@ struct MessageFate
     char resultCode = 0; // the gateway's result character; 0 when unanswered
     QByteArray counter; // the gateway's counter text; empty when unanswered
 
-    static const char* outcomeName(Outcome o)
-    {
-        switch (o) {
-        case Accepted:
-            return "accepted";
-        case Refused:
-            return "refused";
-        case Unanswered:
-            break;
-        }
-        return "unanswered";
-    }
+    static const char* outcomeName(Outcome o) { return Ledger::outcomeName(Ledger::Outcome(o)); }
 };

@@ -11,46 +11,7 @@
 #include <QDateTime>
 #include <QFile>
 
-#include <cstring>
 #include <utility>
-
-namespace MessageKinds {
-const std::array<MessageKind, 4> searchOrder = { {
-    { ".sms", 'N', "Nornal" },
-    { ".ring", 'M', "Music" },
-    { ".lnol", 'L', "Logo" },
-    { ".flh", 'F', "Flash" },
-} };
-
-const MessageKind* byExtension(const QByteArray& ext)
-{
-    for (const MessageKind& kind : searchOrder) {
-        if (ext == kind.extension)
-            return &kind;
-    }
-    return nullptr;
-}
-
-int indexOfName(const char* name, size_t len)
-{
-    if (len < 4)
-        return -1;
-    const char* tail = name + len;
-    // Cheap check on the last character before comparing whole extensions.
-    switch (tail[-1]) {
-    case 's':
-        return std::memcmp(tail - 4, ".sms", 4) == 0 ? 0 : -1;
-    case 'g':
-        return len >= 5 && std::memcmp(tail - 5, ".ring", 5) == 0 ? 1 : -1;
-    case 'l':
-        return len >= 5 && std::memcmp(tail - 5, ".lnol", 5) == 0 ? 2 : -1;
-    case 'h':
-        return std::memcmp(tail - 4, ".flh", 4) == 0 ? 3 : -1;
-    default:
-        return -1;
-    }
-}
-} // namespace MessageKinds
 
 QByteArray extensionOf(const QByteArray& name)
 {
@@ -112,6 +73,57 @@ qsizetype Outbox::indexedCount() const
     return n;
 }
 
+void Outbox::follow(const QByteArray& outboxDir)
+{
+    if (!m_index) {
+        m_index = std::make_unique<OutboxIndex>([this](const QByteArray& name) { m_waiting.remove(name); },
+            [this] {
+                if (m_queueListener)
+                    m_queueListener();
+            });
+    }
+    if (!m_following || m_index->directory() != outboxDir) {
+        // Started, or the outbox setting changed: one full scan.
+        m_index->follow(outboxDir, m_isNetwork(outboxDir.isEmpty() ? QByteArray(".") : outboxDir));
+        m_following = true;
+    }
+}
+
+std::optional<Outbox::Queue> Outbox::queue(const QByteArray& outboxDir)
+{
+    follow(outboxDir);
+    Queue queue;
+    switch (m_index->refresh()) {
+    case OutboxIndex::State::Scanning:
+        return std::nullopt;
+    case OutboxIndex::State::Unwatched:
+        // A search's walk in the last second counted them already; else a
+        // counting walk, at most as often as the status is written.
+        if (m_walkDir != outboxDir || std::chrono::steady_clock::now() - m_walkTime > std::chrono::seconds(1)) {
+            std::array<qint64, 4> counts {};
+            if (Fs::walkDirectory(outboxDir,
+                    [&](const char* name, size_t len) {
+                        if (const int kind = MessageKinds::indexOfName(name, len); kind >= 0)
+                            ++counts[size_t(kind)];
+                        return true;
+                    })
+                == Fs::WalkResult::Failed)
+                return std::nullopt;
+            m_walkCounts = counts;
+            m_walkTime = std::chrono::steady_clock::now();
+            m_walkDir = outboxDir;
+        }
+        queue.counts = m_walkCounts;
+        return queue;
+    case OutboxIndex::State::Ready:
+        break;
+    }
+    for (size_t kind = 0; kind < queue.counts.size(); ++kind)
+        queue.counts[kind] = qint64(m_index->kinds()[kind].size());
+    queue.oldestQueued = m_index->oldestQueued();
+    return queue;
+}
+
 QByteArray Outbox::findNextMessageFile(const QByteArray& outboxDir)
 {
     QByteArray name = search(outboxDir);
@@ -124,13 +136,7 @@ QByteArray Outbox::search(const QByteArray& outboxDir)
 {
     m_visited = 0;
     m_walked = false;
-    if (!m_index)
-        m_index = std::make_unique<OutboxIndex>([this](const QByteArray& name) { m_waiting.remove(name); });
-    if (!m_following || m_index->directory() != outboxDir) {
-        // Started, or the outbox setting changed: one full scan.
-        m_index->follow(outboxDir, m_isNetwork(outboxDir.isEmpty() ? QByteArray(".") : outboxDir));
-        m_following = true;
-    }
+    follow(outboxDir);
     switch (m_index->refresh()) {
     case OutboxIndex::State::Scanning:
         return {};
@@ -149,8 +155,8 @@ QByteArray Outbox::pickFromIndex(const QByteArray& outboxDir)
     // held open for long cannot stop the queue.
     std::array<QByteArray, 4> firstWaiting;
     for (size_t kind = 0; kind < firstWaiting.size(); ++kind) {
-        for (const std::string& entry : m_index->kinds()[kind]) {
-            const QByteArray name = QByteArray::fromStdString(entry);
+        for (const auto& entry : m_index->kinds()[kind]) {
+            const QByteArray name = QByteArray::fromStdString(entry.first);
             if (!m_passedOver.isEmpty() && shouldPassOver(outboxDir, name))
                 continue;
             if (!m_waiting.isEmpty() && m_waiting.contains(name)) {
@@ -172,12 +178,14 @@ QByteArray Outbox::walk(const QByteArray& outboxDir)
 {
     std::array<QByteArray, 4> firstOfKind;
     std::array<QByteArray, 4> firstWaiting;
+    std::array<qint64, 4> counts {};
     QSet<QByteArray> waitingSeen;
     const auto result = Fs::walkDirectory(outboxDir, [&](const char* name, size_t len) {
         ++m_visited;
         const int kind = MessageKinds::indexOfName(name, len);
         if (kind < 0)
             return true;
+        ++counts[size_t(kind)];
         const QByteArray entryName(name, qsizetype(len));
         if (!m_waiting.isEmpty() && m_waiting.contains(entryName)) {
             waitingSeen.insert(entryName);
@@ -196,6 +204,10 @@ QByteArray Outbox::walk(const QByteArray& outboxDir)
     });
     if (result == Fs::WalkResult::Failed)
         return {};
+    // The status file's counts, without a walk of their own.
+    m_walkCounts = counts;
+    m_walkTime = std::chrono::steady_clock::now();
+    m_walkDir = outboxDir;
     // Forget waiting files that went away.
     m_waiting = waitingSeen;
     for (const QByteArray& name : firstOfKind) {

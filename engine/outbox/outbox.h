@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fsutil.h"
+#include "messagekind.h"
 #include "record.h"
 
 #include <QByteArray>
@@ -8,29 +9,13 @@
 #include <QHash>
 #include <QSet>
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class Clock;
 class OutboxIndex;
-
-// The four kinds of message file, in the order the outbox is searched.
-struct MessageKind
-{
-    const char* extension; // with its dot
-    char command;
-    const char* testChoice; // caption in the test-message window
-};
-
-namespace MessageKinds {
-// Search order: ".sms", ".ring", ".lnol", ".flh".
-extern const std::array<MessageKind, 4> searchOrder;
-// The kind whose extension equals ext exactly, or nullptr.
-const MessageKind* byExtension(const QByteArray& ext);
-// Index in the search order of the kind whose extension ends the name
-// (case-sensitive), or -1.
-int indexOfName(const char* name, size_t length);
-} // namespace MessageKinds
 
 // A file's identity for passing it over while it stays unchanged.
 struct FileStamp
@@ -74,6 +59,23 @@ public:
     // Names the index holds now.
     qsizetype indexedCount() const;
 
+    // The files waiting in the outbox, by kind in search order.
+    struct Queue
+    {
+        std::array<qint64, 4> counts {};
+        // When the longest-waiting file was queued (seconds since the epoch);
+        // not known where the directory is walked.
+        std::optional<qint64> oldestQueued;
+    };
+    // From the index (the outbox is followed from here on, as a search
+    // would); nothing while its first scan runs. Where the directory is
+    // walked, the counts of a search's walk in the last second, else of a
+    // counting walk made here.
+    std::optional<Queue> queue(const QByteArray& outboxDir);
+    // Told whenever the files waiting may have changed (from the index's
+    // change notifications; a walked outbox tells nothing).
+    void setQueueListener(std::function<void()> listener) { m_queueListener = std::move(listener); }
+
     // The file's three lines. Throws "Cannot open file %s" and
     // "List index out of bounds (%d)". Waiting, reading nothing, while
     // another process holds the file open for writing; Gone when nothing is
@@ -106,6 +108,7 @@ public:
 
 private:
     QByteArray search(const QByteArray& outboxDir);
+    void follow(const QByteArray& outboxDir);
     bool shouldPassOver(const QByteArray& outboxDir, const QByteArray& name);
     QByteArray walk(const QByteArray& outboxDir);
     QByteArray pickFromIndex(const QByteArray& outboxDir);
@@ -120,6 +123,11 @@ private:
     QByteArray m_leaseRefused;
     bool m_leaseRefusalSeen = false;
     std::function<void(Step, const QByteArray&)> m_stepHook;
+    std::function<void()> m_queueListener;
+    // The last walk's counts, and when and where it was made.
+    std::array<qint64, 4> m_walkCounts {};
+    std::chrono::steady_clock::time_point m_walkTime;
+    QByteArray m_walkDir;
 };
 
 // The extension of a name from its last dot, the dot included; empty if none.

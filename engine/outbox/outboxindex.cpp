@@ -1,9 +1,13 @@
 #include "outboxindex.h"
 
 #include "outbox.h"
+#include "paths.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
+
+#include <algorithm>
 
 struct OutboxIndex::ScanJob
 {
@@ -11,28 +15,51 @@ struct OutboxIndex::ScanJob
     std::atomic<bool> done { false };
     bool complete = false;
     Kinds kinds;
+    std::multiset<qint64> times;
 };
 
 namespace {
 // Reads the directory into kinds; stops early when more than limit entries
-// are met (limit < 0: no limit) or when cancel is set.
-Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, int limit, const std::atomic<bool>* cancel)
+// are met (limit < 0: no limit) or when cancel is set. Each name found is
+// queued since its status change (written, or renamed in); without times
+// (a trial that only counts) the files are not looked at.
+Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, std::multiset<qint64>* times, int limit,
+    const std::atomic<bool>* cancel)
 {
     int seen = 0;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     return Fs::walkDirectory(dir, [&](const char* name, size_t length) {
         if ((limit >= 0 && ++seen > limit) || (cancel && cancel->load(std::memory_order_relaxed)))
             return false;
         const int kind = MessageKinds::indexOfName(name, length);
-        if (kind >= 0)
-            (*kinds)[size_t(kind)].emplace(name, length);
+        if (kind < 0)
+            return true;
+        if (!times) {
+            (*kinds)[size_t(kind)].emplace(std::string(name, length), now);
+            return true;
+        }
+        Fs::FileInfo info;
+        const qint64 queued = Fs::fileInfo(joinDir(dir, QByteArray(name, qsizetype(length))), &info)
+            ? std::min(info.changedSeconds, now)
+            : now;
+        (*kinds)[size_t(kind)].emplace(std::string(name, length), queued);
+        times->insert(queued);
         return true;
     });
 }
 } // namespace
 
-OutboxIndex::OutboxIndex(std::function<void(const QByteArray&)> onRemoved)
+OutboxIndex::OutboxIndex(std::function<void(const QByteArray&)> onRemoved, std::function<void()> onChanged)
     : m_onRemoved(std::move(onRemoved))
+    , m_onChanged(std::move(onChanged))
 {
+}
+
+std::optional<qint64> OutboxIndex::oldestQueued() const
+{
+    if (m_queuedTimes.empty())
+        return std::nullopt;
+    return *m_queuedTimes.begin();
 }
 
 OutboxIndex::~OutboxIndex()
@@ -78,8 +105,10 @@ OutboxIndex::State OutboxIndex::refresh()
             return State::Scanning;
         m_worker.join();
         const bool complete = m_job->complete;
-        if (complete)
+        if (complete) {
             m_kinds = std::move(m_job->kinds);
+            m_queuedTimes = std::move(m_job->times);
+        }
         m_job.reset();
         if (!complete) {
             // The directory went away under the scan.
@@ -90,6 +119,8 @@ OutboxIndex::State OutboxIndex::refresh()
         for (const auto& event : std::as_const(m_pending))
             apply(event);
         m_pending.clear();
+        if (m_onChanged)
+            m_onChanged();
     }
     return State::Ready;
 }
@@ -103,9 +134,12 @@ bool OutboxIndex::startWatch()
     // is watched and read on a worker thread; events that arrive meanwhile
     // are kept and applied over the scan's result.
     m_kinds = {};
+    m_queuedTimes.clear();
     m_pending.clear();
     Kinds kinds;
-    const Fs::WalkResult trial = scanInto(m_dir, &kinds, InPlaceScanLimit, nullptr);
+    std::multiset<qint64> times;
+    // A trial: its names are read again once the watch is set.
+    const Fs::WalkResult trial = scanInto(m_dir, &kinds, nullptr, InPlaceScanLimit, nullptr);
     if (trial == Fs::WalkResult::Failed) {
         m_watch.stop();
         return false;
@@ -115,15 +149,20 @@ bool OutboxIndex::startWatch()
         // The watch comes first: whatever changes while the scan reads is
         // then among the events applied over its result.
         kinds = {};
-        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, -1, nullptr) != Fs::WalkResult::Done) {
+        times.clear();
+        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, &times, -1, nullptr) != Fs::WalkResult::Done) {
             m_watch.stop();
             return false;
         }
         m_kinds = std::move(kinds);
+        m_queuedTimes = std::move(times);
+        if (m_onChanged)
+            m_onChanged();
     } else {
         m_job = std::make_shared<ScanJob>();
         m_worker = std::thread([job = m_job, dir = m_dir, watch = &m_watch] {
-            job->complete = watch->add(dir) && scanInto(dir, &job->kinds, -1, &job->cancel) == Fs::WalkResult::Done;
+            job->complete
+                = watch->add(dir) && scanInto(dir, &job->kinds, &job->times, -1, &job->cancel) == Fs::WalkResult::Done;
             job->done.store(true, std::memory_order_release);
         });
     }
@@ -149,9 +188,13 @@ void OutboxIndex::stopWatch()
         names += qsizetype(kind.size());
     if (names > InPlaceScanLimit) {
         // Freeing a large index takes milliseconds: not on the event loop.
-        std::thread([old = std::move(m_kinds)]() mutable { old = {}; }).detach();
+        std::thread([old = std::move(m_kinds), oldTimes = std::move(m_queuedTimes)]() mutable {
+            old = {};
+            oldTimes = {};
+        }).detach();
     }
     m_kinds = {};
+    m_queuedTimes.clear();
     m_pending.clear();
 }
 
@@ -172,10 +215,19 @@ void OutboxIndex::apply(const Fs::DirectoryWatch::Event& event)
         return;
     Names& names = m_kinds[size_t(kind)];
     if (event.kind == Fs::DirectoryWatch::Event::Added) {
-        names.emplace(event.name.constData(), size_t(event.name.size()));
+        // A name written again keeps its place in the queue, and its time.
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        if (names.emplace(event.name.toStdString(), now).second)
+            m_queuedTimes.insert(now);
     } else {
-        names.erase(event.name.toStdString());
+        const auto it = names.find(event.name.toStdString());
+        if (it != names.end()) {
+            m_queuedTimes.erase(m_queuedTimes.find(it->second));
+            names.erase(it);
+        }
         if (m_onRemoved)
             m_onRemoved(event.name);
     }
+    if (m_onChanged)
+        m_onChanged();
 }

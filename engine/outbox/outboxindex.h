@@ -8,7 +8,9 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,14 +25,19 @@ class QSocketNotifier;
 class OutboxIndex
 {
 public:
-    using Names = std::set<std::string>; // std::string compares as unsigned bytes
+    // Name (std::string compares as unsigned bytes) -> when it was queued,
+    // in seconds since the epoch: its status change time when a scan found
+    // it, the time its event was read otherwise.
+    using Names = std::map<std::string, qint64>;
     using Kinds = std::array<Names, 4>;
     enum class State { Ready, Scanning, Unwatched };
 
     // Directories of up to this many entries are scanned at once, in place.
     static constexpr int InPlaceScanLimit = 1000;
 
-    explicit OutboxIndex(std::function<void(const QByteArray&)> onRemoved = {});
+    // onRemoved is told each name that went; onChanged whenever the names
+    // held may have changed.
+    explicit OutboxIndex(std::function<void(const QByteArray&)> onRemoved = {}, std::function<void()> onChanged = {});
     OutboxIndex(const OutboxIndex&) = delete;
     OutboxIndex& operator=(const OutboxIndex&) = delete;
     ~OutboxIndex();
@@ -45,6 +52,9 @@ public:
     // notifications cannot be had here, the directory must be walked.
     State refresh();
     const Kinds& kinds() const { return m_kinds; }
+    // When the longest-waiting name held was queued (seconds since the
+    // epoch); nothing when none is held.
+    std::optional<qint64> oldestQueued() const;
 
     // Full scans started since construction (a test and benchmark hook).
     qsizetype fullScans() const { return m_fullScans; }
@@ -62,10 +72,12 @@ private:
     Fs::DirectoryWatch m_watch;
     QSocketNotifier* m_notifier = nullptr;
     Kinds m_kinds;
+    std::multiset<qint64> m_queuedTimes; // one per name held
     // Events read while a scan runs, applied over its result in order.
     QList<Fs::DirectoryWatch::Event> m_pending;
     std::shared_ptr<ScanJob> m_job;
     std::thread m_worker;
     std::function<void(const QByteArray&)> m_onRemoved;
+    std::function<void()> m_onChanged;
     qsizetype m_fullScans = 0;
 };
