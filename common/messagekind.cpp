@@ -4,10 +4,10 @@
 
 namespace MessageKinds {
 const std::array<MessageKind, 4> searchOrder = { {
-    { ".sms", 'N', "Nornal", "normal" },
-    { ".ring", 'M', "Music", "ring" },
-    { ".lnol", 'L', "Logo", "logo" },
-    { ".flh", 'F', "Flash", "flash" },
+    { ".sms", 'N', "normal" },
+    { ".ring", 'M', "ring" },
+    { ".lnol", 'L', "logo" },
+    { ".flh", 'F', "flash" },
 } };
 
 const MessageKind* byExtension(const QByteArray& ext)

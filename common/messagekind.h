@@ -10,7 +10,6 @@ struct MessageKind
 {
     const char* extension; // with its dot
     char command;
-    const char* testChoice; // caption in the test-message window
     const char* word; // as marlek-sms's --kind names it
 };
 

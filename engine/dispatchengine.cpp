@@ -8,6 +8,7 @@
 
 DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, const Clock& clock)
     : log(view, clock)
+    , outbox(clock)
     , link(settings, log, view, inflight)
     , tick(settings, outbox, link, log, view, clock, inflight)
     , results(log, view)

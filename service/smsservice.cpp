@@ -240,14 +240,19 @@ void SmsService::showError(const QString& text)
     writeLine(m_err, "Error: " + text.toLocal8Bit(), "<3>");
 }
 
-qsizetype SmsService::queuedFiles() const
+qsizetype SmsService::queuedFiles()
 {
-    // The names the outbox index holds: files waiting, those passed over
-    // included; 0 before the first tick and where the outbox is walked.
-    return m_engine->outbox.indexedCount();
+    // From the index; where the outbox is walked, a walk at most once a
+    // second. 0 while the first scan runs.
+    qint64 total = 0;
+    if (const std::optional<Outbox::Queue> queue = m_engine->outbox.queue(m_settings.values().outboxDir)) {
+        for (const qint64 n : queue->counts)
+            total += n;
+    }
+    return qsizetype(total);
 }
 
-QByteArray SmsService::statusText() const
+QByteArray SmsService::statusText()
 {
     const GatewayLink& link = m_engine->link;
     const QByteArray gateway = printable(link.gatewayAddress().toUtf8());

@@ -75,8 +75,8 @@ private:
     void writeLine(std::FILE* to, const QByteArray& line, const QByteArray& priority);
     // The state systemd shows: link, files queued, counter; sent on change.
     void updateStatus();
-    QByteArray statusText() const;
-    qsizetype queuedFiles() const;
+    QByteArray statusText();
+    qsizetype queuedFiles();
 
     SettingsStore& m_settings;
     const SmsdOptions m_options;

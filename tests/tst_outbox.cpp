@@ -126,10 +126,6 @@ void TestOutbox::kinds()
     QCOMPARE(MessageKinds::byExtension(".lnol")->command, 'L');
     QCOMPARE(MessageKinds::byExtension(".ring")->command, 'M');
     QCOMPARE(MessageKinds::byExtension(".flh")->command, 'F');
-    QCOMPARE(QByteArray(MessageKinds::byExtension(".sms")->testChoice), QByteArray("Nornal"));
-    QCOMPARE(QByteArray(MessageKinds::byExtension(".lnol")->testChoice), QByteArray("Logo"));
-    QCOMPARE(QByteArray(MessageKinds::byExtension(".ring")->testChoice), QByteArray("Music"));
-    QCOMPARE(QByteArray(MessageKinds::byExtension(".flh")->testChoice), QByteArray("Flash"));
     QVERIFY(!MessageKinds::byExtension(".SMS"));
     QVERIFY(!MessageKinds::byExtension("sms"));
     QVERIFY(!MessageKinds::byExtension(".sms "));

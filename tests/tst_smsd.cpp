@@ -296,7 +296,7 @@ void TestSmsd::tellsSystemdReadyStatusWatchdogReloadStop()
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
     const QByteArray gatewayAt = "127.0.0.1:" + gateway.port();
     QVERIFY(
-        manager.messages().contains("STATUS=Connecting to " + gatewayAt + ", 0 files queued, counter not known yet"));
+        manager.messages().contains("STATUS=Connecting to " + gatewayAt + ", 3 files queued, counter not known yet"));
     // Pings at half the watchdog's time.
     QTRY_VERIFY_WITH_TIMEOUT(manager.count("WATCHDOG=1") >= 3, 20000);
 

@@ -64,17 +64,13 @@ TFormTest::~TFormTest() = default;
 
 QByteArray TFormTest::chosenExtension() const
 {
-    const char* choice = "Nornal";
+    // "Nornal", "Logo", "Music" and "Flash", as the window shows them.
     if (ui->RadioButtonL->isChecked())
-        choice = "Logo";
-    else if (ui->RadioButtonM->isChecked())
-        choice = "Music";
-    else if (ui->RadioButtonF->isChecked())
-        choice = "Flash";
-    for (const MessageKind& kind : MessageKinds::searchOrder) {
-        if (qstrcmp(kind.testChoice, choice) == 0)
-            return kind.extension;
-    }
+        return ".lnol";
+    if (ui->RadioButtonM->isChecked())
+        return ".ring";
+    if (ui->RadioButtonF->isChecked())
+        return ".flh";
     return ".sms";
 }
 

@@ -45,8 +45,9 @@ bool Outbox::shouldPassOver(const QByteArray& outboxDir, const QByteArray& name)
     return false;
 }
 
-Outbox::Outbox()
+Outbox::Outbox(const Clock& clock)
     : m_isNetwork(&Fs::isNetworkFileSystem)
+    , m_clock(clock)
 {
 }
 
@@ -80,7 +81,8 @@ void Outbox::follow(const QByteArray& outboxDir)
             [this] {
                 if (m_queueListener)
                     m_queueListener();
-            });
+            },
+            m_clock);
     }
     if (!m_following || m_index->directory() != outboxDir) {
         // Started, or the outbox setting changed: one full scan.
@@ -250,7 +252,7 @@ Outbox::Read Outbox::readMessageFile(
         // No lease to be had on this file: a file written to in the last
         // moments may still be growing. A time far off (a skewed clock) must
         // not hold the file back for ever.
-        if (const auto age = QDateTime::currentSecsSinceEpoch() - file.modifiedSeconds(); age < 2 && age > -2) {
+        if (const auto age = m_clock.now().toSecsSinceEpoch() - file.modifiedSeconds(); age < 2 && age > -2) {
             m_waiting.insert(name);
             return Read::Waiting;
         }

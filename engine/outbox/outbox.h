@@ -3,6 +3,7 @@
 #include "fsutil.h"
 #include "messagekind.h"
 #include "record.h"
+#include "timestamp.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -31,7 +32,8 @@ FileStamp fileStamp(const QByteArray& path);
 class Outbox
 {
 public:
-    Outbox();
+    // The clock tells a file's age, and when a file was queued.
+    explicit Outbox(const Clock& clock = Clock::system());
     ~Outbox();
 
     // Entries the search read from the directory on the last call: none when
@@ -118,6 +120,7 @@ private:
     qsizetype m_visited = 0;
     bool m_walked = false;
     std::function<bool(const QByteArray&)> m_isNetwork;
+    const Clock& m_clock;
     std::unique_ptr<OutboxIndex> m_index;
     bool m_following = false;
     QByteArray m_leaseRefused;

@@ -1,6 +1,6 @@
 #include "outboxindex.h"
 
-#include "outbox.h"
+#include "messagekind.h"
 #include "paths.h"
 
 #include <QCoreApplication>
@@ -24,10 +24,9 @@ namespace {
 // queued since its status change (written, or renamed in); without times
 // (a trial that only counts) the files are not looked at.
 Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, std::multiset<qint64>* times, int limit,
-    const std::atomic<bool>* cancel)
+    const std::atomic<bool>* cancel, qint64 now)
 {
     int seen = 0;
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     return Fs::walkDirectory(dir, [&](const char* name, size_t length) {
         if ((limit >= 0 && ++seen > limit) || (cancel && cancel->load(std::memory_order_relaxed)))
             return false;
@@ -49,8 +48,10 @@ Fs::WalkResult scanInto(const QByteArray& dir, OutboxIndex::Kinds* kinds, std::m
 }
 } // namespace
 
-OutboxIndex::OutboxIndex(std::function<void(const QByteArray&)> onRemoved, std::function<void()> onChanged)
-    : m_onRemoved(std::move(onRemoved))
+OutboxIndex::OutboxIndex(
+    std::function<void(const QByteArray&)> onRemoved, std::function<void()> onChanged, const Clock& clock)
+    : m_clock(clock)
+    , m_onRemoved(std::move(onRemoved))
     , m_onChanged(std::move(onChanged))
 {
 }
@@ -60,6 +61,11 @@ std::optional<qint64> OutboxIndex::oldestQueued() const
     if (m_queuedTimes.empty())
         return std::nullopt;
     return *m_queuedTimes.begin();
+}
+
+qint64 OutboxIndex::now() const
+{
+    return m_clock.now().toSecsSinceEpoch();
 }
 
 OutboxIndex::~OutboxIndex()
@@ -139,7 +145,7 @@ bool OutboxIndex::startWatch()
     Kinds kinds;
     std::multiset<qint64> times;
     // A trial: its names are read again once the watch is set.
-    const Fs::WalkResult trial = scanInto(m_dir, &kinds, nullptr, InPlaceScanLimit, nullptr);
+    const Fs::WalkResult trial = scanInto(m_dir, &kinds, nullptr, InPlaceScanLimit, nullptr, now());
     if (trial == Fs::WalkResult::Failed) {
         m_watch.stop();
         return false;
@@ -150,7 +156,7 @@ bool OutboxIndex::startWatch()
         // then among the events applied over its result.
         kinds = {};
         times.clear();
-        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, &times, -1, nullptr) != Fs::WalkResult::Done) {
+        if (!m_watch.add(m_dir) || scanInto(m_dir, &kinds, &times, -1, nullptr, now()) != Fs::WalkResult::Done) {
             m_watch.stop();
             return false;
         }
@@ -160,9 +166,9 @@ bool OutboxIndex::startWatch()
             m_onChanged();
     } else {
         m_job = std::make_shared<ScanJob>();
-        m_worker = std::thread([job = m_job, dir = m_dir, watch = &m_watch] {
-            job->complete
-                = watch->add(dir) && scanInto(dir, &job->kinds, &job->times, -1, &job->cancel) == Fs::WalkResult::Done;
+        m_worker = std::thread([job = m_job, dir = m_dir, watch = &m_watch, started = now()] {
+            job->complete = watch->add(dir)
+                && scanInto(dir, &job->kinds, &job->times, -1, &job->cancel, started) == Fs::WalkResult::Done;
             job->done.store(true, std::memory_order_release);
         });
     }
@@ -216,9 +222,9 @@ void OutboxIndex::apply(const Fs::DirectoryWatch::Event& event)
     Names& names = m_kinds[size_t(kind)];
     if (event.kind == Fs::DirectoryWatch::Event::Added) {
         // A name written again keeps its place in the queue, and its time.
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        if (names.emplace(event.name.toStdString(), now).second)
-            m_queuedTimes.insert(now);
+        const qint64 at = now();
+        if (names.emplace(event.name.toStdString(), at).second)
+            m_queuedTimes.insert(at);
     } else {
         const auto it = names.find(event.name.toStdString());
         if (it != names.end()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fsutil.h"
+#include "timestamp.h"
 
 #include <QByteArray>
 #include <QList>
@@ -37,7 +38,9 @@ public:
 
     // onRemoved is told each name that went; onChanged whenever the names
     // held may have changed.
-    explicit OutboxIndex(std::function<void(const QByteArray&)> onRemoved = {}, std::function<void()> onChanged = {});
+    // Times a file was queued are read from clock.
+    explicit OutboxIndex(std::function<void(const QByteArray&)> onRemoved = {}, std::function<void()> onChanged = {},
+        const Clock& clock = Clock::system());
     OutboxIndex(const OutboxIndex&) = delete;
     OutboxIndex& operator=(const OutboxIndex&) = delete;
     ~OutboxIndex();
@@ -61,6 +64,9 @@ public:
 
 private:
     struct ScanJob;
+
+    qint64 now() const; // seconds since the epoch, by the clock given
+    const Clock& m_clock;
 
     bool startWatch();
     void stopWatch();
