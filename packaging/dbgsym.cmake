@@ -28,7 +28,9 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     file(MAKE_DIRECTORY "${tree}/usr/share/doc")
     file(CREATE_LINK "${depends}" "${tree}/usr/share/doc/${name}" SYMBOLIC)
 
-    execute_process(COMMAND dpkg-deb --root-owner-group --build "${tree}" "${package}"
+    # gzip, as CPack packs the .deb: dpkg-deb's own default, xz, takes
+    # seconds over the debug files.
+    execute_process(COMMAND dpkg-deb -Zgzip --root-owner-group --build "${tree}" "${package}"
         OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
     file(REMOVE_RECURSE "${tree}")
 endforeach()

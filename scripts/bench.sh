@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-scripts/setup.sh libbenchmark-dev xdotool x11-utils time
+scripts/setup.sh bench
 
 cmake --preset bench >/dev/null
 cmake --build build/bench -j "$(nproc)" --target \

@@ -1,25 +1,39 @@
 #!/usr/bin/env bash
-# Builds the Debian packages in a build directory of its own: marlek-sms-sender
-# (the windows and the substitute gateway), marlek-smsd (the service, when it
-# is in the tree), marlek-sms-tools (the command marlek-sms) and a -dbgsym
-# package of each. Then checks them as Debian
-# would: lintian, desktop-file-validate and appstreamcli validate on the
-# packaged files. Fails on any error or warning; prints the packages' paths.
-# Then, where scripts/systemd-check.sh has made its container root, tries the
-# service package under a real systemd.
+# Builds the Debian packages: marlek-sms-sender (the windows and the
+# substitute gateway), marlek-smsd (the service, when it is in the tree),
+# marlek-sms-tools (the command marlek-sms) and a -dbgsym package of each.
+# Then checks them as Debian would: lintian, desktop-file-validate and
+# appstreamcli validate on the packaged files. Fails on any error or warning;
+# prints the packages' paths. Then, where scripts/systemd-check.sh has made
+# its container root, tries the service package under a real systemd.
+#
+#   scripts/package.sh            in a build directory of its own, build/package
+#   scripts/package.sh DIR        from the build in DIR, made here if DIR has
+#                                 none; scripts/test.sh packages its ci build
+#                                 this way. A build that is there must have
+#                                 been configured with Debian's flags
+#                                 (scripts/debian-flags.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh dpkg-dev file binutils lintian man-db appstream desktop-file-utils
+scripts/setup.sh package
 
-build=${BUILD_DIR:-build/package}
-# Debian's build flags, with every hardening feature (fortified functions,
-# relro, bindnow). Debug information in the build, split off into the -dbgsym
-# packages by CPack.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSMS_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+build=${1:-${BUILD_DIR:-build/package}}
+. scripts/debian-flags.sh
+if [ -f "$build/CMakeCache.txt" ]; then
+    for arg in "${debian_cmake_args[@]}"; do
+        name=${arg%%=*}
+        name=${name#-D}
+        want=${arg#*=}
+        have=$(sed -n "s/^$name:[A-Z]*=//p" "$build/CMakeCache.txt")
+        if [ "$have" != "$want" ]; then
+            echo "package.sh: $build has $name '$have', not Debian's '$want'" >&2
+            exit 1
+        fi
+    done
+else
+    cmake -S . -B "$build" -G Ninja -DSMS_BUILD_TESTS=OFF "${debian_cmake_args[@]}"
+fi
 cmake --build "$build" -j "$(nproc)"
 rm -f "$build"/*.deb "$build"/*.ddeb
 (cd "$build" && cpack -G DEB)
@@ -41,18 +55,16 @@ check() { # name, command...: runs the command, records a failure
     fi
 }
 
-# lintian reads a .ddeb as the .deb it is. Overrides, each with its reason,
-# are in packaging/lintian/.
-for deb in "${packages[@]}"; do
-    status=0
-    report=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
-    report=$(grep -v '^running with root privileges' <<<"$report" || true)
-    [ -z "$report" ] || printf '%s\n' "$report"
-    if [ "$status" -ne 0 ] || grep -q '^[EW]: ' <<<"$report"; then
-        echo "package.sh: lintian finds fault with $deb" >&2
-        failed=1
-    fi
-done
+# lintian reads a .ddeb as the .deb it is; all in one run, which spares its
+# start-up. Overrides, each with its reason, are in packaging/lintian/.
+status=0
+report=$(lintian --fail-on error,warning --jobs "$(nproc)" "${packages[@]}" 2>&1) || status=$?
+report=$(grep -v '^running with root privileges' <<<"$report" || true)
+[ -z "$report" ] || printf '%s\n' "$report"
+if [ "$status" -ne 0 ] || grep -q '^[EW]: ' <<<"$report"; then
+    echo "package.sh: lintian finds fault with the packages" >&2
+    failed=1
+fi
 
 # The desktop entry and metainfo as packaged, not as in the repository.
 root=$(mktemp -d)

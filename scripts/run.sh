@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-scripts/setup.sh
+scripts/setup.sh run
 
 build=${BUILD_DIR:-build/release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSMS_BUILD_TESTS=OFF

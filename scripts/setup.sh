@@ -1,20 +1,48 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need, on Debian 12 as root.
-# Only asks apt when something is missing, so repeated runs are quick.
+# Every package the scripts need is listed here, in groups; a script names
+# the groups it needs (and may add packages by name):
+#
+#   scripts/setup.sh                  what building needs
+#   scripts/setup.sh run check        ... and what the named groups need
+#
+# Asks apt only when something is missing, then once, for all of it, so
+# repeated runs are quick.
 set -euo pipefail
 
-packages=(
+# What building the program and its tests needs; always installed.
+build=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libsystemd-dev systemd
-    fonts-dejavu-core xvfb xauth
-    # the metrics test: a parser of the format and a real node_exporter
-    python3-prometheus-client prometheus-node-exporter
+    fonts-dejavu-core
 )
-packages+=("$@")
+# The program on a display of its own (scripts/run.sh without a display).
+run=(xvfb xauth)
+# What the checks of scripts/test.sh add to the build: the format check and
+# the desktop entry's, the clang build with the sanitizers and the fuzzers,
+# and for the metrics test a parser of the format and a real node_exporter.
+check=(clang libclang-rt-14-dev clang-format desktop-file-utils
+    python3-prometheus-client prometheus-node-exporter)
+# The Debian packages and their checks (scripts/package.sh).
+package=(dpkg-dev file binutils lintian man-db appstream desktop-file-utils)
+# The benchmarks (scripts/bench.sh).
+bench=(libbenchmark-dev xdotool x11-utils time xvfb)
+
+packages=("${build[@]}")
+for arg in "$@"; do
+    case $arg in
+    build | run | check | package | bench)
+        group="$arg[@]"
+        packages+=("${!group}")
+        ;;
+    *) packages+=("$arg") ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
+    [[ " ${missing[*]} " == *" $p "* ]] && continue
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
@@ -22,6 +50,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+    # Waits for another apt run rather than failing at once.
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
+        "${missing[@]}"
 fi
