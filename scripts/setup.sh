@@ -19,11 +19,13 @@ build=(
 )
 # The program on a display of its own (scripts/run.sh without a display).
 run=(xvfb xauth)
-# What the checks of scripts/test.sh add to the build: the format check and
-# the desktop entry's, the clang build with the sanitizers and the fuzzers,
-# and for the metrics test a parser of the format and a real node_exporter.
-check=(clang libclang-rt-14-dev clang-format desktop-file-utils
-    python3-prometheus-client prometheus-node-exporter)
+# What the ci build's own checks need when it is configured: the format
+# check and the desktop entry's.
+ci=(clang-format desktop-file-utils)
+# What the other checks of scripts/test.sh add: the clang build with the
+# sanitizers and the fuzzers, and for the metrics test a parser of the
+# format and a real node_exporter.
+check=(clang libclang-rt-14-dev python3-prometheus-client prometheus-node-exporter)
 # The Debian packages and their checks (scripts/package.sh).
 package=(dpkg-dev file binutils lintian man-db appstream desktop-file-utils)
 # The benchmarks (scripts/bench.sh).
@@ -32,7 +34,7 @@ bench=(libbenchmark-dev xdotool x11-utils time xvfb)
 packages=("${build[@]}")
 for arg in "$@"; do
     case $arg in
-    build | run | check | package | bench)
+    build | run | ci | check | package | bench)
         group="$arg[@]"
         packages+=("${!group}")
         ;;
@@ -50,8 +52,12 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    # Waits for another apt run rather than failing at once.
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 update
+    # Waits for another apt run rather than failing at once. The package
+    # lists are fetched once an hour at most: scripts/test.sh installs in
+    # two runs.
+    if [ -z "$(find /var/lib/apt/lists -maxdepth 0 -mmin -60)" ] || ! compgen -G '/var/lib/apt/lists/*Packages*' >/dev/null; then
+        $SUDO apt-get -o DPkg::Lock::Timeout=600 update
+    fi
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
         "${missing[@]}"
 fi

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# What CI runs (.ci/run). Installs what is missing (one apt run), then:
+# What CI runs (.ci/run). Installs what is missing, what the ci build needs
+# first and the rest beside it (scripts/setup.sh), and makes:
 #   - the ci build: gcc, warnings as errors, Debian's hardening flags (the
 #     `ci` preset), and its whole CTest suite headless: unit, window, gateway,
 #     service and soak tests, the program's start check and the format check;
@@ -8,10 +9,10 @@
 #     fuzzer, and the whole suite again under the sanitizers;
 #   - the Debian packages, made from the ci build and checked with lintian,
 #     desktop-file-validate and appstreamcli (scripts/package.sh).
-# The sanitize build and what follows it, and the packages, run beside the ci
-# build and its tests at a lower priority: the tests mostly wait on sockets
-# and timers, so the two cores stay busy. Each step's output is shown whole
-# when it ends; at the end each step's time (wall clock and CPU), then
+# The rest of the install, the sanitize build and what follows it, and the
+# packages, run beside the ci build and its tests at a lower priority: the
+# tests mostly wait on sockets and timers, so the two cores stay busy. Each
+# step's output is shown whole when it ends; at the end each step's time (wall clock and CPU), then
 # CTest's closing lines.
 # Exits non-zero on any failure.
 #
@@ -92,8 +93,11 @@ show() {
     cat "$logs/$1.log"
 }
 
-# The sanitize build, then the fuzzers beside the sanitizer run of the suite.
+# The rest of the install, the sanitize build, then the fuzzers beside the
+# sanitizer run of the suite.
 sanitize_all() {
+    step install-rest scripts/setup.sh check package || return
+    step configure-sanitize cmake --preset sanitize -DSMS_FUZZ_SECONDS="${FUZZ_SECONDS:-5}" || return
     if [ "${SMS_SKIP_ASAN:-0}" = 1 ]; then
         step sanitize-build cmake --build --preset fuzz -j "$jobs" || return
     else
@@ -107,30 +111,32 @@ sanitize_all() {
     wait
 }
 
-# ---- install ----------------------------------------------------------------
-# Everything at once: the checks' tools and the packaging tools.
-run install scripts/setup.sh check package
-
-# ---- configure and build ----------------------------------------------------
-. scripts/debian-flags.sh
-step configure-sanitize cmake --preset sanitize -DSMS_FUZZ_SECONDS="${FUZZ_SECONDS:-5}" ||
-    { show configure-sanitize; exit 1; }
+# ---- install, configure and build -------------------------------------------
+# What the ci build needs first; the rest (clang, the packaging tools, the
+# metrics test's programs) installs beside the ci build, and the sanitize
+# build follows it there.
+run install scripts/setup.sh ci || exit 1
 start sanitize sanitize_all
 # The packages are made from this build: Debian's flags (scripts/package.sh
 # checks them).
+. scripts/debian-flags.sh
 ci_build() {
     cmake --preset ci "${debian_cmake_args[@]}" && cmake --build --preset ci -j "$jobs"
 }
 run configure+build ci_build || exit 1
 
 # ---- tests, packages --------------------------------------------------------
+# Both need the rest of the install.
+while [ ! -f "$logs/install-rest.status" ] && [ -n "${pid[sanitize]:-}" ] && kill -0 "${pid[sanitize]}" 2>/dev/null; do
+    sleep 1
+done
 if [ "${SMS_SKIP_PACKAGE:-0}" != 1 ]; then
     start packages scripts/package.sh build/test
 fi
 run tests ctest --preset ci -j "$test_jobs" || true
 
 finish packages sanitize
-for name in packages sanitize-build fuzz sanitizers; do
+for name in install-rest configure-sanitize packages sanitize-build fuzz sanitizers; do
     [ ! -f "$logs/$name.status" ] || show "$name"
 done
 
@@ -148,20 +154,25 @@ echo "=== step times: wall clock, and the CPU time of all each step ran ($jobs c
     "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)) ==="
 status=0
 total_cpu=0
-for name in install configure+build tests sanitize-build fuzz sanitizers packages; do
+for name in install install-rest configure+build tests sanitize-build fuzz sanitizers packages; do
     [ -f "$logs/$name.status" ] || continue
     read -r rc wall cpu <<<"$(figures "$name")"
     note=""
     case $name in
-    configure+build)
-        # With the sanitize build's configure, which ran first.
-        read -r _ w c <<<"$(figures configure-sanitize)"
-        wall=$(awk -v a="$wall" -v b="$w" 'BEGIN { print a + b }')
-        cpu=$(awk -v a="$cpu" -v b="$c" 'BEGIN { print a + b }')
-        note="  ci build; both configures"
+    install) note="  what the ci build needs" ;;
+    install-rest) note="  the rest, beside the ci build" ;;
+    configure+build) note="  ci build" ;;
+    sanitize-build)
+        # With its configure, which ran first.
+        if [ -f "$logs/configure-sanitize.status" ]; then
+            read -r _ w c <<<"$(figures configure-sanitize)"
+            wall=$(awk -v a="$wall" -v b="$w" 'BEGIN { print a + b }')
+            cpu=$(awk -v a="$cpu" -v b="$c" 'BEGIN { print a + b }')
+        fi
+        note="  with its configure, beside the ci build and tests"
         ;;
     tests) note="  the ci suite" ;;
-    sanitize-build | packages) note="  beside the ci build and tests" ;;
+    packages) note="  beside the ci tests" ;;
     fuzz | sanitizers) note="  side by side, after the sanitize build" ;;
     esac
     [ "$rc" -eq 0 ] || { note="$note  FAILED"; status=1; }

@@ -3,8 +3,10 @@
 #include "smserror.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTest>
 
 // The text of the SmsError the call throws, or "<no error>".
@@ -71,3 +73,47 @@ inline void addBadPortRows()
     QTest::newRow("wraps to a low port") << QByteArray("65537") << QStringLiteral("'65537' is not a valid port number");
     QTest::newRow("negative") << QByteArray("-1") << QStringLiteral("'-1' is not a valid port number");
 }
+
+// A working folder for the service run as a child process, fresh for each
+// test function (call make() from init()): settings, outbox out/ and backup
+// folder bak/. Test classes take it as a second base.
+class ServiceFolder
+{
+protected:
+    void make()
+    {
+        QVERIFY(m_tmp.isValid());
+        workdir = m_tmp.filePath(QString::number(++m_made));
+        outDir = QFile::encodeName(workdir) + "/out/";
+        bakDir = QFile::encodeName(workdir) + "/bak/";
+        QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
+        QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
+    }
+
+    // Settings for a gateway on 127.0.0.1 at port.
+    void writeSettings(const QByteArray& port)
+    {
+        QFile f(workdir + QLatin1String("/SMS_Key_Client.inf"));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.write(outDir + "\r\n" + bakDir + "\r\n127.0.0.1\r\n" + port
+                    + "\r\nuser\r\nsecret\r\nABCDEFGHIJKLMNOP\r\n")
+            > 0);
+    }
+
+    // The service's arguments for this folder at the shortest poll.
+    QStringList serviceArguments(const QStringList& extra = {}) const
+    {
+        return QStringList { QStringLiteral("--workdir"), workdir, QStringLiteral("--poll"), QStringLiteral("200") }
+        + extra;
+    }
+
+    int backups() const { return int(QDir(QFile::decodeName(bakDir)).entryList(QDir::Files).size()); }
+
+    QString workdir;
+    QByteArray outDir; // with a trailing "/"
+    QByteArray bakDir;
+
+private:
+    QTemporaryDir m_tmp;
+    int m_made = 0;
+};

@@ -5,9 +5,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 namespace {
-const QByteArray Key = "ABCDEFGHIJKLMNOP";
 const QByteArray NoFile = "<no file>";
 
 qint64 monotonicUsec()
@@ -48,7 +47,7 @@ QProcessEnvironment environmentWith(const QList<std::pair<QString, QString>>& va
 }
 } // namespace
 
-class TestSmsd : public QObject
+class TestSmsd : public QObject, protected ServiceFolder
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -69,26 +68,12 @@ private Q_SLOTS:
     void backOffDoublesAndResets();
 
 private:
-    void writeSettings(const QByteArray& port);
     void writeFile(const QByteArray& path, const QByteArray& content);
-    QStringList run(const QStringList& extra = {}) const;
-    int backups() const { return int(QDir(QFile::decodeName(bakDir)).entryList(QDir::Files).size()); }
-
-    QTemporaryDir tmp;
-    QString workdir;
-    QByteArray outDir;
-    QByteArray bakDir;
 };
 
 void TestSmsd::init()
 {
-    QVERIFY(tmp.isValid());
-    static int runs = 0;
-    workdir = tmp.filePath(QString::number(++runs));
-    outDir = QFile::encodeName(workdir) + "/out/";
-    bakDir = QFile::encodeName(workdir) + "/bak/";
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
+    make();
 }
 
 void TestSmsd::writeFile(const QByteArray& path, const QByteArray& content)
@@ -96,18 +81,6 @@ void TestSmsd::writeFile(const QByteArray& path, const QByteArray& content)
     QFile f(QFile::decodeName(path));
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(f.write(content), content.size());
-}
-
-void TestSmsd::writeSettings(const QByteArray& port)
-{
-    writeFile(QFile::encodeName(workdir) + "/SMS_Key_Client.inf",
-        outDir + "\r\n" + bakDir + "\r\n127.0.0.1\r\n" + port + "\r\nuser\r\nsecret\r\n" + Key + "\r\n");
-}
-
-QStringList TestSmsd::run(const QStringList& extra) const
-{
-    return QStringList { QStringLiteral("--workdir"), workdir, QStringLiteral("--poll"), QStringLiteral("200") }
-    + extra;
 }
 
 void TestSmsd::refusesToStart_data()
@@ -155,7 +128,7 @@ void TestSmsd::reconnectsAfterGatewayRestart()
     writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nfirst\r\n");
 
     ServiceProcess smsd;
-    smsd.start(run());
+    smsd.start(serviceArguments());
     QTRY_COMPARE_WITH_TIMEOUT(smsd.count("Transaction Success..."), 1, 20000);
     QCOMPARE(backups(), 1);
     QVERIFY(smsd.lines().contains("Counter: 00000009"));
@@ -190,7 +163,7 @@ void TestSmsd::terminateNamesUnansweredMessage()
     QVERIFY(writeScript(workdir + QStringLiteral("/on result.sh"),
         "sleep 0.2; printf '%s|' \"$@\" > '" + QFile::encodeName(fates) + "'\n"));
     ServiceProcess smsd;
-    smsd.start(run({ QStringLiteral("--log-every"), QStringLiteral("3"), QStringLiteral("--on-result"),
+    smsd.start(serviceArguments({ QStringLiteral("--log-every"), QStringLiteral("3"), QStringLiteral("--on-result"),
         workdir + QStringLiteral("/on result.sh") }));
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
     gateway.send(FakeGateway::reply('0', "00000007", "Hello\nthere"));
@@ -227,7 +200,7 @@ void TestSmsd::reloadKeepsBadSettingsAndFollowsNewPort()
     QVERIFY(second.listen());
     writeSettings(first.port());
     ServiceProcess smsd;
-    smsd.start(run());
+    smsd.start(serviceArguments());
     QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 396, 20000);
     const qint64 pid = smsd.process.processId();
 
@@ -252,14 +225,14 @@ void TestSmsd::oneCopyPerFolderAndKilledRunNamed()
     QVERIFY(gateway.listen());
     writeSettings(gateway.port());
     ServiceProcess killed;
-    killed.start(run());
+    killed.start(serviceArguments());
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
     gateway.send(FakeGateway::reply('0', "00000003"));
     writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nsent, then killed\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 2 * 396, 20000);
 
     ServiceProcess second;
-    second.start(run());
+    second.start(serviceArguments());
     QCOMPARE(second.waitForExit(), 1);
     QVERIFY2(second.errors().contains("The program is already running in this folder."), second.err.constData());
 
@@ -269,7 +242,7 @@ void TestSmsd::oneCopyPerFolderAndKilledRunNamed()
     const QStringList sent = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files);
     QCOMPARE(sent.size(), 1);
     ServiceProcess next;
-    next.start(run());
+    next.start(serviceArguments());
     const QByteArray named = "No reply for " + bakDir + QFile::encodeName(sent.first());
     QTRY_VERIFY_WITH_TIMEOUT(next.lines().contains(named), 20000);
     QCOMPARE(next.count(named), 1);
@@ -288,7 +261,7 @@ void TestSmsd::tellsSystemdReadyStatusWatchdogReloadStop()
     smsd.process.setProcessEnvironment(
         environmentWith({ { QStringLiteral("NOTIFY_SOCKET"), workdir + QStringLiteral("/notify") },
             { QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000") } }));
-    smsd.start(run());
+    smsd.start(serviceArguments());
     const qint64 pid = smsd.process.processId();
 
     // Ready before the gateway has answered anything.
@@ -362,7 +335,7 @@ void TestSmsd::journalPriorities()
     smsd.process.setStandardErrorFile(errPath, QIODevice::Append);
     smsd.process.setProcessEnvironment(environmentWith({ { QStringLiteral("JOURNAL_STREAM"),
         QString::fromLatin1(deviceAndInode(outIsJournal ? outPath : otherPath)) } }));
-    smsd.start(run());
+    smsd.start(serviceArguments());
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
     gateway.send(FakeGateway::reply('0', "00000007"));
     // An error: a short settings file at reload.
@@ -427,7 +400,7 @@ void TestSmsd::leaseOnAnotherUsersFile()
     const QString serviceUser = QStringLiteral("4711");
     const QString producer = QStringLiteral("4712");
     const QString group = QStringLiteral("4713");
-    QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(QFileInfo(workdir).absolutePath()).constData(), 0755) == 0);
     QVERIFY(::chmod(QFile::encodeName(workdir).constData(), 0755) == 0);
     FakeGateway gateway;
     QVERIFY(gateway.listen());
@@ -442,7 +415,7 @@ void TestSmsd::leaseOnAnotherUsersFile()
         QStringLiteral("--groups=") + group };
     const QStringList capability { QStringLiteral("--inh-caps=+lease"), QStringLiteral("--ambient-caps=+lease") };
     ServiceProcess smsd;
-    smsd.start(run(),
+    smsd.start(serviceArguments(),
         QStringList { setpriv } + asUser + (withCapability ? capability : QStringList())
             + QStringList { QStringLiteral("--") });
     QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
@@ -504,7 +477,7 @@ void TestSmsd::silentGatewayLeftBehind()
             "+391111\r\nAlice\r\ntext " + QByteArray::number(i) + "\r\n");
 
     ServiceProcess smsd;
-    smsd.start(run({ QStringLiteral("--answer-timeout"), QStringLiteral("5") }));
+    smsd.start(serviceArguments({ QStringLiteral("--answer-timeout"), QStringLiteral("5") }));
     // Every file either answered or named.
     QTRY_VERIFY_WITH_TIMEOUT(
         smsd.count("Transaction Success...") + smsd.linesStartingWith("No reply for ").size() == files, 60000);
@@ -546,7 +519,7 @@ void TestSmsd::backOffDoublesAndResets()
     }
     writeSettings(QByteArray::number(port));
     ServiceProcess smsd;
-    smsd.start(run());
+    smsd.start(serviceArguments());
     QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Reconnecting in 4 s"), 60000);
     const QByteArrayList waits = smsd.linesStartingWith("Reconnecting in ");
     QCOMPARE(waits, (QByteArrayList { "Reconnecting in 1 s", "Reconnecting in 2 s", "Reconnecting in 4 s" }));

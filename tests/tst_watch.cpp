@@ -11,7 +11,6 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -19,7 +18,7 @@
 // Watching the service and feeding it from outside, as other programs do:
 // marlek-sms against marlek-smsd and the substitute gateway, and the
 // metrics file read by a parser of the format and by a real node_exporter.
-class TestWatch : public QObject
+class TestWatch : public QObject, protected ServiceFolder
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -31,12 +30,6 @@ private Q_SLOTS:
     void metricsReadBackAndServed();
 
 private:
-    void writeSettings(const QByteArray& port);
-    QStringList serviceArguments(const QStringList& extra = {}) const
-    {
-        return QStringList { QStringLiteral("--workdir"), workdir, QStringLiteral("--poll"), QStringLiteral("200") }
-        + extra;
-    }
     QStringList tool(const QStringList& arguments) const
     {
         return QStringList { arguments.constFirst(), QStringLiteral("--workdir"), workdir } + arguments.mid(1);
@@ -50,28 +43,11 @@ private:
     // A program the test needs from the system: there, or the test fails in
     // CI (its setup installs it) and is skipped elsewhere, saying so.
     static bool needProgram(const QString& found, const char* package);
-
-    QTemporaryDir tmp;
-    QString workdir;
-    QByteArray outDir;
-    QByteArray bakDir;
 };
 
 void TestWatch::init()
 {
-    QVERIFY(tmp.isValid());
-    static int runs = 0;
-    workdir = tmp.filePath(QString::number(++runs));
-    outDir = QFile::encodeName(workdir) + "/out/";
-    bakDir = QFile::encodeName(workdir) + "/bak/";
-    QVERIFY(QDir().mkpath(QFile::decodeName(outDir)));
-    QVERIFY(QDir().mkpath(QFile::decodeName(bakDir)));
-}
-
-void TestWatch::writeSettings(const QByteArray& port)
-{
-    QVERIFY(Fs::writeFile(QFile::encodeName(workdir) + "/SMS_Key_Client.inf",
-        outDir + "\r\n" + bakDir + "\r\n127.0.0.1\r\n" + port + "\r\nuser\r\nsecret\r\nABCDEFGHIJKLMNOP\r\n"));
+    make();
 }
 
 bool TestWatch::needProgram(const QString& found, const char* package)
@@ -227,7 +203,7 @@ void TestWatch::hundredSendsAtOnce()
     }
 
     // Every one sent once, at the pace of the ticks.
-    QTRY_COMPARE_WITH_TIMEOUT(QDir(QFile::decodeName(bakDir)).entryList(QDir::Files).size(), Count, 120000);
+    QTRY_COMPARE_WITH_TIMEOUT(backups(), Count, 120000);
     QTRY_COMPARE_WITH_TIMEOUT(
         readRaw(workdir + QLatin1String("/SmsSender.results")).count("\taccepted\t"), Count, 30000);
     QMap<QByteArray, int> texts;
@@ -271,7 +247,7 @@ void TestWatch::metricsReadBackAndServed()
     QVERIFY(Fs::writeFile(outDir + "wait.flh", "+392\r\nMetrics\r\nqueued\r\n"));
     ServiceProcess smsd;
     smsd.start(serviceArguments({ QStringLiteral("--metrics"), metrics }));
-    QTRY_COMPARE_WITH_TIMEOUT(QDir(QFile::decodeName(bakDir)).entryList(QDir::Files).size(), 2, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(backups(), 2, 30000);
     // Written every 10 s: wait for the one that counts both.
     QTRY_VERIFY_WITH_TIMEOUT(readRaw(metrics).contains("marlek_sms_messages_total{outcome=\"accepted\"} 2\n"), 30000);
 
