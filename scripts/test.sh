@@ -28,7 +28,10 @@ rm -rf "$logs"
 mkdir -p "$logs"
 jobs=$(nproc)
 # The suites mostly wait; twice as many tests as cores keep the cores busy.
+# The sanitizer run goes last, alone with the fuzzers, and its four longest
+# tests take some 40 s each: three times as many then.
 test_jobs=$((2 * jobs))
+sanitizer_jobs=$((3 * jobs))
 
 # Background steps run in process groups of their own (set -m), so that a
 # failure or an interrupt stops them with all they started.
@@ -106,7 +109,7 @@ sanitize_all() {
     # One fuzzer at a time: each keeps a core busy for its whole run.
     step fuzz ctest --preset fuzz -j 1 &
     if [ "${SMS_SKIP_ASAN:-0}" != 1 ]; then
-        step sanitizers ctest --preset sanitize -j "$test_jobs" || true
+        step sanitizers ctest --preset sanitize -j "$sanitizer_jobs" || true
     fi
     wait
 }
