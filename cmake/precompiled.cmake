@@ -1,6 +1,8 @@
-# Qt's headers compiled once per build instead of once per source file. Two
+# Qt's headers compiled once per build instead of once per source file. Three
 # precompiled headers, each made by a target of its own: Qt Core for all that
-# has no window, Qt Core with Gui and Widgets for the windows and their tests.
+# has no window, Qt Core with Gui and Widgets for the windows and their tests,
+# and Qt Core with Network and Test for the other tests (each test is one
+# file, and QTest was most of what was left to parse).
 # sms_share_precompiled_headers(), called at the end of the top CMakeLists.txt,
 # hands one of them to every target that links sms_options and Qt, so a new
 # target needs nothing of its own.
@@ -18,6 +20,8 @@ set(SMS_PCH_CORE
     <QtCore/QObject> <QtCore/QCoreApplication> <QtCore/QTimer> <QtCore/QElapsedTimer> <QtCore/QDateTime>
     <QtCore/QFile> <QtCore/QDir> <QtCore/QFileInfo> <QtCore/QTemporaryDir> <QtCore/QProcess>
     <QtCore/QTextStream> <QtCore/QCommandLineParser>)
+set(SMS_PCH_TEST ${SMS_PCH_CORE}
+    <QtNetwork/QTcpServer> <QtNetwork/QTcpSocket> <QtTest/QTest> <QtTest/QSignalSpy>)
 set(SMS_PCH_WIDGETS ${SMS_PCH_CORE}
     <QtGui/QPainter> <QtGui/QScreen>
     <QtWidgets/QApplication> <QtWidgets/QWidget> <QtWidgets/QDialog> <QtWidgets/QMainWindow>
@@ -32,7 +36,15 @@ target_precompile_headers(sms_pch_core PRIVATE ${SMS_PCH_CORE})
 add_library(sms_pch_widgets OBJECT ${CMAKE_BINARY_DIR}/sms_pch.cpp)
 target_link_libraries(sms_pch_widgets PRIVATE Qt6::Widgets Qt6::Gui Qt6::Core sms_options)
 target_precompile_headers(sms_pch_widgets PRIVATE ${SMS_PCH_WIDGETS})
-set_target_properties(sms_pch_core sms_pch_widgets PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+set(SMS_PCH_MAKERS sms_pch_core sms_pch_widgets)
+if(SMS_BUILD_TESTS)
+    find_package(Qt6 REQUIRED COMPONENTS Test)
+    add_library(sms_pch_test OBJECT ${CMAKE_BINARY_DIR}/sms_pch.cpp)
+    target_link_libraries(sms_pch_test PRIVATE Qt6::Test Qt6::Network Qt6::Core sms_options)
+    target_precompile_headers(sms_pch_test PRIVATE ${SMS_PCH_TEST})
+    list(APPEND SMS_PCH_MAKERS sms_pch_test)
+endif()
+set_target_properties(${SMS_PCH_MAKERS} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
 
 # Every target of the build, in every folder under dir.
 function(sms_all_targets dir out)
@@ -115,6 +127,8 @@ function(sms_share_precompiled_headers)
         list(FILTER linked INCLUDE REGEX "^Qt6?::")
         if(linked MATCHES "(^|;)Qt6?::(Widgets|Gui)(;|$)")
             set_target_properties(${target} PROPERTIES PRECOMPILE_HEADERS_REUSE_FROM sms_pch_widgets)
+        elseif(TARGET sms_pch_test AND linked MATCHES "(^|;)Qt6?::Test(;|$)")
+            set_target_properties(${target} PROPERTIES PRECOMPILE_HEADERS_REUSE_FROM sms_pch_test)
         elseif(linked MATCHES "(^|;)Qt6?::Core(;|$)")
             set_target_properties(${target} PROPERTIES PRECOMPILE_HEADERS_REUSE_FROM sms_pch_core)
         else()
