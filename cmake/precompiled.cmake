@@ -36,15 +36,17 @@ target_precompile_headers(sms_pch_core PRIVATE ${SMS_PCH_CORE})
 add_library(sms_pch_widgets OBJECT ${CMAKE_BINARY_DIR}/sms_pch.cpp)
 target_link_libraries(sms_pch_widgets PRIVATE Qt6::Widgets Qt6::Gui Qt6::Core sms_options)
 target_precompile_headers(sms_pch_widgets PRIVATE ${SMS_PCH_WIDGETS})
-set(SMS_PCH_MAKERS sms_pch_core sms_pch_widgets)
-if(SMS_BUILD_TESTS)
-    find_package(Qt6 REQUIRED COMPONENTS Test)
+set_target_properties(sms_pch_core sms_pch_widgets PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+
+# The tests' maker, called from the tests' folder: Qt Test defines the
+# folder's paths for each target (QT_TESTCASE_BUILDDIR), and a precompiled
+# header fits only where they are the same.
+function(sms_add_test_pch_maker)
     add_library(sms_pch_test OBJECT ${CMAKE_BINARY_DIR}/sms_pch.cpp)
     target_link_libraries(sms_pch_test PRIVATE Qt6::Test Qt6::Network Qt6::Core sms_options)
     target_precompile_headers(sms_pch_test PRIVATE ${SMS_PCH_TEST})
-    list(APPEND SMS_PCH_MAKERS sms_pch_test)
-endif()
-set_target_properties(${SMS_PCH_MAKERS} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+    set_target_properties(sms_pch_test PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+endfunction()
 
 # Every target of the build, in every folder under dir.
 function(sms_all_targets dir out)
