@@ -53,10 +53,12 @@ if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     # Waits for another apt run rather than failing at once. The package
-    # lists are fetched once an hour at most: scripts/test.sh installs in
-    # two runs.
-    if [ -z "$(find /var/lib/apt/lists -maxdepth 0 -mmin -60)" ] || ! compgen -G '/var/lib/apt/lists/*Packages*' >/dev/null; then
+    # lists are fetched once an hour at most (scripts/test.sh installs in
+    # two runs): the stamp is touched only after this script's own fetch.
+    stamp=/var/cache/marlek-sms-apt-updated
+    if [ -z "$(find "$stamp" -mmin -60 2>/dev/null)" ] || ! compgen -G '/var/lib/apt/lists/*Packages*' >/dev/null; then
         $SUDO apt-get -o DPkg::Lock::Timeout=600 update
+        $SUDO touch "$stamp"
     fi
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
         "${missing[@]}"
