@@ -4,6 +4,7 @@
 #include "UAbout.h"
 #include "UConfigure.h"
 #include "UTest.h"
+#include "dispatchengine.h"
 #include "settings.h"
 #include "smserror.h"
 #include "startoptions.h"
@@ -12,7 +13,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
-#include <QFile>
 
 #include <cstdio>
 
@@ -81,10 +81,13 @@ int main(int argc, char* argv[])
     // Program-wide, for the whole run: loaded by the main window, replaced
     // by the configure window's Save, read by the engine on every use.
     SettingsStore settings;
+    DispatchEngine engine(settings, ErrorBoxes::instance(), Clock::system());
+    // Before the journal, so that the fates recovered there are told too.
+    engine.configure(options.engine);
 
     // The order matters: the main window loads the settings that the
     // configure window then copies into its fields.
-    TFormMain formMain(settings);
+    TFormMain formMain(settings, engine);
     TFormConfigure formConfigure(settings, &formMain);
     formMain.setConfigureWindow(&formConfigure);
     TFormAbout formAbout(&formMain);
@@ -92,13 +95,8 @@ int main(int argc, char* argv[])
     TFormTest formTest(settings, &formMain);
     formMain.setTestWindow(&formTest);
     QObject::connect(&formMain, &TFormMain::closed, &app, &QCoreApplication::quit);
-    // Before the journal, so that the fates recovered there are told too.
-    formMain.engine().results.setCommand(options.onResult);
-    formMain.engine().inflight.setLimit(options.maxUnanswered);
-    formMain.engine().inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
-    formMain.engine().statusFiles.setMetricsFile(QFile::encodeName(options.metricsFile));
     // Names what an earlier run here sent without an answer, before any send.
-    runGuarded(ErrorBoxes::instance(), [&formMain] { formMain.engine().openJournal(QByteArray()); });
+    runGuarded(ErrorBoxes::instance(), [&engine] { engine.start(); });
 
     formMain.show();
     int status = 1;
@@ -109,10 +107,9 @@ int main(int argc, char* argv[])
         Dialogs::instance().showError(QString::fromLocal8Bit(e.what()));
     }
     // The window's log goes with the window: what the result command never
-    // got is printed as well.
-    for (const QByteArray& line : formMain.engine().results.finish())
+    // got is printed as well. The status file says the program has gone; the
+    // metrics, how it ended.
+    for (const QByteArray& line : engine.stop())
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), line.constData());
-    // The status file says the program has gone; the metrics, how it ended.
-    formMain.engine().statusFiles.finish();
     return status;
 }

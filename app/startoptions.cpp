@@ -1,7 +1,5 @@
 #include "startoptions.h"
 
-#include "intparse.h"
-
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
@@ -11,10 +9,6 @@
 namespace {
 const QString WorkDirOption = QStringLiteral("workdir");
 const QString DesktopOption = QStringLiteral("desktop");
-const QString OnResultOption = QStringLiteral("on-result");
-const QString MaxUnansweredOption = QStringLiteral("max-unanswered");
-const QString AnswerTimeoutOption = QStringLiteral("answer-timeout");
-const QString MetricsOption = QStringLiteral("metrics");
 } // namespace
 
 void addStartOptions(QCommandLineParser& parser)
@@ -31,22 +25,7 @@ void addStartOptions(QCommandLineParser& parser)
         QStringLiteral("Work in the user's data folder (%1), created on first start; "
                        "for the desktop menu. --workdir takes precedence.")
             .arg(QDir::toNativeSeparators(desktopWorkDir())) });
-    parser.addOption({ OnResultOption,
-        QStringLiteral("Run <command> for every message whose fate becomes known, with five arguments: "
-                       "accepted, refused or unanswered; the backup file; the name it had in the outbox; "
-                       "the gateway's result character; the counter."),
-        QStringLiteral("command") });
-    parser.addOption({ MaxUnansweredOption,
-        QStringLiteral("Message records that may wait for the gateway's replies at once, 1 to 100 (default 8)."),
-        QStringLiteral("n") });
-    parser.addOption({ AnswerTimeoutOption,
-        QStringLiteral("Seconds the gateway may take to answer, or a connection to open, before the "
-                       "connection is taken for lost, 5 to 3600 (default 30)."),
-        QStringLiteral("seconds") });
-    parser.addOption({ MetricsOption,
-        QStringLiteral("Write the sender's figures to <file> in the Prometheus text format, for "
-                       "node_exporter's textfile collector: replaced whole every 10 s and at the end."),
-        QStringLiteral("file") });
+    EngineCommandLine::addOptions(parser, EngineCommandLine::Program::Window);
 }
 
 StartOptions startOptions(const QCommandLineParser& parser)
@@ -58,19 +37,7 @@ StartOptions startOptions(const QCommandLineParser& parser)
         options.workDir = desktopWorkDir();
         options.createWorkDir = true;
     }
-    options.onResult = parser.value(OnResultOption);
-    // A path is taken from where the program was started, before it moves
-    // into its working directory; a bare name is looked up in PATH.
-    if (options.onResult.contains(QLatin1Char('/')))
-        options.onResult = QDir::current().absoluteFilePath(options.onResult);
-    // A relative file is taken from where the program was started.
-    if (parser.isSet(MetricsOption))
-        options.metricsFile = QDir::current().absoluteFilePath(parser.value(MetricsOption));
-    if (parser.isSet(MaxUnansweredOption))
-        options.maxUnanswered = parseOptionNumber(MaxUnansweredOption, parser.value(MaxUnansweredOption), 1, 100);
-    if (parser.isSet(AnswerTimeoutOption))
-        options.answerTimeoutSeconds
-            = parseOptionNumber(AnswerTimeoutOption, parser.value(AnswerTimeoutOption), 5, 3600);
+    options.engine = EngineCommandLine::read(parser, EngineCommandLine::Program::Window);
     return options;
 }
 

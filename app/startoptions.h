@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engineoptions.h"
+
 #include <QString>
 
 class QCommandLineParser;
@@ -10,15 +12,12 @@ struct StartOptions
 {
     QString workDir; // empty: stay in the current directory
     bool createWorkDir = false; // the desktop start makes its folder on first use
-    QString onResult; // the command told each message's fate; empty: none
-    int maxUnanswered = 8; // message records that may wait for replies at once
-    int answerTimeoutSeconds = 30; // how long a reply, or a connection, may take
-    QString metricsFile {}; // the metrics file for node_exporter; empty: none
+    // The engine's own, as the service takes them too.
+    EngineOptions engine {};
 };
 
-// The program's options (--workdir, --desktop, --on-result, --max-unanswered,
-// --answer-timeout, --metrics) with --help and --version.
-// Later options go here beside them.
+// The program's options (--workdir, --desktop and the engine's) with --help
+// and --version.
 void addStartOptions(QCommandLineParser& parser);
 
 // What the parser, having read the command line, asks for. Throws SmsError

@@ -115,25 +115,27 @@ public:
         s.password = "secret";
         s.userKey = "ABCD1234EFGH5678";
         m_settings.replace(s);
-        m_view.saveLog = true;
-        m_view.viewActions = false;
+        m_options.saveLog = true;
+        m_options.logFoundFiles = false;
         // The benchmark ticks by itself; the link's own timer must not.
-        m_view.pollInterval = "2000000000";
+        m_options.pollInterval = OptionNumber::fromText("2000000000");
         m_engine = std::make_unique<DispatchEngine>(m_settings, m_view, m_clock);
-        m_engine->inflight.setLimit(InFlight::MostLimit);
-        m_engine->link.Start1Click();
+        m_engine->configure(m_view.options);
+        m_view.watch(*m_engine);
+        m_engine->inflight().setLimit(InFlight::MostLimit);
+        m_engine->link().start();
         const QDeadlineTimer deadline(10000);
-        while (!m_engine->link.loggedIn() && !deadline.hasExpired())
+        while (!m_engine->link().loggedIn() && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     ~Run()
     {
-        m_engine->link.closeWithoutEvent();
+        m_engine->link().closeWithoutEvent();
         m_sink.quit();
         m_sink.wait();
     }
-    bool connected() const { return m_engine->link.isConnected(); }
-    Outbox& outbox() { return m_engine->outbox; }
+    bool connected() const { return m_engine->link().isConnected(); }
+    Outbox& outbox() { return m_engine->outbox(); }
 
     // A fresh outbox of the given files, followed by the tick from now on.
     QByteArray outboxOf(const QByteArray& label, int flh, int sms, bool walk)
@@ -206,7 +208,7 @@ public:
         std::vector<double> us;
         for (int i = 0; i < ticks; ++i) {
             const double start = nowUs();
-            m_engine->tick.Timer1Timer();
+            m_engine->tick().runOnce();
             QCoreApplication::processEvents();
             us.push_back(nowUs() - start);
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
@@ -224,7 +226,7 @@ public:
         for (int i = 0; i < messages; ++i) {
             const double start = processCpuUs();
             m_clock.forget();
-            m_engine->tick.Timer1Timer();
+            m_engine->tick().runOnce();
             QCoreApplication::processEvents();
             cpu += processCpuUs() - start;
             const QByteArray backup

@@ -20,8 +20,8 @@ int main(int argc, char** argv)
 
     constexpr qint64 Lines = 1000000;
     RecordingView view(RecordingView::Counting);
-    view.lineLimit = "1000";
-    view.saveLog = true;
+    options.lineLimit = OptionNumber::fromText("1000");
+    options.saveLog = true;
     EngineLog log(view, Clock::system());
     log.setDirectory(dir);
     // What a busy link writes, a little varied.

@@ -89,9 +89,9 @@ int main(int argc, char** argv)
 
     // Counts the gateway's replies the way the main window shows them.
     RecordingView view(RecordingView::Counting);
-    view.pollInterval = QByteArray::number(interval);
-    view.lineLimit = "1000";
-    view.saveLog = true;
+    options.pollInterval = OptionNumber::fromText(QByteArray::number(interval));
+    options.lineLimit = OptionNumber::fromText("1000");
+    options.saveLog = true;
     SettingsStore settings;
     Settings s;
     s.outboxDir = work + "/outbox/";
@@ -102,10 +102,12 @@ int main(int argc, char** argv)
     s.userKey = "ABCD1234EFGH5678";
     settings.replace(s);
     DispatchEngine engine(settings, view, Clock::system());
-    engine.log.setDirectory(work + "/logs");
+    engine.configure(view.options);
+    view.watch(engine);
+    engine.log().setDirectory(work + "/logs");
     if (watched) {
-        engine.statusFiles.setMetricsFile(work + "/marlek-sms.prom");
-        engine.openJournal(work + "/");
+        engine.statusFiles().setMetricsFile(work + "/marlek-sms.prom");
+        engine.start(work + "/");
     }
 
     int exitCode = 0;
@@ -113,7 +115,7 @@ int main(int argc, char** argv)
     view.onCounter = [&] {
         // The log-in's reply and one per message.
         if (++replies == files + 1) {
-            engine.link.Stop1Click();
+            engine.link().stop();
             QCoreApplication::quit();
         }
     };
@@ -130,7 +132,7 @@ int main(int argc, char** argv)
         Settings current = settings.values();
         current.serverPort = address.mid(address.lastIndexOf(':') + 1);
         settings.replace(current);
-        engine.link.Start1Click();
+        engine.link().start();
     });
     QObject::connect(&gatewayProcess, &QProcess::errorOccurred, &app, [&](QProcess::ProcessError error) {
         if (error == QProcess::Crashed && replies == files + 1)
@@ -150,13 +152,13 @@ int main(int argc, char** argv)
     QObject::connect(&deadline, &QTimer::timeout, &app, [&] {
         std::cerr << "deadline passed with " << replies << " replies\n";
         exitCode = 1;
-        engine.link.Stop1Click();
+        engine.link().stop();
         QCoreApplication::quit();
     });
     deadline.start(qint64(files) * interval * 3 / 2 + 15000);
 
     std::cout << "Pace run: " << files << " files at " << interval << " ms; timer type "
-              << (engine.link.timer().timerType() == Qt::PreciseTimer ? "precise" : "coarse") << std::endl;
+              << (engine.link().timer().timerType() == Qt::PreciseTimer ? "precise" : "coarse") << std::endl;
     app.exec();
     gatewayProcess.terminate();
     gatewayProcess.waitForFinished(5000);
@@ -227,8 +229,8 @@ int main(int argc, char** argv)
     Bench::note(
         QStringLiteral("pace at %1 ms: paced by the engine's own timer (%2), records timed by the gateway's log")
             .arg(interval)
-            .arg(engine.link.timer().timerType() == Qt::PreciseTimer ? QStringLiteral("Qt::PreciseTimer")
-                                                                     : QStringLiteral("Qt::CoarseTimer")));
+            .arg(engine.link().timer().timerType() == Qt::PreciseTimer ? QStringLiteral("Qt::PreciseTimer")
+                                                                       : QStringLiteral("Qt::CoarseTimer")));
     if (qEnvironmentVariableIsEmpty("SMS_BENCH_KEEP"))
         Bench::removeTree(work);
     return exitCode;

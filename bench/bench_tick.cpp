@@ -326,10 +326,10 @@ int main(int argc, char** argv)
     const quint16 port = sink.start();
 
     RecordingView view(RecordingView::Counting);
-    view.saveLog = true;
-    view.viewActions = true; // the program's default: one log line per file
+    options.saveLog = true;
+    options.logFoundFiles = true; // the program's default: one log line per file
     // The benchmark ticks by itself; the link's own timer must not.
-    view.pollInterval = "2000000000";
+    options.pollInterval = OptionNumber::fromText("2000000000");
     SettingsStore settings;
     Settings s;
     s.backupDir = backupDir;
@@ -341,15 +341,17 @@ int main(int argc, char** argv)
     settings.replace(s);
     RememberingClock clock;
     DispatchEngine engine(settings, view, clock);
-    engine.log.setDirectory(logDir);
+    engine.configure(view.options);
+    view.watch(engine);
+    engine.log().setDirectory(logDir);
     // The sink's replies come from its own thread, late on a loaded machine:
     // the bound on records waiting must not be what a tick meets.
-    engine.inflight.setLimit(InFlight::MostLimit);
-    engine.link.Start1Click();
+    engine.inflight().setLimit(InFlight::MostLimit);
+    engine.link().start();
     const QDeadlineTimer deadline(10000);
-    while (!engine.link.loggedIn() && !deadline.hasExpired())
+    while (!engine.link().loggedIn() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    if (!engine.link.loggedIn()) {
+    if (!engine.link().loggedIn()) {
         std::cerr << "could not connect to the sink\n";
         return 1;
     }
@@ -357,7 +359,7 @@ int main(int argc, char** argv)
     for (Layout& l : layouts) {
         // A large outbox answers once the first scan is done.
         for (const QDeadlineTimer scan(60000); l.taken.isEmpty() && !scan.hasExpired();) {
-            l.taken = engine.outbox.findNextMessageFile(l.dir + '/');
+            l.taken = engine.outbox().findNextMessageFile(l.dir + '/');
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
         }
         Bench::warm(l.dir);
@@ -395,7 +397,7 @@ int main(int argc, char** argv)
                 settings.replace(current);
                 // Another outbox: the index scans it first.
                 for (const QDeadlineTimer scan(60000);
-                     engine.outbox.findNextMessageFile(current.outboxDir).isEmpty() && !scan.hasExpired();)
+                     engine.outbox().findNextMessageFile(current.outboxDir).isEmpty() && !scan.hasExpired();)
                     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
                 const QByteArray path = l.dir + '/' + l.taken;
                 const QByteArray floorBackup = backupDir + "floor.sms";
@@ -403,7 +405,7 @@ int main(int argc, char** argv)
                 for (auto _ : state) {
                     clock.forget();
                     auto start = std::chrono::steady_clock::now();
-                    engine.tick.Timer1Timer();
+                    engine.tick().runOnce();
                     // The record leaves through the socket on the next pass of
                     // the event loop; that pass belongs to the tick.
                     QCoreApplication::processEvents();
@@ -417,7 +419,7 @@ int main(int argc, char** argv)
                         break;
                     }
                     start = std::chrono::steady_clock::now();
-                    QByteArray found = engine.outbox.findNextMessageFile(l.dir + '/');
+                    QByteArray found = engine.outbox().findNextMessageFile(l.dir + '/');
                     const double walk = elapsedUs(start);
                     benchmark::DoNotOptimize(found);
                     start = std::chrono::steady_clock::now();
@@ -505,7 +507,7 @@ int main(int argc, char** argv)
     WatchCost::report(reporter);
     if (!allSent)
         Bench::note(QStringLiteral("NOT every tick's record reached the sink"));
-    engine.link.closeWithoutEvent();
+    engine.link().closeWithoutEvent();
     sink.quit();
     sink.wait();
     if (qEnvironmentVariableIsEmpty("SMS_BENCH_KEEP"))

@@ -1,58 +1,166 @@
 #include "dispatchengine.h"
 
-#include "errorroute.h"
-#include "operatorview.h"
 #include "settings.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
-DispatchEngine::DispatchEngine(SettingsStore& settings, OperatorView& view, const Clock& clock)
-    : log(view, clock)
-    , outbox(clock)
-    , link(settings, log, view, inflight)
-    , tick(settings, outbox, link, log, view, clock, inflight)
-    , results(log, view)
-    , statusFiles(log, view, clock)
+#include <utility>
+
+namespace {
+// The outbox's notifications come per file; the count follows them at most
+// this often.
+constexpr int QueueRefreshGapMs = 100;
+} // namespace
+
+DispatchEngine::DispatchEngine(SettingsStore& settings, ErrorPresenter& presenter, const Clock& clock, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
     , m_clock(clock)
+    , m_log(m_options, presenter, clock)
+    , m_outbox(clock)
+    , m_link(settings, m_options, m_log, presenter, m_inflight)
+    , m_tick(settings, m_options, m_outbox, m_link, m_log, presenter, clock, m_inflight)
+    , m_results(m_log)
+    , m_statusFiles(
+          [this]() -> const EngineStatus& {
+              refreshQueue();
+              return m_status;
+          },
+          m_log, clock)
 {
-    QObject::connect(
-        &link.timer(), &QTimer::timeout, &link, [this, &view] { runGuarded(view, [this] { tick.Timer1Timer(); }); });
-    // The journal has it by then: a fate is told to the producer once
-    // settled, and goes into the ledger at that moment.
-    QObject::connect(&inflight, &InFlight::messageSettled, &results, &ResultHook::report);
-    QObject::connect(&inflight, &InFlight::messageSettled, &statusFiles, &StatusFiles::noteSettled);
+    m_status.since = clock.now();
+    configure(m_options);
 
-    // The link's state, for the status file and the metrics.
-    QObject::connect(&link, &GatewayLink::stateChanged, &statusFiles, [this](LinkState state) {
-        statusFiles.setGateway(link.gatewayAddress());
-        statusFiles.setLinkState(state);
+    // The link's state and what the gateway says.
+    connect(&m_link, &GatewayLink::stateChanged, this, [this](LinkState state) {
+        update(EngineStatus::Link, [&] {
+            m_status.link = state;
+            m_status.since = m_clock.now();
+            m_status.gateway = m_link.gatewayAddress();
+        });
     });
-    QObject::connect(&link, &GatewayLink::loggedInToGateway, &statusFiles, &StatusFiles::noteLoggedIn);
-    QObject::connect(&link, &GatewayLink::closed, &statusFiles, &StatusFiles::noteClosed);
-    QObject::connect(&link, &GatewayLink::answerTimedOut, &statusFiles, &StatusFiles::noteAnswerTimedOut);
-    QObject::connect(&link, &GatewayLink::counterChanged, &statusFiles, &StatusFiles::setCounter);
-    QObject::connect(&link, &GatewayLink::infoChanged, &statusFiles, &StatusFiles::setInfo);
-    QObject::connect(&inflight, &InFlight::unansweredChanged, &statusFiles, &StatusFiles::setUnanswered);
+    connect(&m_link, &GatewayLink::loggedInToGateway, this,
+        [this] { update(EngineStatus::Counts, [this] { ++m_status.logins; }); });
+    connect(&m_link, &GatewayLink::closed, this, [this](CloseReason reason) {
+        if (reason != CloseReason::Stopped)
+            update(EngineStatus::Counts, [this] { ++m_status.connectionsLost; });
+    });
+    connect(&m_link, &GatewayLink::answerTimedOut, this,
+        [this] { update(EngineStatus::Counts, [this] { ++m_status.answerTimeouts; }); });
+    connect(&m_link, &GatewayLink::counterChanged, this, [this](const QByteArray& counter) {
+        if (counter != m_status.counter)
+            update(EngineStatus::Counter, [&] { m_status.counter = counter; });
+    });
+    connect(&m_link, &GatewayLink::infoChanged, this, [this](const QByteArray& info) {
+        if (info != m_status.info)
+            update(EngineStatus::Info, [&] { m_status.info = info; });
+    });
 
-    statusFiles.setProgram(QCoreApplication::applicationName(), QCoreApplication::applicationVersion(),
+    // The polling.
+    connect(&m_tick, &PollingTick::pollingChanged, this,
+        [this](bool on) { update(EngineStatus::Polling, [&] { m_status.polling = on; }); });
+    connect(&m_tick, &PollingTick::ticked, this, [this] {
+        update(EngineStatus::Tick, [this] {
+            ++m_status.ticks;
+            m_status.lastTick = m_clock.now();
+        });
+    });
+    connect(&m_tick, &PollingTick::tickDone, this, &DispatchEngine::refreshQueue);
+
+    // The messages: a fate is told to the producer once settled, and goes
+    // into the ledger at that moment.
+    connect(&m_inflight, &InFlight::unansweredChanged, this,
+        [this](qsizetype n) { update(EngineStatus::Unanswered, [&] { m_status.unanswered = n; }); });
+    connect(&m_inflight, &InFlight::messageSettled, this, [this](const MessageFate& fate) {
+        m_results.report(fate);
+        m_statusFiles.noteSettled(fate);
+        update(EngineStatus::Fates, [&] {
+            ++m_status.totals[size_t(fate.outcome)];
+            m_status.last[size_t(fate.outcome)] = m_clock.now();
+        });
+    });
+
+    m_queueRefresh.setSingleShot(true);
+    m_queueRefresh.setInterval(QueueRefreshGapMs);
+    connect(&m_queueRefresh, &QTimer::timeout, this, &DispatchEngine::refreshQueue);
+    m_outbox.setQueueListener([this] {
+        if (!m_queueRefresh.isActive())
+            m_queueRefresh.start();
+    });
+
+    connect(this, &DispatchEngine::statusChanged, &m_statusFiles, &StatusFiles::noteChanged);
+    m_statusFiles.setProgram(QCoreApplication::applicationName(), QCoreApplication::applicationVersion(),
         QCoreApplication::applicationPid());
-    statusFiles.setQueueSource([this, &settings]() -> std::optional<Outbox::Queue> {
-        // Not configured: there is no outbox to count.
-        if (settings.values() == Settings())
-            return std::nullopt;
-        return outbox.queue(settings.values().outboxDir);
-    });
-    outbox.setQueueListener([this] { statusFiles.noteQueueChanged(); });
 }
 
-void DispatchEngine::openJournal(const QByteArray& dir)
+DispatchEngine::~DispatchEngine()
 {
-    statusFiles.open(dir);
-    const QList<MessageFate> unanswered = inflight.journal().open(dir, m_clock);
+    m_link.closeWithoutEvent();
+}
+
+template <typename F> void DispatchEngine::update(EngineStatus::Changes changes, F&& change)
+{
+    change();
+    Q_EMIT statusChanged(changes);
+}
+
+void DispatchEngine::refreshQueue()
+{
+    std::optional<std::array<qint64, 4>> queued;
+    std::optional<qint64> oldest;
+    // Not configured: there is no outbox to count.
+    if (!(m_settings.values() == Settings())) {
+        if (const std::optional<Outbox::Queue> queue = m_outbox.queue(m_settings.values().outboxDir)) {
+            queued = queue->counts;
+            oldest = queue->oldestQueued;
+        }
+    }
+    if (queued == m_status.queued && oldest == m_status.oldestQueuedAt)
+        return;
+    update(EngineStatus::Queue, [&] {
+        m_status.queued = queued;
+        m_status.oldestQueuedAt = oldest;
+    });
+}
+
+void DispatchEngine::configure(const EngineOptions& options)
+{
+    const bool metricsMoved = options.metricsFile != m_options.metricsFile;
+    m_options = options;
+    m_inflight.setLimit(options.maxUnanswered);
+    m_inflight.setAnswerTimeout(options.answerTimeout);
+    m_results.setCommand(options.onResult);
+    if (metricsMoved)
+        m_statusFiles.setMetricsFile(QFile::encodeName(options.metricsFile));
+}
+
+void DispatchEngine::start(const QByteArray& dir)
+{
+    m_statusFiles.open(dir);
     // Named first, then dropped: dying in between names them twice rather
     // than never.
-    const std::optional<SmsError> failure = link.reportUnanswered(unanswered);
-    inflight.journal().clearRecovered();
-    if (failure)
-        throw *failure;
+    m_link.reportUnanswered(m_inflight.openJournal(dir, m_clock));
+    m_inflight.clearRecovered();
+}
+
+void DispatchEngine::closeQuietly()
+{
+    m_link.closeWithoutEvent();
+    m_tick.halt();
+}
+
+QList<QByteArray> DispatchEngine::stop()
+{
+    closeQuietly();
+    const QList<QByteArray> lines = m_results.finish();
+    // The link goes with the program.
+    update(EngineStatus::Link, [this] {
+        if (m_status.link != LinkState::Disconnected) {
+            m_status.link = LinkState::Disconnected;
+            m_status.since = m_clock.now();
+        }
+    });
+    m_statusFiles.finish();
+    return lines;
 }

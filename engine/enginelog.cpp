@@ -1,8 +1,8 @@
 #include "enginelog.h"
 
+#include "engineoptions.h"
+#include "errorroute.h"
 #include "fsutil.h"
-#include "intparse.h"
-#include "operatorview.h"
 #include "paths.h"
 #include "smserror.h"
 #include "textfile.h"
@@ -10,31 +10,20 @@
 
 #include <QFile>
 
-EngineLog::EngineLog(OperatorView& view, const Clock& clock)
-    : m_view(view)
+EngineLog::EngineLog(const EngineOptions& options, ErrorPresenter& presenter, const Clock& clock, QObject* parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_presenter(presenter)
     , m_clock(clock)
 {
     m_lines.append(StartLine);
 }
 
-void EngineLog::appendLine(const QByteArray& line)
+void EngineLog::append(const LogEvent& event)
 {
-    m_lines.append(line);
-    m_view.logLineAppended(line);
+    m_lines.append(event.text);
+    Q_EMIT appended(event);
     rotationCheck();
-}
-
-std::optional<SmsError> EngineLog::appendLines(const QList<QByteArray>& lines)
-{
-    std::optional<SmsError> first;
-    for (const QByteArray& line : lines) {
-        m_lines.append(line);
-        m_view.logLineAppended(line);
-        std::optional<SmsError> failure = rotate();
-        if (!first)
-            first = std::move(failure);
-    }
-    return first;
 }
 
 void EngineLog::setLinesFromOperator(const QList<QByteArray>& lines)
@@ -45,31 +34,30 @@ void EngineLog::setLinesFromOperator(const QList<QByteArray>& lines)
 
 void EngineLog::rotationCheck()
 {
-    if (std::optional<SmsError> failure = rotate())
-        throw *std::move(failure);
-}
-
-std::optional<SmsError> EngineLog::rotate()
-{
-    const QByteArray limitText = m_view.lineLimitText();
-    const std::optional<int> limit = tryParseInteger(limitText);
-    if (!limit)
-        return SmsError::invalidInteger(QString::fromLatin1(limitText));
-    if (m_lines.size() <= *limit)
-        return std::nullopt;
-    if (m_view.saveLogChecked()) {
-        const QByteArray stem = joinDir(m_dir, "SmsSender_" + timeStamp(m_clock.now()));
-        const QByteArray text = TextFile::joinLines(m_lines);
-        // Two rotations within one millisecond must not overwrite each other.
-        QByteArray path = stem + ".log";
-        for (int n = 1; !Fs::createNewFile(path, text); ++n) {
-            if (!Fs::exists(path) || n > 999)
-                return SmsError::cannotCreateFile(QFile::decodeName(stem + ".log"));
-            path = stem + '_' + QByteArray::number(n) + ".log";
+    try {
+        const int limit = m_options.lineLimit.value();
+        if (m_lines.size() > limit) {
+            if (m_options.saveLog) {
+                const QByteArray stem = joinDir(m_dir, "SmsSender_" + timeStamp(m_clock.now()));
+                const QByteArray text = TextFile::joinLines(m_lines);
+                // Two rotations within one millisecond must not overwrite each other.
+                QByteArray path = stem + ".log";
+                for (int n = 1; !Fs::createNewFile(path, text); ++n) {
+                    if (!Fs::exists(path) || n > 999)
+                        throw SmsError::cannotCreateFile(QFile::decodeName(stem + ".log"));
+                    path = stem + '_' + QByteArray::number(n) + ".log";
+                }
+                Q_EMIT saved(path);
+            }
+            m_lines.clear();
+            Q_EMIT cleared();
         }
-        m_lastFile = path;
+        m_reported.clear();
+    } catch (const SmsError& e) {
+        // Once: the same fault met on every line must not bury the operator.
+        if (e.text() != m_reported) {
+            m_reported = e.text();
+            m_presenter.showError(e.text());
+        }
     }
-    m_lines.clear();
-    m_view.logCleared();
-    return std::nullopt;
 }

@@ -1,29 +1,52 @@
 #include "pollingtick.h"
 
 #include "enginelog.h"
+#include "engineoptions.h"
+#include "errorroute.h"
 #include "gatewaylink.h"
 #include "inflight.h"
-#include "operatorview.h"
 #include "outbox.h"
 #include "paths.h"
 #include "settings.h"
 #include "smserror.h"
 
-PollingTick::PollingTick(SettingsStore& settings, Outbox& outbox, GatewayLink& link, EngineLog& log, OperatorView& view,
-    const Clock& clock, InFlight& inflight)
-    : m_settings(settings)
+PollingTick::PollingTick(SettingsStore& settings, const EngineOptions& options, Outbox& outbox, GatewayLink& link,
+    EngineLog& log, ErrorPresenter& presenter, const Clock& clock, InFlight& inflight, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_options(options)
     , m_outbox(outbox)
     , m_link(link)
     , m_log(log)
-    , m_view(view)
     , m_clock(clock)
     , m_inflight(inflight)
 {
+    m_timer.setObjectName(QStringLiteral("Timer1"));
+    m_timer.setInterval(EngineOptions::DefaultPollMs);
+    connect(&m_timer, &QTimer::timeout, this, [this, &presenter] {
+        runGuarded(presenter, [this] { runOnce(); });
+        Q_EMIT tickDone();
+    });
+    connect(&link, &GatewayLink::pollIntervalChosen, this, [this](int ms) { m_timer.setInterval(ms); });
+    // Turning a running timer on again must not push its next tick back.
+    connect(&link, &GatewayLink::replyHandled, this, [this] { setPolling(true); });
+    connect(&link, &GatewayLink::closed, this, [this] { setPolling(false); });
 }
 
-void PollingTick::Timer1Timer()
+void PollingTick::setPolling(bool on)
 {
-    m_view.toggleActivityLight();
+    if (on == m_timer.isActive())
+        return;
+    if (on)
+        m_timer.start();
+    else
+        m_timer.stop();
+    Q_EMIT pollingChanged(on);
+}
+
+void PollingTick::runOnce()
+{
+    Q_EMIT ticked();
     // A file taken while there is no connection would be archived and never
     // sent.
     if (!m_link.isConnected())
@@ -49,8 +72,8 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
     // Said only once the file is known to be this sender's, so that one
     // another sender took leaves no line.
     const auto found = [&] {
-        if (m_view.viewActionsChecked())
-            m_log.appendLine("Found SMS File Ext = " + ext);
+        if (m_options.logFoundFiles)
+            m_log.info("Found SMS File Ext = " + ext);
     };
 
     GatewayRecord::Message message;
@@ -65,7 +88,7 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
     // Once a run: without the capability a file of another user can be
     // taken half-written once it has been still for a moment.
     if (const QByteArray refused = m_outbox.takeLeaseRefusal(); !refused.isEmpty())
-        m_log.appendLine("No read lease on " + refused
+        m_log.info("No read lease on " + refused
             + ": the program needs CAP_LEASE to hold back files of other users that are still being written");
     if (read == Outbox::Read::Gone)
         return false;
@@ -100,7 +123,7 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
         // per file; the move is tried again on every tick.
         if (!m_moveFailReported.contains(name)) {
             m_moveFailReported.insert(name);
-            m_log.appendLine("Cannot move " + outboxPath + " to " + backup);
+            m_log.info("Cannot move " + outboxPath + " to " + backup);
         }
         return true;
     }

@@ -70,10 +70,10 @@ fi
 # ---- 3: pace through the real gateway --------------------------------------
 if want pace; then
     step "pace at 200 ms"
-    ./bench/bench_pace --gateway "$build/gateway/smsgateway" --files "$pace_long_files" --interval 200 |
+    ./bench/bench_pace --gateway "$build/substitute-gateway/smsgateway" --files "$pace_long_files" --interval 200 |
         tee "$raw/pace200.txt"
     step "pace at 1000 ms"
-    ./bench/bench_pace --gateway "$build/gateway/smsgateway" --files "$pace_slow_files" --interval 1000 |
+    ./bench/bench_pace --gateway "$build/substitute-gateway/smsgateway" --files "$pace_slow_files" --interval 1000 |
         tee "$raw/pace1000.txt"
 fi
 
@@ -105,7 +105,7 @@ wait_shown() { # title, timeout in s
     done
 }
 
-"$build/gateway/smsgateway" --port 0 --counter 1000 --log "$fp/gateway.log" >"$fp/gateway.out" &
+"$build/substitute-gateway/smsgateway" --port 0 --counter 1000 --log "$fp/gateway.log" >"$fp/gateway.out" &
 gateway=$!
 pids+=("$gateway")
 for _ in $(seq 100); do grep -q 'listening on' "$fp/gateway.out" && break; sleep 0.05; done
@@ -116,7 +116,7 @@ for dir in "$fp" "$fp/offscreen"; do
 done
 # The service gets a gateway and an outbox of its own, so that its check
 # files and their gaps are told apart from the window's.
-"$build/gateway/smsgateway" --port 0 --counter 1000 --log "$fp/service/gateway.log" >"$fp/service/gateway.out" &
+"$build/substitute-gateway/smsgateway" --port 0 --counter 1000 --log "$fp/service/gateway.log" >"$fp/service/gateway.out" &
 smsd_gateway=$!
 pids+=("$smsd_gateway")
 for _ in $(seq 100); do grep -q 'listening on' "$fp/service/gateway.out" && break; sleep 0.05; done

@@ -35,7 +35,7 @@ trap 'kill $gateway 2>/dev/null || true; rm -f "$gateway_out"' EXIT
 # prints "listening on ADDRESS:PORT"). Returns 1 when it ended (a taken port,
 # say), 2 when it stayed silent.
 start_gateway() {
-    "$build/gateway/smsgateway" --port "$1" --counter 100 \
+    "$build/substitute-gateway/smsgateway" --port "$1" --counter 100 \
         --info 'Substitute gateway: messages are logged, not delivered.' \
         --log "$demo/gateway-records.log" >"$gateway_out" 2>&1 &
     gateway=$!

@@ -69,5 +69,5 @@ case " $* " in
 *" --files "*) ;; # given: the default stays out of the way
 *) args+=(--files "$files") ;;
 esac
-exec "$build/tools/soak/soak" "${run_args[@]}" "${args[@]}" --gateway "$build/gateway/smsgateway" \
+exec "$build/tools/soak/soak" "${run_args[@]}" "${args[@]}" --gateway "$build/substitute-gateway/smsgateway" \
     --service "$build/service/marlek-smsd"

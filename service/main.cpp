@@ -77,7 +77,6 @@ int main(int argc, char* argv[])
     }
     const int status = QCoreApplication::exec();
     // Results the command never got are named in the log (standard output).
-    service.engine().results.finish();
-    service.engine().statusFiles.finish();
+    service.engine().stop();
     return status;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "inflight.h"
+#include "engineoptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -8,15 +8,8 @@
 // What the service is told on its command line.
 struct SmsdOptions
 {
-    static constexpr int MinimumPoll = 200;
-
     QString workdir; // empty: the current directory
-    int pollMs = 1000;
-    int logEvery = 0; // 0: no log files
-    QString onResult; // the command told each message's fate; empty: none
-    int maxUnanswered = InFlight::DefaultLimit; // message records that may wait for replies at once
-    int answerTimeoutSeconds = int(InFlight::DefaultAnswerTimeout.count()); // how long a reply may take
-    QString metricsFile {}; // the metrics file for node_exporter; empty: none
+    EngineOptions engine;
 };
 
 struct ParsedSmsdOptions

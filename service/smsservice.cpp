@@ -41,34 +41,26 @@ void checkPort(const Settings& s)
         throw SmsError(QStringLiteral("'%1' is not a valid port number").arg(QString::fromLatin1(s.serverPort)));
 }
 
-// Log lines that tell of a message or the connection in trouble.
-const QByteArray WarningStarts[] = { "No reply for", "Refused:", "Socket Error", "Socket Disconnect",
-    "No answer from the gateway", "Result command failed" };
 } // namespace
 
 SmsService::SmsService(
     SettingsStore& settings, const SmsdOptions& options, std::FILE* out, std::FILE* err, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
-    , m_options(options)
     , m_out(out)
     , m_err(err)
     , m_outIsJournal(ServiceNotify::isJournal(out))
     , m_errIsJournal(ServiceNotify::isJournal(err))
+    , m_engine(settings, *this, Clock::system())
 {
-    m_engine = std::make_unique<DispatchEngine>(settings, *this, Clock::system());
-    m_engine->results.setCommand(options.onResult);
-    m_engine->inflight.setLimit(options.maxUnanswered);
-    m_engine->inflight.setAnswerTimeout(std::chrono::seconds(options.answerTimeoutSeconds));
-    m_engine->statusFiles.setMetricsFile(QFile::encodeName(options.metricsFile));
+    m_engine.configure(options.engine);
+    connect(&m_engine.log(), &EngineLog::appended, this,
+        [this](const LogEvent& event) { writeLine(m_out, event.text, priorityOf(event.severity)); });
+    connect(&m_engine, &DispatchEngine::statusChanged, this, &SmsService::statusChanged);
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
     connect(&m_watchdog, &QTimer::timeout, this, [] { ServiceNotify::watchdog(); });
-    m_afterTick.setSingleShot(true);
-    m_afterTick.setInterval(0);
-    connect(&m_afterTick, &QTimer::timeout, this, &SmsService::updateStatus);
-    const GatewayLink& link = m_engine->link;
-    connect(&link, &GatewayLink::stateChanged, this, &SmsService::updateStatus);
+    const GatewayLink& link = m_engine.link();
     // Decided once the handler that closed the link has run to its end.
     connect(&link, &GatewayLink::closed, this, [this](CloseReason reason) {
         if (reason != CloseReason::Stopped && !m_terminating && !m_reconnectQueued) {
@@ -81,16 +73,16 @@ SmsService::SmsService(
 
 SmsService::~SmsService()
 {
-    m_engine->link.closeWithoutEvent();
+    m_engine.closeQuietly();
 }
 
 void SmsService::start()
 {
-    for (const QByteArray& line : m_engine->log.lines())
-        writeLine(m_out, line, priorityOf(line));
+    for (const QByteArray& line : m_engine.log().lines())
+        writeLine(m_out, line, priorityOf(LogEvent::Info));
     // Names what an earlier run here sent without an answer, before any send.
-    runGuarded(*this, [this] { m_engine->openJournal(QByteArray()); });
-    m_engine->link.Start1Click();
+    runGuarded(*this, [this] { m_engine.start(); });
+    m_engine.connectToGateway();
     // Ready with the settings read and the folder held; the gateway may take
     // its time, and the status says how the link is.
     ServiceNotify::ready();
@@ -110,10 +102,10 @@ void SmsService::terminate()
     }
     ServiceNotify::stopping();
     m_reconnect.stop();
-    runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
+    runGuarded(*this, [this] { m_engine.disconnectFromGateway(); });
     // The fates just named reach the result command before the end, for as
     // long as one command may run; what is left is named at exit.
-    const ResultHook& results = m_engine->results;
+    const ResultHook& results = m_engine.results();
     if (results.running() == 0 && results.waiting() == 0) {
         QCoreApplication::exit(0);
         return;
@@ -149,7 +141,7 @@ void SmsService::reloadSettings()
     }
     const Settings before = m_settings.values();
     m_settings.replace(fresh.values());
-    runGuarded(*this, [this] { m_engine->log.appendLine("Settings read again"); });
+    m_engine.log().info("Settings read again");
     const Settings& now = m_settings.values();
     if (now.serverAddress != before.serverAddress || now.serverPort != before.serverPort)
         restartLink();
@@ -158,7 +150,7 @@ void SmsService::reloadSettings()
 void SmsService::restartLink()
 {
     m_reconnect.stop();
-    runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
+    runGuarded(*this, [this] { m_engine.disconnectFromGateway(); });
     m_delaySeconds = FirstDelaySeconds;
     reconnect();
 }
@@ -166,73 +158,35 @@ void SmsService::restartLink()
 void SmsService::scheduleReconnect()
 {
     m_reconnectQueued = false;
-    const GatewayLink& link = m_engine->link;
+    const GatewayLink& link = m_engine.link();
     if (m_terminating || m_reconnect.isActive() || link.isConnected() || link.isPending())
         return;
     const int seconds = m_delaySeconds;
     m_delaySeconds = std::min(seconds * 2, LongestDelaySeconds);
     m_reconnect.start(seconds * 1000);
-    runGuarded(
-        *this, [this, seconds] { m_engine->log.appendLine("Reconnecting in " + QByteArray::number(seconds) + " s"); });
+    m_engine.log().info("Reconnecting in " + QByteArray::number(seconds) + " s");
 }
 
 void SmsService::reconnect()
 {
-    runGuarded(*this, [this] { m_engine->link.Start1Click(); });
+    runGuarded(*this, [this] { m_engine.connectToGateway(); });
 }
 
-QByteArray SmsService::priorityOf(const QByteArray& line)
+QByteArray SmsService::priorityOf(LogEvent::Severity severity)
 {
-    for (const QByteArray& start : WarningStarts) {
-        if (line.startsWith(start))
-            return "<4>";
+    return severity == LogEvent::Warning ? "<4>" : "<6>";
+}
+
+void SmsService::statusChanged(EngineStatus::Changes changes)
+{
+    const EngineStatus& status = m_engine.status();
+    if (changes & EngineStatus::Counter)
+        writeLine(m_out, "Counter: " + status.counter, "<6>");
+    if (changes & EngineStatus::Info) {
+        const QByteArray text = TextFile::splitLines(status.info).join(" | ");
+        writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text), "<6>");
     }
-    return "<6>";
-}
-
-void SmsService::logLineAppended(const QByteArray& line)
-{
-    writeLine(m_out, line, priorityOf(line));
-}
-
-QByteArray SmsService::lineLimitText() const
-{
-    // Without files the log is still emptied now and then, to stay small.
-    return QByteArray::number(m_options.logEvery > 0 ? m_options.logEvery : 1000);
-}
-
-bool SmsService::saveLogChecked() const
-{
-    return m_options.logEvery > 0;
-}
-
-QByteArray SmsService::pollIntervalText() const
-{
-    return QByteArray::number(m_options.pollMs);
-}
-
-void SmsService::setCounterText(const QByteArray& counter)
-{
-    if (counter == m_counter)
-        return;
-    m_counter = counter;
-    writeLine(m_out, "Counter: " + counter, "<6>");
     updateStatus();
-}
-
-void SmsService::setInfoText(const QByteArray& info)
-{
-    if (info == m_info)
-        return;
-    m_info = info;
-    const QByteArray text = TextFile::splitLines(info).join(" | ");
-    writeLine(m_out, "Info: " + (text.isEmpty() ? QByteArray("(none)") : text), "<6>");
-}
-
-void SmsService::toggleActivityLight()
-{
-    // Called as a tick begins; the queue has changed once it has run.
-    m_afterTick.start();
 }
 
 void SmsService::showError(const QString& text)
@@ -240,24 +194,12 @@ void SmsService::showError(const QString& text)
     writeLine(m_err, "Error: " + text.toLocal8Bit(), "<3>");
 }
 
-qsizetype SmsService::queuedFiles()
+QByteArray SmsService::statusText() const
 {
-    // From the index; where the outbox is walked, a walk at most once a
-    // second. 0 while the first scan runs.
-    qint64 total = 0;
-    if (const std::optional<Outbox::Queue> queue = m_engine->outbox.queue(m_settings.values().outboxDir)) {
-        for (const qint64 n : queue->counts)
-            total += n;
-    }
-    return qsizetype(total);
-}
-
-QByteArray SmsService::statusText()
-{
-    const GatewayLink& link = m_engine->link;
-    const QByteArray gateway = printable(link.gatewayAddress().toUtf8());
+    const EngineStatus& status = m_engine.status();
+    const QByteArray gateway = printable(status.gateway.toUtf8());
     QByteArray state;
-    switch (link.state()) {
+    switch (status.link) {
     case LinkState::Disconnected:
         state = "Disconnected";
         break;
@@ -268,15 +210,14 @@ QByteArray SmsService::statusText()
         state = "Logged in to " + gateway;
         break;
     }
-    const qsizetype queued = queuedFiles();
+    // 0 while the first scan of a large outbox runs.
+    const qint64 queued = status.queuedTotal().value_or(0);
     return state + ", " + QByteArray::number(queued) + (queued == 1 ? " file" : " files") + " queued, counter "
-        + (m_counter.isEmpty() ? QByteArray("not known yet") : printable(m_counter));
+        + (status.counter.isEmpty() ? QByteArray("not known yet") : printable(status.counter));
 }
 
 void SmsService::updateStatus()
 {
-    if (!m_engine)
-        return; // log lines from the engine's own construction
     QByteArray text = statusText();
     if (text == m_status)
         return;

@@ -22,12 +22,21 @@ public:
     QByteArray bakDir;
     SettingsStore settings;
     RecordingView view;
+    // What the window's fields would set; the engine takes them at
+    // startEngine() and at configure().
+    EngineOptions options;
     std::unique_ptr<DispatchEngine> engine;
 
     // A fresh directory and view; false if the directories could not be made.
     bool setUp();
     // Settings for a gateway on 127.0.0.1 at port, and an engine on them.
     void startEngine(const QByteArray& port, const QByteArray& key, const Clock& clock);
+    // The options as they now stand, into the engine.
+    void configure()
+    {
+        if (engine)
+            engine->configure(options);
+    }
     void tearDown();
 
     QByteArray outPath(const QByteArray& name) const { return outDir + name; }

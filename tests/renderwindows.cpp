@@ -6,6 +6,7 @@
 #include "UTest.h"
 #include "recordingdialogs.h"
 #include "settings.h"
+#include "windowtestsupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -58,7 +59,7 @@ int main(int argc, char* argv[])
     SettingsStore settings;
     settings.save({ "outbox/", "backup/", "127.0.0.1", "5000", "demo", "secret", "ABCDEFGHIJKLMNOP" });
 
-    TFormMain formMain(settings);
+    EngineWindow formMain(settings);
     TFormConfigure formConfigure(settings, &formMain);
     formMain.setConfigureWindow(&formConfigure);
     TFormAbout formAbout(&formMain);

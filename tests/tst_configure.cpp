@@ -74,7 +74,7 @@ void TestConfigure::cleanup()
 void TestConfigure::fillsFieldsOnce()
 {
     writeSettingsFile({ "out/", "bck/", "gw.example", "5000", "user", "p w", "ABCDEFGHIJKLMNOP" });
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     QCOMPARE(w.windowTitle(), QStringLiteral("Configure"));
     QCOMPARE(w.size(), QSize(479, 406));
@@ -103,7 +103,7 @@ void TestConfigure::fillsFieldsOnce()
 void TestConfigure::shortKeyFillsFirstGroups()
 {
     writeSettingsFile({ "", "", "", "", "", "", "ABCDEF" });
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     QCOMPARE(field(&w, "EditKey1")->text(), QStringLiteral("ABCD"));
     QCOMPARE(field(&w, "EditKey2")->text(), QStringLiteral("EF"));
@@ -113,7 +113,7 @@ void TestConfigure::shortKeyFillsFirstGroups()
 
 void TestConfigure::saveWritesEnablesAndCloses()
 {
-    TFormMain main(settings); // no file: Status is off
+    EngineWindow main(settings); // no file: Status is off
     QVERIFY(!main.statusMenuEnabled());
     TFormConfigure w(settings, &main);
     main.setConfigureWindow(&w);
@@ -148,7 +148,7 @@ void TestConfigure::saveWritesEnablesAndCloses()
 
 void TestConfigure::saveWithEmptyDirectoryStaysOpen()
 {
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     main.setConfigureWindow(&w);
     w.show();
@@ -184,7 +184,7 @@ void TestConfigure::directoryNamesInTheFileSystemEncoding()
     QFETCH(QByteArray, saved);
     QFETCH(QString, shown);
     writeSettingsFile({ loaded, "bck/", "gw", "1", "u", "p", "KKKKKKKKKKKKKKKK" });
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     if (!typed.isEmpty())
         type(&w, "EditOutBox", typed);
@@ -201,7 +201,7 @@ void TestConfigure::directoryNamesInTheFileSystemEncoding()
 void TestConfigure::exitKeepsEditsButSavesNothing()
 {
     writeSettingsFile({ "out/", "bck/", "gw", "1", "u", "p", "KKKKKKKKKKKKKKKK" });
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     w.show();
     type(&w, "EditHost", QStringLiteral("changed"));
@@ -217,7 +217,7 @@ void TestConfigure::testUsesUnsavedFields()
 {
     FakeGateway gw;
     QVERIFY(gw.listen());
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     type(&w, "EditHost", QStringLiteral("127.0.0.1"));
     type(&w, "EditPort", QString::fromLatin1(gw.port()));
@@ -239,7 +239,7 @@ void TestConfigure::testUsesUnsavedFields()
             QStringLiteral("Disconnected") }));
     // A test changes neither the store nor the main window's log.
     QVERIFY(settings.values() == Settings());
-    QCOMPARE(main.engine().log.lines(), QList<QByteArray> { "Log messages..." });
+    QCOMPARE(main.engine().log().lines(), QList<QByteArray> { "Log messages..." });
 }
 
 void TestConfigure::testRefused()
@@ -250,7 +250,7 @@ void TestConfigure::testRefused()
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         port = probe.serverPort();
     } // closed: nobody listens there now
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     type(&w, "EditHost", QStringLiteral("127.0.0.1"));
     type(&w, "EditPort", QString::number(port));
@@ -261,7 +261,7 @@ void TestConfigure::testRefused()
 
 void TestConfigure::testLookupFailure()
 {
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     type(&w, "EditPort", QStringLiteral("5000")); // the address stays empty
     button(&w, "Button1")->click();
@@ -270,7 +270,7 @@ void TestConfigure::testLookupFailure()
 
 void TestConfigure::testBadPort()
 {
-    TFormMain main(settings);
+    EngineWindow main(settings);
     TFormConfigure w(settings, &main);
     type(&w, "EditHost", QStringLiteral("127.0.0.1"));
     type(&w, "EditPort", QStringLiteral("50x"));

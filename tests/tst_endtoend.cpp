@@ -71,7 +71,7 @@ void TestEndToEnd::fourMessagesOverFourTicks()
         QStringLiteral("Thanks\\nfor using"), QStringLiteral("--user"), QStringLiteral("user"),
         QStringLiteral("--password"), QStringLiteral("secret"), QStringLiteral("--key"), QString::fromLatin1(Key) }));
 
-    view.pollInterval = "600000"; // the test drives the ticks
+    options.pollInterval = OptionNumber::fromText("600000"); // the test drives the ticks
     FixedClock clock;
     startEngine(QByteArray::number(process.port), Key, clock);
 
@@ -84,8 +84,8 @@ void TestEndToEnd::fourMessagesOverFourTicks()
     for (const SentFile& f : files)
         QVERIFY(writeMessage(f.name, f.content()));
 
-    engine->link.Start1Click();
-    QTRY_VERIFY(engine->link.loggedIn());
+    engine->link().start();
+    QTRY_VERIFY(engine->link().loggedIn());
     QVERIFY(view.appended.contains("Connection Success..."));
     QVERIFY(view.appended.contains("Messages To Send = : 00000010"));
     QVERIFY(view.green);
@@ -94,7 +94,7 @@ void TestEndToEnd::fourMessagesOverFourTicks()
     const auto transactions = [this] { return countOf(view.appended, "Transaction Success..."); };
     for (int i = 0; i < 4; ++i) {
         clock.time = clock.time.addMSecs(10); // each backup name its own
-        runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+        runGuarded(view, [this] { engine->tick().runOnce(); });
         QTRY_COMPARE(transactions(), i + 1);
         QCOMPARE(outbox.entryList(QDir::Files).size(), 3 - i);
     }
@@ -136,9 +136,9 @@ void TestEndToEnd::fourMessagesOverFourTicks()
     QCOMPARE(view.counter, QByteArray("00000006"));
     QCOMPARE(view.info, QByteArray("Thanks\nfor using"));
     QVERIFY(view.errors.isEmpty());
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
 
-    engine->link.Stop1Click();
+    engine->link().stop();
     QCOMPARE(countOf(view.appended, "Socket Disconnect"), 1);
 }
 
@@ -148,25 +148,26 @@ void TestEndToEnd::refusedLogInThenGatewayCloses()
     gateway = &process;
     QVERIFY(startGateway({ QStringLiteral("--password"), QStringLiteral("other"), QStringLiteral("--close-after"),
         QStringLiteral("2"), QStringLiteral("--counter"), QStringLiteral("3") }));
-    view.pollInterval = "600000";
+    options.pollInterval = OptionNumber::fromText("600000");
+    configure();
     FixedClock clock;
     startEngine(QByteArray::number(process.port), Key, clock);
     QVERIFY(writeMessage("m.ring", "+395555\r\nMusic\r\ntune\r\n"));
 
-    engine->link.Start1Click();
+    engine->link().start();
     QTRY_VERIFY(view.appended.contains("Trans result = : 1"));
     QVERIFY(view.appended.contains("Connection Fail..."));
-    QVERIFY(!engine->link.loggedIn());
+    QVERIFY(!engine->link().loggedIn());
     QVERIFY(!view.green);
 
     // The message still goes (its record carries the credentials again); the
     // gateway refuses it too and then closes after its second record.
-    runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+    runGuarded(view, [this] { engine->tick().runOnce(); });
     QTRY_COMPARE(countOf(view.appended, "Socket Disconnect"), 1);
     QCOMPARE(countOf(view.appended, "Connection Fail..."), 2);
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
-    QVERIFY(!engine->link.timer().isActive());
+    QVERIFY(!engine->tick().polling());
 
     const QList<QByteArrayList> log = recordLogLines(logPath);
     QCOMPARE(log.size(), 2);
@@ -202,11 +203,12 @@ void TestEndToEnd::resultHookHearsEachFate()
     QVERIFY(writeScript(hook, "printf '%s|%s|%s|%s|%s\\n' \"$@\" >> '" + QFile::encodeName(record) + "'\n"));
     const QByteArray journalDir = QFile::encodeName(tmp->path()) + '/';
     settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(closing.port), "user", "secret", Key });
-    view.pollInterval = "600000";
+    options.pollInterval = OptionNumber::fromText("600000");
+    configure();
     FixedClock clock;
     const auto tick = [&](DispatchEngine& engine) {
         clock.time = clock.time.addMSecs(10);
-        runGuarded(view, [&engine] { engine.tick.Timer1Timer(); });
+        runGuarded(view, [&engine] { engine.tick().runOnce(); });
     };
     // Each line without its backup path, which must name a file in the backup
     // directory with the outbox name's extension.
@@ -224,11 +226,13 @@ void TestEndToEnd::resultHookHearsEachFate()
     };
     {
         DispatchEngine engine(settings, view, clock);
-        engine.results.setCommand(hook);
-        engine.openJournal(journalDir);
+        engine.configure(options);
+        view.watch(engine);
+        engine.results().setCommand(hook);
+        engine.start(journalDir);
         QVERIFY(writeMessage("a b.sms", "+391111\r\nAlice\r\none\r\n"));
-        engine.link.Start1Click();
-        QTRY_VERIFY(engine.link.loggedIn());
+        engine.link().start();
+        QTRY_VERIFY(engine.link().loggedIn());
         tick(engine);
         QVERIFY(writeMessage("b.sms", "+392222\r\nBob\r\ntwo\r\n"));
         tick(engine); // sent before the gateway closes after the first
@@ -236,19 +240,22 @@ void TestEndToEnd::resultHookHearsEachFate()
 
         settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(refusing.port), "user", "secret", Key });
         QVERIFY(writeMessage("c.ring", "+393333\r\nCarol\r\nthree\r\n"));
-        engine.link.Start1Click();
+        engine.link().start();
         QTRY_VERIFY(view.appended.contains("Connection Fail..."));
         tick(engine);
         QTRY_COMPARE(countOf(view.appended, "Connection Fail..."), 2);
         QTRY_COMPARE(fates().size(), 3);
-        QTRY_COMPARE(engine.results.running(), 0);
+        QTRY_COMPARE(engine.results().running(), 0);
         QVERIFY(writeMessage("d.flh", "+394444\r\nDan\r\nfour\r\n"));
         tick(engine); // the program ends before the reply
-        QCOMPARE(engine.results.finish(), QList<QByteArray>());
+        QCOMPARE(engine.results().finish(), QList<QByteArray>());
+        view.unwatch();
     }
     DispatchEngine engine(settings, view, clock);
-    engine.results.setCommand(hook);
-    engine.openJournal(journalDir);
+    engine.configure(options);
+    view.watch(engine);
+    engine.results().setCommand(hook);
+    engine.start(journalDir);
     QTRY_COMPARE(fates(),
         (QByteArrayList {
             "accepted a b.sms 0 00000009", "refused c.ring 1 00000000", "unanswered b.sms  ", "unanswered d.flh  " }));
@@ -272,19 +279,20 @@ void TestEndToEnd::silentGateway()
         QVERIFY2(startGateway({ QStringLiteral("--mute-after"), QStringLiteral("1") }), qPrintable(process.error));
     else
         QVERIFY(blackHole.open());
-    view.pollInterval = "600000"; // the test drives the ticks
+    options.pollInterval = OptionNumber::fromText("600000"); // the test drives the ticks
     FixedClock clock;
     startEngine(QByteArray::number(opens ? process.port : blackHole.port), Key, clock);
-    engine->inflight.setAnswerTimeout(std::chrono::seconds(5));
+    options.answerTimeout = std::chrono::seconds(5);
+    configure();
     for (int i = 0; i < 12; ++i)
         QVERIFY(writeMessage(QByteArray::number(i + 10) + ".sms", "+391111\r\nAlice\r\ntext\r\n"));
 
-    engine->link.Start1Click();
+    engine->link().start();
     if (opens) {
-        QTRY_VERIFY(engine->link.loggedIn());
+        QTRY_VERIFY(engine->link().loggedIn());
         for (int i = 0; i < 12; ++i) {
             clock.time = clock.time.addMSecs(1);
-            runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+            runGuarded(view, [this] { engine->tick().runOnce(); });
         }
     }
     QTRY_VERIFY_WITH_TIMEOUT(view.appended.contains("No answer from the gateway in 5 s"), 30000);
@@ -292,19 +300,19 @@ void TestEndToEnd::silentGateway()
     const QStringList backups = QDir(QFile::decodeName(bakDir)).entryList(QDir::Files, QDir::Name);
     if (opens) {
         // No more than may wait left the outbox; each is named once.
-        QCOMPARE(backups.size(), InFlight::DefaultLimit);
-        QCOMPARE(outboxFiles().size(), 12 - InFlight::DefaultLimit);
+        QCOMPARE(backups.size(), EngineOptions::DefaultMaxUnanswered);
+        QCOMPARE(outboxFiles().size(), 12 - EngineOptions::DefaultMaxUnanswered);
         QCOMPARE(after.value(0), QByteArray("Socket Disconnect"));
         QCOMPARE(after.size(), 1 + backups.size());
         for (const QString& b : backups)
             QCOMPARE(after.count("No reply for " + bakDir + QFile::encodeName(b)), 1);
-        QTRY_COMPARE(recordLogLines(logPath).size(), 1 + InFlight::DefaultLimit);
+        QTRY_COMPARE(recordLogLines(logPath).size(), 1 + EngineOptions::DefaultMaxUnanswered);
     } else {
         QCOMPARE(after, QByteArrayList { "Socket Error" });
         QVERIFY(backups.isEmpty());
         QVERIFY(!view.appended.contains("Connected"));
     }
-    QVERIFY(!engine->link.isConnected() && !engine->link.isPending());
+    QVERIFY(!engine->link().isConnected() && !engine->link().isPending());
     QVERIFY(!view.green && view.startEnabled && !view.stopEnabled);
 }
 

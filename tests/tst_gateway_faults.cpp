@@ -96,8 +96,10 @@ bool TestGatewayFaults::startGateway(const QByteArray& extra)
 
 void TestGatewayFaults::startEngine(quint16 port, const QByteArray& pollInterval)
 {
-    view.pollInterval = pollInterval;
-    view.viewActions = false;
+    options.pollInterval = OptionNumber::fromText(pollInterval);
+    configure();
+    options.logFoundFiles = false;
+    configure();
     EngineFixture::startEngine(QByteArray::number(port), Key, Clock::system());
 }
 
@@ -111,14 +113,14 @@ void TestGatewayFaults::writeMessages(int count)
 
 void TestGatewayFaults::start()
 {
-    runGuarded(view, [this] { engine->link.Start1Click(); });
+    runGuarded(view, [this] { engine->link().start(); });
     QVERIFY(view.errors.isEmpty());
 }
 
 void TestGatewayFaults::expectStopped()
 {
-    QVERIFY(!engine->link.isConnected());
-    QVERIFY(!engine->link.timer().isActive());
+    QVERIFY(!engine->link().isConnected());
+    QVERIFY(!engine->tick().polling());
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
     QVERIFY(!view.green);
@@ -224,8 +226,8 @@ void TestGatewayFaults::gatewayClosesMidRun()
         // The last connection may empty the outbox before the gateway's
         // close comes: it then waits with nothing in flight.
         QTRY_VERIFY(view.appended.count("Socket Disconnect") == disconnects + 1
-            || (outboxEmpty() && engine->link.isConnected() && engine->link.unansweredCount() == 0));
-        if (!engine->link.isConnected())
+            || (outboxEmpty() && engine->link().isConnected() && engine->link().unansweredCount() == 0));
+        if (!engine->link().isConnected())
             expectStopped();
     }
     QVERIFY(outboxEmpty());
@@ -256,7 +258,6 @@ void TestGatewayFaults::gatewayResets()
         (QByteArrayList {
             "Connected", "Connection Success...", "Messages To Send = : 00001000", "Socket Disconnect" }));
     expectStopped();
-    QVERIFY(engine->link.loggedIn()); // kept until the next Start
 
     // Reset while messages are in flight: each reply comes half a second
     // after its request, so several ticks' messages wait when the reset
@@ -287,8 +288,8 @@ void TestGatewayFaults::replySplitIntoSingleBytes()
     QCOMPARE(replyCount(), 4);
     QCOMPARE(view.appended.count("Messages To Send = : 00000997"), 1);
     QCOMPARE(view.counter, QByteArray("00000997"));
-    QVERIFY(engine->link.isConnected() && view.green && view.stopEnabled && !view.startEnabled);
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QVERIFY(engine->link().isConnected() && view.green && view.stopEnabled && !view.startEnabled);
+    QCOMPARE(engine->link().unansweredCount(), 0);
     checkNothingLostNothingTwice();
     QCOMPARE(gatewayMessages().size(), 3);
 }
@@ -303,9 +304,9 @@ void TestGatewayFaults::slowGatewayThenStop()
     QTRY_VERIFY_WITH_TIMEOUT(view.appended.contains("Connection Success..."), 13000);
     // The messages go out at once; their replies are ten seconds away. The
     // operator stops while waiting.
-    QTRY_COMPARE(engine->link.unansweredCount(), 3);
+    QTRY_COMPARE(engine->link().unansweredCount(), 3);
     QTRY_COMPARE(gatewayMessages().size(), 3);
-    runGuarded(view, [this] { engine->link.Stop1Click(); });
+    runGuarded(view, [this] { engine->link().stop(); });
     QCOMPARE(view.appended.count("Socket Disconnect"), 1);
     const qsizetype at = view.appended.indexOf("Socket Disconnect");
     QCOMPARE(view.appended.mid(at + 1).size(), 3);
@@ -317,7 +318,7 @@ void TestGatewayFaults::slowGatewayThenStop()
     QCOMPARE(named, backups);
     QCOMPARE(replyCount(), 1);
     expectStopped();
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
     checkNothingLostNothingTwice();
 }
 
@@ -336,11 +337,11 @@ void TestGatewayFaults::megabyteOfGarbage()
     QTRY_COMPARE(gatewayMessages().size(), 5);
     QTest::qWait(100);
     QCOMPARE(replyCount(), expectedReplies);
-    QVERIFY(engine->link.isConnected());
+    QVERIFY(engine->link().isConnected());
     QVERIFY(view.errors.isEmpty());
     // The log kept itself small on the way.
     QVERIFY(view.clears > 0);
-    QVERIFY(engine->log.lines().size() <= 1000);
+    QVERIFY(engine->log().lines().size() <= 1000);
     checkNothingLostNothingTwice();
 }
 
@@ -355,9 +356,9 @@ void TestGatewayFaults::repliesNobodyAskedFor()
     QTRY_COMPARE(gatewayMessages().size(), 4);
     QTRY_COMPARE(replyCount(), 1 + 5 + 4);
     QCOMPARE(view.appended.count("Transaction Success..."), 5 + 4);
-    QVERIFY(engine->link.isConnected());
-    QCOMPARE(engine->link.unansweredCount(), 0);
-    runGuarded(view, [this] { engine->link.Stop1Click(); });
+    QVERIFY(engine->link().isConnected());
+    QCOMPARE(engine->link().unansweredCount(), 0);
+    runGuarded(view, [this] { engine->link().stop(); });
     QVERIFY(namedUnanswered().isEmpty());
     expectStopped();
     checkNothingLostNothingTwice();

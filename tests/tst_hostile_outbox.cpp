@@ -148,7 +148,7 @@ private Q_SLOTS:
 private:
     void tick()
     {
-        runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+        runGuarded(view, [this] { engine->tick().runOnce(); });
     }
     QByteArray record(const QByteArray& content, char command) const;
 
@@ -161,7 +161,7 @@ void TestHostileOutbox::init()
     QVERIFY(setUp());
     gateway = std::make_unique<RecordingGateway>();
     QVERIFY(gateway->listen());
-    view.pollInterval = "600000"; // ticks are driven by hand
+    options.pollInterval = OptionNumber::fromText("600000"); // ticks are driven by hand
     startEngine(QByteArray::number(gateway->server.serverPort()), Key, clock);
 }
 
@@ -262,7 +262,7 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
     const QByteArrayList before = entries(outDir);
     QCOMPARE(before.size(), good.size() + 6 + dangling.size() + 3 + busy.size());
 
-    engine->link.Start1Click();
+    engine->link().start();
     QTRY_VERIFY(view.green);
 
     // Tick until every good file has left the outbox; a file that holds up
@@ -281,7 +281,7 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
     QVERIFY2(peakResidentKilobytes() - peakBefore < 16 * 1024,
         qPrintable(QStringLiteral("peak memory grew by %1 kB").arg(peakResidentKilobytes() - peakBefore)));
     QTRY_COMPARE(gateway->messages().size(), good.size());
-    QTRY_COMPARE(engine->link.unansweredCount(), 0);
+    QTRY_COMPARE(engine->link().unansweredCount(), 0);
 
     // A few more ticks change nothing: each error was shown once.
     for (int i = 0; i < 10; ++i)
@@ -352,7 +352,7 @@ void TestHostileOutbox::everyEntryHasAClearOutcome()
         QVERIFY2(!line.startsWith("No reply for") && !line.startsWith("Cannot move"), line.constData());
         QVERIFY(line != "Socket Error" && line != "Socket Disconnect");
     }
-    QVERIFY(engine->link.isConnected());
+    QVERIFY(engine->link().isConnected());
 }
 
 void TestHostileOutbox::fileRemovedBetweenSearchAndRead()
@@ -360,14 +360,14 @@ void TestHostileOutbox::fileRemovedBetweenSearchAndRead()
     // The tick cannot be paused between its search and its read, so the race
     // is played out on the outbox the tick uses, step by step.
     QVERIFY(writeBytes(outDir + "gone.sms", "1\r\n2\r\nremoved by its writer\r\n"));
-    QCOMPARE(engine->outbox.findNextMessageFile(outDir), QByteArray("gone.sms"));
+    QCOMPARE(engine->outbox().findNextMessageFile(outDir), QByteArray("gone.sms"));
     QCOMPARE(::unlink((outDir + "gone.sms").constData()), 0);
     GatewayRecord::Message message;
     Outbox::Read read = Outbox::Read::Yes;
-    runGuarded(view, [&] { read = engine->outbox.readMessageFile(outDir, "gone.sms", &message); });
+    runGuarded(view, [&] { read = engine->outbox().readMessageFile(outDir, "gone.sms", &message); });
     QCOMPARE(read, Outbox::Read::Gone);
     QVERIFY(view.errors.isEmpty());
-    QVERIFY(engine->outbox.findNextMessageFile(outDir).isEmpty());
+    QVERIFY(engine->outbox().findNextMessageFile(outDir).isEmpty());
 }
 
 void TestHostileOutbox::backupDirectoryIsTheOutbox()
@@ -378,13 +378,13 @@ void TestHostileOutbox::backupDirectoryIsTheOutbox()
     QCOMPARE(::symlink(outDir.constData(), (bakDir + "link").constData()), 0);
     for (const QByteArray& backup : { outDir, sameDir, bakDir + "link/" }) {
         view = RecordingView();
+        startEngine(QByteArray::number(gateway->server.serverPort()), Key, clock);
         settings.replace(
             { outDir, backup, "127.0.0.1", QByteArray::number(gateway->server.serverPort()), "user", "secret", Key });
-        engine = std::make_unique<DispatchEngine>(settings, view, clock);
         const QByteArray name = "once-" + QByteArray::number(backup.size()) + ".sms";
         QVERIFY(writeBytes(outDir + name, "1\r\n2\r\nsent at most once\r\n"));
         const qsizetype sentBefore = gateway->messages().size();
-        engine->link.Start1Click();
+        engine->link().start();
         QTRY_VERIFY(view.green);
         for (int i = 0; i < 5; ++i)
             tick();

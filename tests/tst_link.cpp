@@ -1,5 +1,4 @@
-#include "enginelog.h"
-#include "gatewaylink.h"
+#include "dispatchengine.h"
 #include "record.h"
 #include "recordingview.h"
 #include "settings.h"
@@ -60,10 +59,11 @@ private:
     FakeGateway* gw = nullptr;
     SettingsStore settings;
     RecordingView view;
+    EngineOptions options;
     FixedClock clock;
-    std::unique_ptr<EngineLog> log;
-    std::unique_ptr<InFlight> inflight;
-    std::unique_ptr<GatewayLink> link;
+    std::unique_ptr<DispatchEngine> engine;
+    GatewayLink* link = nullptr;
+    const PollingTick* tick = nullptr;
     QByteArrayList fates; // what messageSettled told, one line each
 };
 
@@ -72,13 +72,17 @@ void TestLink::init()
     gw = new FakeGateway;
     QVERIFY(gw->listen());
     settings.replace(settingsFor(gw->port()));
+    view.unwatch();
     view = RecordingView();
-    view.pollInterval = "250";
-    log = std::make_unique<EngineLog>(view, clock);
-    inflight = std::make_unique<InFlight>();
-    link = std::make_unique<GatewayLink>(settings, *log, view, *inflight);
+    options = EngineOptions();
+    options.pollInterval = 250;
+    engine = std::make_unique<DispatchEngine>(settings, view, clock);
+    engine->configure(options);
+    view.watch(*engine);
+    link = &engine->link();
+    tick = &engine->tick();
     fates.clear();
-    connect(link.get(), &GatewayLink::messageSettled, this, [this](const MessageFate& f) {
+    connect(link, &GatewayLink::messageSettled, this, [this](const MessageFate& f) {
         QByteArray line = QByteArray(MessageFate::outcomeName(f.outcome)) + (' ' + f.backupPath) + ' ' + f.outboxName;
         if (f.resultCode)
             line += ' ' + QByteArray(1, f.resultCode) + ' ' + f.counter;
@@ -88,16 +92,15 @@ void TestLink::init()
 
 void TestLink::cleanup()
 {
-    link.reset();
-    inflight.reset();
-    log.reset();
+    view.unwatch();
+    engine.reset();
     delete gw;
     gw = nullptr;
 }
 
 void TestLink::startAndConnect()
 {
-    link->Start1Click();
+    link->start();
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
     QTRY_VERIFY(link->isConnected());
 }
@@ -121,19 +124,19 @@ void TestLink::loginSuccess()
     QVERIFY(!view.green);
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
 
     gw->send(FakeGateway::reply('0', "00000005", "Welcome\r\nto the gateway"));
     QTRY_VERIFY(link->loggedIn());
     QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
-    QCOMPARE(log->lines().last(), QByteArray("Messages To Send = : 00000005"));
+    QCOMPARE(engine->log().lines().last(), QByteArray("Messages To Send = : 00000005"));
     QCOMPARE(view.counter, QByteArray("00000005"));
     QCOMPARE(view.info, QByteArray("Welcome\r\nto the gateway"));
     QVERIFY(view.green);
     QVERIFY(!view.startEnabled);
     QVERIFY(view.stopEnabled);
-    QVERIFY(link->timer().isActive());
-    QCOMPARE(link->timer().interval(), 250);
+    QVERIFY(tick->polling());
+    QCOMPARE(tick->interval(), 250);
     QVERIFY(view.errors.isEmpty());
 }
 
@@ -158,8 +161,8 @@ void TestLink::loginFailureThenSuccess()
     QVERIFY(!view.green);
     QCOMPARE(view.info, QByteArray("Waiting for info messages..."));
     // The tick runs anyway, at the interval last set.
-    QVERIFY(link->timer().isActive());
-    QCOMPARE(link->timer().interval(), GatewayLink::DefaultInterval);
+    QVERIFY(tick->polling());
+    QCOMPARE(tick->interval(), EngineOptions::DefaultPollMs);
     QVERIFY(!view.startEnabled);
     QVERIFY(view.stopEnabled);
 
@@ -168,7 +171,7 @@ void TestLink::loginFailureThenSuccess()
     QTRY_VERIFY(link->loggedIn());
     QCOMPARE(view.appended.mid(3), (QByteArrayList { "Connection Success...", "Messages To Send = : 00000003" }));
     QVERIFY(view.green);
-    QCOMPARE(link->timer().interval(), 250);
+    QCOMPARE(tick->interval(), 250);
 }
 
 void TestLink::messageReplies()
@@ -192,7 +195,7 @@ void TestLink::messageReplies()
     QCOMPARE(view.counter, QByteArray("00000003"));
     QCOMPARE(view.info, QByteArray("Sent"));
     QVERIFY(view.green);
-    QVERIFY(link->timer().isActive());
+    QVERIFY(tick->polling());
 }
 
 void TestLink::twoRepliesInOneWrite()
@@ -219,7 +222,7 @@ void TestLink::replySplitIntoBytes()
     QTest::qWait(20);
     // An incomplete reply is not a reply.
     QCOMPARE(view.appended, QByteArrayList { "Connected" });
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
     gw->send(reply.right(1));
     QTRY_VERIFY(link->loggedIn());
     QCOMPARE(view.appended, (QByteArrayList { "Connected", "Connection Success...", "Messages To Send = : 00000005" }));
@@ -239,19 +242,18 @@ void TestLink::gatewayCloses()
     logIn();
     gw->peer()->disconnectFromHost();
     QTRY_COMPARE(view.appended.last(), QByteArray("Socket Disconnect"));
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
     QVERIFY(!view.green);
     QVERIFY(!link->isConnected());
-    QVERIFY(link->loggedIn()); // until the next Start
     QTest::qWait(50);
     QCOMPARE(view.appended.count("Socket Disconnect"), 1);
     QVERIFY(!view.appended.contains("Socket Error"));
     QVERIFY(view.errors.isEmpty());
 
     // Start again: a fresh log-in.
-    link->Start1Click();
+    link->start();
     QVERIFY(!link->loggedIn());
     QTRY_COMPARE(gw->peers.size(), 2);
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
@@ -268,7 +270,7 @@ void TestLink::gatewayResets()
     // the link exactly as an orderly close does.
     QCOMPARE(view.appended.count("Socket Disconnect"), 1);
     QCOMPARE(view.appended.count("Socket Error"), 0);
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
     QVERIFY(view.startEnabled);
     QVERIFY(!view.green);
 }
@@ -284,32 +286,32 @@ void TestLink::replyThenClose()
     QCOMPARE(view.appended.mid(before),
         (QByteArrayList { "Transaction Success...", "Messages To Send = : 00000002", "Socket Disconnect" }));
     QCOMPARE(view.info, QByteArray("Last"));
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
 }
 
 void TestLink::stopWhileRunning()
 {
     logIn();
     const qsizetype before = view.appended.size();
-    link->Stop1Click();
+    link->stop();
     // The disconnected handling runs inside Stop, not later.
     QCOMPARE(view.appended.mid(before), QByteArrayList { "Socket Disconnect" });
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
     QVERIFY(!view.green);
     QTRY_COMPARE(gw->disconnects, 1);
     QTest::qWait(50);
-    link->Stop1Click(); // a second Stop finds nothing to close
+    link->stop(); // a second Stop finds nothing to close
     QCOMPARE(view.appended.mid(before), QByteArrayList { "Socket Disconnect" });
     QVERIFY(view.errors.isEmpty());
 }
 
 void TestLink::stopWhilePending()
 {
-    link->Start1Click();
+    link->start();
     QVERIFY(link->isPending());
-    link->Stop1Click();
+    link->stop();
     // The attempt is given up: no connection, no log-in, nothing logged.
     QVERIFY(!link->isPending());
     QTest::qWait(50);
@@ -324,24 +326,26 @@ void TestLink::badLineLimitStillStops()
 {
     // A log that cannot check its limit must not keep the link running.
     logIn();
-    view.lineLimit = "many";
+    options.lineLimit = OptionNumber::fromText("many");
+    engine->configure(options);
     gw->peer()->disconnectFromHost();
     QTRY_VERIFY(!link->isConnected());
     QCOMPARE(view.errors, QStringList { QStringLiteral("'many' is not a valid integer value") });
     QCOMPARE(view.appended.last(), QByteArray("Socket Disconnect"));
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
     QVERIFY(!view.green);
     QVERIFY(view.startEnabled);
 
-    // The log-in goes out even though logging "Connected" fails.
-    link->Start1Click();
+    // The log-in goes out though the log still cannot check its limit; the
+    // fault is told once, not at every line.
+    link->start();
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
     QTRY_VERIFY(link->isConnected());
-    QCOMPARE(view.errors.size(), 2);
-    // Stop still closes everything, then reports the log's error.
-    QVERIFY_THROWS_EXCEPTION(SmsError, link->Stop1Click());
+    QCOMPARE(view.appended.last(), QByteArray("Connected"));
+    link->stop();
+    QCOMPARE(view.errors.size(), 1);
     QVERIFY(!link->isConnected());
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
     QVERIFY(!view.green);
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
@@ -352,18 +356,18 @@ void TestLink::connectionRefused()
 {
     const QByteArray port = gw->port();
     gw->server.close();
-    link->Start1Click();
+    link->start();
     QTRY_COMPARE(view.appended, QByteArrayList { "Socket Error" });
     QVERIFY(!link->isPending());
     QTest::qWait(50);
     QCOMPARE(view.appended, QByteArrayList { "Socket Error" });
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
-    QVERIFY(!link->timer().isActive());
+    QVERIFY(!tick->polling());
 
     // The failed attempt does not block a later Start.
     QVERIFY(gw->server.listen(QHostAddress::LocalHost, quint16(port.toInt())));
-    link->Start1Click();
+    link->start();
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
 }
 
@@ -379,7 +383,7 @@ void TestLink::lookupFailure()
     Settings s = settings.values();
     s.serverAddress = address;
     settings.replace(s);
-    link->Start1Click();
+    link->start();
     QTRY_COMPARE_WITH_TIMEOUT(view.appended, (QByteArrayList { "Socket Error", "Socket Disconnect" }), waitMs);
     QTest::qWait(50);
     QCOMPARE(view.appended.size(), 2);
@@ -402,7 +406,7 @@ void TestLink::badPort()
     s.serverPort = port;
     settings.replace(s);
     try {
-        link->Start1Click();
+        link->start();
         QFAIL("Start accepted the port");
     } catch (const SmsError& e) {
         QCOMPARE(e.text(), error);
@@ -414,10 +418,10 @@ void TestLink::badPort()
 
 void TestLink::secondStartWhilePending()
 {
-    link->Start1Click();
+    link->start();
     QVERIFY(link->isPending());
-    link->Start1Click();
-    link->Start1Click();
+    link->start();
+    link->start();
     QTRY_VERIFY(link->isConnected());
     QTest::qWait(50);
     QCOMPARE(gw->peers.size(), 1);
@@ -429,14 +433,14 @@ void TestLink::startWhileConnected()
 {
     startAndConnect();
     // Same address and port: only the logged-in flag is cleared.
-    link->Start1Click();
+    link->start();
     QVERIFY(link->isConnected());
 
     Settings s = settings.values();
     s.serverAddress = "localhost";
     settings.replace(s);
     try {
-        link->Start1Click();
+        link->start();
         QFAIL("Start accepted a new address while connected");
     } catch (const SmsError& e) {
         QCOMPARE(e.text(), QStringLiteral("Can't change value while socket is active"));
@@ -455,7 +459,8 @@ void TestLink::startWhileConnected()
 
 void TestLink::badPollField()
 {
-    view.pollInterval = "abc";
+    options.pollInterval = OptionNumber::fromText("abc");
+    engine->configure(options);
     startAndConnect();
     gw->send(FakeGateway::reply('0', "00000005", "Info"));
     QTRY_COMPARE(view.errors, QStringList { QStringLiteral("'abc' is not a valid integer value") });
@@ -464,8 +469,8 @@ void TestLink::badPollField()
     QCOMPARE(view.counter, QByteArray("00000005"));
     QCOMPARE(view.info, QByteArray("Info"));
     QVERIFY(link->loggedIn());
-    QVERIFY(!link->timer().isActive());
-    QCOMPARE(link->timer().interval(), GatewayLink::DefaultInterval);
+    QVERIFY(!tick->polling());
+    QCOMPARE(tick->interval(), EngineOptions::DefaultPollMs);
     QVERIFY(!view.green);
     QVERIFY(view.startEnabled);
     QVERIFY(!view.stopEnabled);
@@ -487,7 +492,7 @@ void TestLink::unansweredNamedOnStop()
     gw->send(FakeGateway::reply('0', "00000001"));
     QTRY_COMPARE(link->unansweredCount(), 1);
     const qsizetype before = view.appended.size();
-    link->Stop1Click();
+    link->stop();
     QCOMPARE(view.appended.mid(before), (QByteArrayList { "Socket Disconnect", "No reply for bak/SmsFile_2.flh" }));
     QCOMPARE(link->unansweredCount(), 0);
     // Each told once: the answered one at its reply, the other at the stop.
@@ -535,7 +540,7 @@ void TestLink::refusedNamed()
     QCOMPARE(view.appended.mid(3), lines);
     QCOMPARE(fates, QByteArrayList { fate });
     // The log-in's own reply settles no message, and a later stop names none.
-    link->Stop1Click();
+    link->stop();
     QCOMPARE(fates.size(), 1);
     QVERIFY(!view.appended.contains("No reply for bak/SmsFile_1.sms"));
 }

@@ -39,7 +39,7 @@ template <typename T> T* child(QObject* parent, const char* name)
 // The main window and the three it opens.
 struct AllWindows
 {
-    TFormMain main;
+    EngineWindow main;
     TFormConfigure configure;
     TFormAbout about;
     TFormTest test;
@@ -104,7 +104,7 @@ void TestMainWindow::cleanup()
 
 void TestMainWindow::startWithoutSettings()
 {
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QCOMPARE(scope->dialogs.messages, QStringList { NotConfigured });
     QVERIFY(!w.statusMenuEnabled());
     QVERIFY(settings.values() == Settings());
@@ -116,7 +116,7 @@ void TestMainWindow::startWithoutSettings()
 void TestMainWindow::startWithSettings()
 {
     writeSettingsFile({ "out/", "bck/", "gw.example", "5000", "user", "pass", "ABCDEFGHIJKLMNOP", "extra" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QVERIFY(scope->dialogs.messages.isEmpty());
     QVERIFY(w.statusMenuEnabled());
     QCOMPARE(settings.values().serverAddress, QByteArray("gw.example"));
@@ -126,7 +126,7 @@ void TestMainWindow::startWithSettings()
 void TestMainWindow::shortSettingsFile()
 {
     writeSettingsFile({ "out/", "bck/", "gw.example" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     // Shown from the event loop, once the window's creation has finished.
     QVERIFY(scope->dialogs.errors.isEmpty());
     QTRY_COMPARE(scope->dialogs.errors, QStringList { QStringLiteral("List index out of bounds (3)") });
@@ -139,7 +139,7 @@ void TestMainWindow::shortSettingsFile()
 void TestMainWindow::menusAndLayout()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QCOMPARE(w.windowTitle(), QStringLiteral("MARLEK SMS Sender"));
     QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QCOMPARE(w.centralWidget()->size(), QSize(437, 420));
@@ -173,9 +173,9 @@ void TestMainWindow::menusAndLayout()
     // "View Actions" turns its own mark over, and the tick reads it.
     QAction* view = child<QAction>(&w, "ViewActions1");
     view->trigger();
-    QVERIFY(!w.viewActionsChecked());
+    QVERIFY(!w.engine().options().logFoundFiles);
     view->trigger();
-    QVERIFY(w.viewActionsChecked());
+    QVERIFY(w.engine().options().logFoundFiles);
 }
 
 void TestMainWindow::startAndStopAgainstGateway()
@@ -183,7 +183,7 @@ void TestMainWindow::startAndStopAgainstGateway()
     FakeGateway gw;
     QVERIFY(gw.listen());
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
     QAction* start = child<QAction>(&w, "Start1");
     QAction* stop = child<QAction>(&w, "Stop1");
@@ -207,8 +207,8 @@ void TestMainWindow::startAndStopAgainstGateway()
             QStringLiteral("Connection Success..."), QStringLiteral("Messages To Send = : 00000005") }));
     QVERIFY(!start->isEnabled());
     QVERIFY(stop->isEnabled());
-    QVERIFY(w.engine().link.timer().isActive());
-    QCOMPARE(w.engine().link.timer().interval(), 1000);
+    QVERIFY(w.engine().tick().polling());
+    QCOMPARE(w.engine().tick().interval(), 1000);
 
     // A message reply with two info lines replaces the panel's text.
     gw.send(FakeGateway::reply('0', "00000004", "one\r\ntwo"));
@@ -222,13 +222,13 @@ void TestMainWindow::startAndStopAgainstGateway()
     QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
     QVERIFY(start->isEnabled());
     QVERIFY(!stop->isEnabled());
-    QVERIFY(!w.engine().link.timer().isActive());
+    QVERIFY(!w.engine().tick().polling());
     QCOMPARE(textLines(log).last(), QStringLiteral("Socket Disconnect"));
     QCOMPARE(textLines(log).count(QStringLiteral("Socket Disconnect")), 1);
     QTRY_COMPARE(gw.disconnects, 1);
     // The engine's lines and the display agree: nothing was fed back.
     QStringList engineLines;
-    for (const QByteArray& line : w.engine().log.lines())
+    for (const QByteArray& line : w.engine().log().lines())
         engineLines.append(QString::fromLatin1(line));
     QCOMPARE(engineLines, textLines(log));
     QVERIFY(scope->dialogs.errors.isEmpty());
@@ -240,13 +240,13 @@ void TestMainWindow::activityLightBlinks()
     QVERIFY(gw.listen());
     QVERIFY(QDir().mkdir(QStringLiteral("out")));
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     child<QLineEdit>(&w, "Edit3")->setText(QStringLiteral("200"));
     child<QAction>(&w, "Start1")->trigger();
     QTRY_COMPARE(gw.received.size(), qsizetype(396));
     gw.send(FakeGateway::reply('0', "00000000"));
-    QTRY_VERIFY(w.engine().link.timer().isActive());
-    QCOMPARE(w.engine().link.timer().interval(), 200);
+    QTRY_VERIFY(w.engine().tick().polling());
+    QCOMPARE(w.engine().tick().interval(), 200);
 
     // Each tick turns the light over: blue, then the button face, and back.
     TShape* light = child<TShape>(&w, "Shape3");
@@ -264,13 +264,13 @@ void TestMainWindow::testMessageGoesOutOnTheNextTick()
     QVERIFY(QDir().mkdir(QStringLiteral("out")));
     QVERIFY(QDir().mkdir(QStringLiteral("bck")));
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     TFormTest test(settings, &w);
     child<QLineEdit>(&w, "Edit3")->setText(QStringLiteral("200"));
     child<QAction>(&w, "Start1")->trigger();
     QTRY_COMPARE(gw.received.size(), qsizetype(396));
     gw.send(FakeGateway::reply('0', "00000009"));
-    QTRY_VERIFY(w.engine().link.timer().isActive());
+    QTRY_VERIFY(w.engine().tick().polling());
 
     // A "Music" message typed on two lines, as the operator would.
     child<QLineEdit>(&test, "EditTo")->setText(QStringLiteral("3331234567"));
@@ -299,19 +299,19 @@ void TestMainWindow::exitClosesWithoutDisconnectEvent()
     FakeGateway gw;
     QVERIFY(gw.listen());
     writeSettingsFile({ "out/", "bck/", "127.0.0.1", gw.port(), "user", "pass", "ABCDEFGHIJKLMNOP" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     w.show();
     QSignalSpy closed(&w, &TFormMain::closed);
     child<QAction>(&w, "Start1")->trigger();
     QTRY_COMPARE(gw.received.size(), qsizetype(396));
     gw.send(FakeGateway::reply('0', "00000001"));
-    QTRY_VERIFY(w.engine().link.timer().isActive());
+    QTRY_VERIFY(w.engine().tick().polling());
 
     child<QAction>(&w, "Exit1")->trigger();
     QCOMPARE(closed.count(), 1);
     QVERIFY(!w.isVisible());
-    QVERIFY(!w.engine().link.isConnected());
-    QVERIFY(!w.engine().link.timer().isActive());
+    QVERIFY(!w.engine().link().isConnected());
+    QVERIFY(!w.engine().tick().polling());
     QTRY_COMPARE(gw.disconnects, 1);
     QVERIFY(!textLines(child<QPlainTextEdit>(&w, "Memo1")).contains(QStringLiteral("Socket Disconnect")));
 }
@@ -337,7 +337,7 @@ void TestMainWindow::pollField()
 {
     QFETCH(QString, typed);
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     QLineEdit* poll = child<QLineEdit>(&w, "Edit3");
@@ -360,7 +360,7 @@ void TestMainWindow::pollField()
 void TestMainWindow::pollFieldIgnoresWindowDeactivation()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QLineEdit* poll = child<QLineEdit>(&w, "Edit3");
     poll->setText(QStringLiteral("150"));
     // Switching to another program or opening the menu bar is not leaving
@@ -380,7 +380,7 @@ void TestMainWindow::pollFieldIgnoresWindowDeactivation()
 void TestMainWindow::rotationFromWindowFields()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QCheckBox* save = child<QCheckBox>(&w, "CheckBox1");
     QLineEdit* limit = child<QLineEdit>(&w, "Edit2");
     QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
@@ -392,19 +392,19 @@ void TestMainWindow::rotationFromWindowFields()
 
     // The start line counts: the third append makes four lines and empties
     // the log; with "Save" off no file is written.
-    w.engine().log.appendLine("one");
-    w.engine().log.appendLine("two");
+    w.engine().log().info("one");
+    w.engine().log().info("two");
     QCOMPARE(textLines(log).size(), 3);
-    w.engine().log.appendLine("three");
+    w.engine().log().info("three");
     QVERIFY(log->toPlainText().isEmpty());
-    QVERIFY(w.engine().log.lines().isEmpty());
+    QVERIFY(w.engine().log().lines().isEmpty());
     QTest::qWait(20);
     QVERIFY(QDir().entryList({ QStringLiteral("*.log") }).isEmpty());
 
     save->click();
     QVERIFY(limit->isEnabled());
     for (const char* line : { "a", "b", "c", "d" })
-        w.engine().log.appendLine(line);
+        w.engine().log().info(line);
     const QStringList files = QDir().entryList({ QStringLiteral("SmsSender_*.log") });
     QCOMPARE(files.size(), 1);
     QCOMPARE(TextFile::readLines(files.first().toLatin1()), (QList<QByteArray> { "a", "b", "c", "d" }));
@@ -415,7 +415,7 @@ void TestMainWindow::rotationFromWindowFields()
 void TestMainWindow::operatorTypingRotates()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
@@ -426,13 +426,13 @@ void TestMainWindow::operatorTypingRotates()
     log->moveCursor(QTextCursor::End);
     QTest::keyClick(log, Qt::Key_Return);
     QTest::keyClicks(log, QStringLiteral("typed"));
-    QTRY_COMPARE(w.engine().log.lines(), (QList<QByteArray> { "Log messages...", "typed" }));
+    QTRY_COMPARE(w.engine().log().lines(), (QList<QByteArray> { "Log messages...", "typed" }));
     // ...and an engine line goes after it, once.
-    w.engine().log.appendLine("engine");
+    w.engine().log().info("engine");
     QCOMPARE(textLines(log),
         (QStringList { QStringLiteral("Log messages..."), QStringLiteral("typed"), QStringLiteral("engine") }));
     QTest::qWait(20);
-    QCOMPARE(w.engine().log.lines().size(), 3);
+    QCOMPARE(w.engine().log().lines().size(), 3);
 
     // A fourth line typed passes the limit: saved and emptied. (keyClicks
     // gives the loop no turn between keys, so the whole word is in.)
@@ -443,18 +443,18 @@ void TestMainWindow::operatorTypingRotates()
     QCOMPARE(files.size(), 1);
     QCOMPARE(TextFile::readLines(files.first().toLatin1()),
         (QList<QByteArray> { "Log messages...", "typed", "engine", "more" }));
-    QVERIFY(w.engine().log.lines().isEmpty());
+    QVERIFY(w.engine().log().lines().isEmpty());
 }
 
 void TestMainWindow::fileNamesInTheLogKeepTheirBytes()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     QPlainTextEdit* log = child<QPlainTextEdit>(&w, "Memo1");
     const QByteArray utf8Name = "Cannot move uscita_jos\xc3\xa9/a.sms to b.sms";
     const QByteArray singleByteName = "Cannot move uscita_jos\xe9/a.sms to b.sms";
-    w.engine().log.appendLine(utf8Name);
-    w.engine().log.appendLine(singleByteName);
+    w.engine().log().info(utf8Name);
+    w.engine().log().info(singleByteName);
     QCOMPARE(textLines(log).mid(1),
         (QStringList { QStringLiteral("Cannot move uscita_jos\u00e9/a.sms to b.sms"),
             QStringLiteral("Cannot move uscita_jos\u00e9/a.sms to b.sms") }));
@@ -463,22 +463,22 @@ void TestMainWindow::fileNamesInTheLogKeepTheirBytes()
     log->moveCursor(QTextCursor::End);
     log->insertPlainText(QStringLiteral("\ncaf\u00e9"));
     QTRY_COMPARE(
-        w.engine().log.lines(), (QList<QByteArray> { "Log messages...", utf8Name, singleByteName, "caf\xe9" }));
+        w.engine().log().lines(), (QList<QByteArray> { "Log messages...", utf8Name, singleByteName, "caf\xe9" }));
 }
 
 void TestMainWindow::badLineLimitShowsOneBox()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     child<QLineEdit>(&w, "Edit2")->setText(QStringLiteral("lots"));
     // Every append fails its rotation check, as on every tick of a running
-    // link; the operator gets one box, not one per line.
+    // link; the operator gets one box, not one per line, and no line is lost.
     for (int i = 0; i < 5; ++i)
-        w.showError(QStringLiteral("'lots' is not a valid integer value"));
+        w.engine().log().info("line");
     QTRY_COMPARE(scope->dialogs.errors, QStringList { QStringLiteral("'lots' is not a valid integer value.") });
     QTest::qWait(20);
     QCOMPARE(scope->dialogs.errors.size(), 1);
-    QCOMPARE(w.engine().log.lines().size(), 1);
+    QCOMPARE(w.engine().log().lines().size(), 6);
 }
 
 void TestMainWindow::errorPresenterDoesNotStack()
@@ -547,14 +547,14 @@ void TestMainWindow::errorBoxTextAndTitle()
     QCOMPARE(titleFromProgramPath(QStringLiteral("/bin/sms")), QStringLiteral("sms")); // the first stays as is
     QCOMPARE(applicationTitle(), QStringLiteral("tst_mainwindow"));
 
-    TFormMain w(settings); // no settings file: the message box
+    EngineWindow w(settings); // no settings file: the message box
     QCOMPARE(scope->dialogs.titles, QStringList { QStringLiteral("tst_mainwindow") });
 }
 
 void TestMainWindow::webItemsOpenTheSameAddress()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     auto recording = std::make_unique<RecordingStarter>();
     const RecordingStarter& starter = *recording;
     w.goToWeb().setPlatform(nullptr, std::move(recording));
@@ -571,7 +571,7 @@ void TestMainWindow::webItemsOpenTheSameAddress()
 void TestMainWindow::configureOpensModally()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     TFormConfigure configure(settings, &w);
     w.setConfigureWindow(&configure);
     bool wasModal = false;
@@ -587,7 +587,7 @@ void TestMainWindow::configureOpensModally()
 void TestMainWindow::everyControlHasAnAccessibleName()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
-    TFormMain w(settings);
+    EngineWindow w(settings);
     TFormConfigure configure(settings, &w);
     for (QWidget* window : std::initializer_list<QWidget*> { &w, &configure }) {
         for (QWidget* c : window->findChildren<QWidget*>()) {

@@ -1,4 +1,5 @@
 #include "enginelog.h"
+#include "engineoptions.h"
 #include "recordingview.h"
 #include "resulthook.h"
 #include "testsupport.h"
@@ -38,6 +39,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_tmp;
     RecordingView m_view;
+    EngineOptions m_options;
     FixedClock m_clock;
 };
 
@@ -45,13 +47,16 @@ void TestResultHook::init()
 {
     m_tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(m_tmp->isValid());
+    m_view.unwatch();
     m_view = RecordingView();
+    m_options = EngineOptions();
 }
 
 bool TestResultHook::runHook(const QString& script, const MessageFate& fate)
 {
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
+    EngineLog log(m_options, m_view, m_clock);
+    m_view.watch(log);
+    ResultHook hook(log);
     hook.setCommand(script);
     QSignalSpy idle(&hook, &ResultHook::idle);
     hook.report(fate);
@@ -113,8 +118,9 @@ void TestResultHook::failures()
     const QString script = path("hook.sh");
     if (!body.isEmpty())
         QVERIFY(writeScript(script, body));
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
+    EngineLog log(m_options, m_view, m_clock);
+    m_view.watch(log);
+    ResultHook hook(log);
     hook.setCommand(script);
     // Only the hanging command meets the short limit: a command that ends by
     // itself may take longer than that to start on a busy machine.
@@ -133,8 +139,9 @@ void TestResultHook::failures()
 
 void TestResultHook::queuesInOrder()
 {
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
+    EngineLog log(m_options, m_view, m_clock);
+    m_view.watch(log);
+    ResultHook hook(log);
     hook.setCommand(gatedScript());
     for (const char* name : { "n1", "n2", "n3", "n4", "n5", "n6" })
         hook.report(fate(MessageFate::Accepted, name));
@@ -161,8 +168,9 @@ void TestResultHook::queuesInOrder()
 
 void TestResultHook::finishNamesWhatWasNotDelivered()
 {
-    EngineLog log(m_view, m_clock);
-    ResultHook hook(log, m_view);
+    EngineLog log(m_options, m_view, m_clock);
+    m_view.watch(log);
+    ResultHook hook(log);
     hook.setCommand(gatedScript());
     hook.report(fate(MessageFate::Accepted, "n1"));
     hook.report(fate(MessageFate::Refused, "n2"));
@@ -182,7 +190,7 @@ void TestResultHook::finishNamesWhatWasNotDelivered()
 
 void TestResultHook::badLineLimitStaysInside()
 {
-    m_view.lineLimit = "ten";
+    m_options.lineLimit = OptionNumber::fromText("ten");
     const QString script = path("hook.sh");
     QVERIFY(writeScript(script, "exit 1\n"));
     QVERIFY(runHook(script, fate(MessageFate::Accepted, "x.sms")));

@@ -1,3 +1,4 @@
+#include "engineoptions.h"
 #include "gatewayprocess.h"
 #include "inflight.h"
 #include "testgateway.h"
@@ -492,7 +493,7 @@ void TestSmsd::silentGatewayLeftBehind()
     // What went into the silence is named, never sent again; the rest went
     // to the second connection, each file once.
     const int unanswered = int(smsd.linesStartingWith("No reply for ").size());
-    QVERIFY2(unanswered <= InFlight::DefaultLimit, qPrintable(QString::number(unanswered)));
+    QVERIFY2(unanswered <= EngineOptions::DefaultMaxUnanswered, qPrintable(QString::number(unanswered)));
     QCOMPARE(backups(), files);
     QByteArrayList texts;
     int onFirst = 0;

@@ -87,17 +87,17 @@ private Q_SLOTS:
         const StartOptions options = startOptions(parser);
         QString error;
         QVERIFY(enterWorkDir(options, &error));
-        QCOMPARE(options.onResult, command.replace(QStringLiteral("@"), m_root.path()));
-        const qsizetype metrics = arguments.indexOf(QRegularExpression(QStringLiteral("^--metrics=.*")));
-        QCOMPARE(options.metricsFile,
-            metrics < 0 ? QString() : m_root.path() + QLatin1Char('/') + arguments[metrics].mid(10));
+        QCOMPARE(options.engine.onResult, command.replace(QStringLiteral("@"), m_root.path()));
     }
 
     void desktopFolderIsTheUsersOwn()
     {
         QCOMPARE(desktopWorkDir(), m_root.filePath(QStringLiteral("data/marlek-sms-sender")));
         QString error;
-        QVERIFY(enterWorkDir({ desktopWorkDir(), true, QString() }, &error));
+        StartOptions desktop;
+        desktop.workDir = desktopWorkDir();
+        desktop.createWorkDir = true;
+        QVERIFY(enterWorkDir(desktop, &error));
         QCOMPARE(QFileInfo(desktopWorkDir()).permissions() & 0x0077, QFileDevice::Permissions());
     }
 

@@ -73,7 +73,8 @@ void TestTick::init()
     gw = new FakeGateway;
     QVERIFY(gw->listen());
     // Ticks are driven by hand unless a test says otherwise.
-    view.pollInterval = "600000";
+    options.pollInterval = OptionNumber::fromText("600000");
+    configure();
     clock.time = QDateTime(QDate(2007, 3, 5), QTime(9, 4, 7, 89));
     startEngine(gw->port(), Key, clock);
 }
@@ -88,17 +89,17 @@ void TestTick::cleanup()
 
 void TestTick::logIn()
 {
-    engine->link.Start1Click();
+    engine->link().start();
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
     gw->send(FakeGateway::reply('0', "00000009", "Hi"));
-    QTRY_VERIFY(engine->link.loggedIn());
+    QTRY_VERIFY(engine->link().loggedIn());
     view.appended.clear();
 }
 
 void TestTick::tick()
 {
     // As the timer runs it: an error goes to the error box.
-    runGuarded(view, [this] { engine->tick.Timer1Timer(); });
+    runGuarded(view, [this] { engine->tick().runOnce(); });
 }
 
 QList<QByteArray> TestTick::sentRecords() const
@@ -122,7 +123,7 @@ void TestTick::emptyOutboxOnlyBlinks()
     QCOMPARE(view.activityToggles, 3);
     QVERIFY(view.appended.isEmpty());
     QVERIFY(view.errors.isEmpty());
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
     QVERIFY(backupFiles(bakDir).isEmpty());
 }
 
@@ -135,11 +136,11 @@ void TestTick::threeFilesOverThreeTicks()
     for (int i = 1; i <= 3; ++i) {
         tick();
         QCOMPARE(outboxFiles().size(), 3 - i); // one file per tick
-        QCOMPARE(engine->link.unansweredCount(), i);
+        QCOMPARE(engine->link().unansweredCount(), i);
         clock.time = clock.time.addMSecs(1);
     }
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 3);
+    QCOMPARE(engine->link().unansweredCount(), 3);
     QTRY_COMPARE(sentRecords().size(), 3);
     QVERIFY(view.errors.isEmpty());
 
@@ -201,16 +202,20 @@ void TestTick::kindLetters()
 void TestTick::viewActionsLine()
 {
     logIn();
-    view.viewActions = false;
+    options.logFoundFiles = false;
+    configure();
     QVERIFY(writeMessage("quiet.sms", "1\r\n2\r\n3\r\n"));
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 1);
+    QCOMPARE(engine->link().unansweredCount(), 1);
     QVERIFY(view.appended.isEmpty());
 
-    view.viewActions = true;
+    options.logFoundFiles = true;
+    configure();
+
+    configure();
     QVERIFY(writeMessage("loud.ring", "1\r\n2\r\n3\r\n"));
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 2);
+    QCOMPARE(engine->link().unansweredCount(), 2);
     QCOMPARE(view.appended, QByteArrayList { "Found SMS File Ext = .ring" });
 }
 
@@ -222,15 +227,15 @@ void TestTick::nothingTakenWhileNotConnected()
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
 
     // Connecting but not yet connected: still nothing taken.
-    engine->link.Start1Click();
-    QVERIFY(engine->link.isPending());
+    engine->link().start();
+    QVERIFY(engine->link().isPending());
     tick();
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
 
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_VERIFY(engine->link.loggedIn());
-    engine->link.Stop1Click();
+    QTRY_VERIFY(engine->link().loggedIn());
+    engine->link().stop();
     tick();
     QCOMPARE(view.activityToggles, 3);
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
@@ -242,7 +247,8 @@ void TestTick::nothingTakenWhileNotConnected()
 void TestTick::failedMoveKeepsFile()
 {
     logIn();
-    view.viewActions = false;
+    options.logFoundFiles = false;
+    configure();
     const QByteArray missing = QFile::encodeName(tmp->path()) + "/missing/";
     Settings s = settings.values();
     s.backupDir = missing;
@@ -253,7 +259,7 @@ void TestTick::failedMoveKeepsFile()
         clock.time = clock.time.addMSecs(1);
     }
     // Not sent, still in the outbox, said once.
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
     QCOMPARE(view.appended,
         QByteArrayList { "Cannot move " + outPath("a.sms") + " to " + missing + "SmsFile_2007_3_5_9_4_7_89.sms" });
@@ -263,7 +269,7 @@ void TestTick::failedMoveKeepsFile()
     QVERIFY(QDir().mkpath(QFile::decodeName(missing)));
     tick();
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 1);
+    QCOMPARE(engine->link().unansweredCount(), 1);
     QTRY_COMPARE(sentRecords().size(), 1);
     QCOMPARE(sentRecords().first().mid(67, 6), QByteArray("stuck\0", 6));
     QCOMPARE(backupFiles(missing), QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_92.sms") });
@@ -274,23 +280,24 @@ void TestTick::failedMoveKeepsFile()
 void TestTick::unreadableFilesPassedOver()
 {
     logIn();
-    view.viewActions = false;
+    options.logFoundFiles = false;
+    configure();
     QVERIFY(writeMessage("bad.sms", "only\r\ntwo\r\n"));
     QVERIFY(writeMessage("good.ring", "5\r\n6\r\nfine\r\n"));
     QVERIFY(QDir().mkpath(QFile::decodeName(outPath("folder.lnol"))));
 
     tick();
     QCOMPARE(view.errors, QStringList { QStringLiteral("List index out of bounds (2)") });
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
     tick(); // the bad file no longer blocks the one behind it
-    QCOMPARE(engine->link.unansweredCount(), 1);
+    QCOMPARE(engine->link().unansweredCount(), 1);
     tick();
     QCOMPARE(view.errors.size(), 2);
     QCOMPARE(view.errors.last(), QStringLiteral("Cannot open file ") + QFile::decodeName(outPath("folder.lnol")));
     for (int i = 0; i < 3; ++i)
         tick();
     QCOMPARE(view.errors.size(), 2); // each reported once
-    QCOMPARE(engine->link.unansweredCount(), 1);
+    QCOMPARE(engine->link().unansweredCount(), 1);
     QCOMPARE(outboxFiles(), (QStringList { QStringLiteral("bad.sms"), QStringLiteral("folder.lnol") }));
     QVERIFY(view.appended.isEmpty());
 
@@ -298,7 +305,7 @@ void TestTick::unreadableFilesPassedOver()
     QVERIFY(writeMessage("bad.sms", "only\r\ntwo\r\nthree now\r\n"));
     clock.time = clock.time.addMSecs(1);
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 2);
+    QCOMPARE(engine->link().unansweredCount(), 2);
     QTRY_COMPARE(sentRecords().size(), 2);
     QCOMPARE(sentRecords().at(0).at(36), 'M');
     QCOMPARE(sentRecords().at(1).mid(67, 10), QByteArray("three now\0", 10));
@@ -322,7 +329,7 @@ void TestTick::fileStillBeingWritten()
 
     tick();
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("busy.sms") });
     QVERIFY(view.errors.isEmpty());
     QVERIFY(backupFiles(bakDir).isEmpty());
@@ -330,7 +337,7 @@ void TestTick::fileStillBeingWritten()
     writer.closeWriteChannel(); // the writer finishes and closes the file
     QVERIFY(writer.waitForFinished());
     tick();
-    QCOMPARE(engine->link.unansweredCount(), 1);
+    QCOMPARE(engine->link().unansweredCount(), 1);
     QTRY_COMPARE(sentRecords().size(), 1);
     QCOMPARE(sentRecords().first().mid(67, 5), QByteArray("busy\0", 5));
     QVERIFY(view.errors.isEmpty());
@@ -356,14 +363,14 @@ void TestTick::fileTakenByAnotherSender()
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
     const QByteArray elsewhere = work + "other/";
     QVERIFY(QDir().mkpath(QFile::decodeName(elsewhere)));
-    engine->openJournal(work);
-    engine->outbox.setFileSystemProbe([walk](const QByteArray&) { return walk; });
+    engine->start(work);
+    engine->outbox().setFileSystemProbe([walk](const QByteArray&) { return walk; });
     logIn();
     const int files = PollingTick::TakeAttempts + 1;
     for (int i = 0; i < files; ++i)
         QVERIFY(writeMessage("m" + QByteArray::number(i) + ".sms", "1\r\n2\r\ntext " + QByteArray::number(i) + "\r\n"));
     int takes = 0;
-    engine->outbox.setStepHook([&](Outbox::Step at, const QByteArray& name) {
+    engine->outbox().setStepHook([&](Outbox::Step at, const QByteArray& name) {
         if (at == step && takes < taken && Fs::moveNoReplace(outPath(name), elsewhere + name) == Fs::Moved::Yes)
             ++takes;
     });
@@ -380,7 +387,7 @@ void TestTick::fileTakenByAnotherSender()
     if (sent)
         journal += "S " + backup + '\t' + outPath("m" + QByteArray::number(taken) + ".sms") + "\nM " + backup + '\n';
     QCOMPARE(journalText(work), journal);
-    QCOMPARE(engine->inflight.journal().openEntries(), sent ? 1 : 0);
+    QCOMPARE(engine->inflight().openMessages(), sent ? 1 : 0);
     QCOMPARE(view.appended, sent ? QByteArrayList { "Found SMS File Ext = .sms" } : QByteArrayList {});
     QCOMPARE(outboxFiles().size(), files - taken - (sent ? 1 : 0));
     if (!sent) {
@@ -396,7 +403,8 @@ void TestTick::fileTakenByAnotherSender()
 void TestTick::unansweredNamedWhenGatewayCloses()
 {
     logIn();
-    view.viewActions = false;
+    options.logFoundFiles = false;
+    configure();
     QVERIFY(writeMessage("a.sms", "1\r\n2\r\nanswered\r\n"));
     tick();
     clock.time = clock.time.addMSecs(1);
@@ -408,12 +416,12 @@ void TestTick::unansweredNamedWhenGatewayCloses()
     // Which backup went first depends on the listing; the reply answers it.
     const bool answeredFirst = sentRecords().first().mid(67, 8) == "answered";
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_COMPARE(engine->link.unansweredCount(), 1);
+    QTRY_COMPARE(engine->link().unansweredCount(), 1);
     gw->peer()->disconnectFromHost();
-    QTRY_VERIFY(!engine->link.isConnected());
+    QTRY_VERIFY(!engine->link().isConnected());
     QCOMPARE(view.appended.mid(2),
         (QByteArrayList { "Socket Disconnect", "No reply for " + (answeredFirst ? secondBackup : firstBackup) }));
-    QVERIFY(!engine->link.timer().isActive());
+    QVERIFY(!engine->tick().polling());
 }
 
 void TestTick::settingsChangeOnNextTick()
@@ -442,11 +450,12 @@ void TestTick::timerDrivesTicks()
 {
     // A poll value under the floor that was never checked by leaving the
     // field is raised to it rather than letting the timer spin.
-    view.pollInterval = "50";
+    options.pollInterval = OptionNumber::fromText("50");
+    configure();
     QVERIFY(writeMessage("x.sms", "1\r\n2\r\ntimed\r\n"));
     QVERIFY(writeMessage("y.flh", "3\r\n4\r\nflash\r\n"));
     logIn();
-    QCOMPARE(engine->link.timer().interval(), 200);
+    QCOMPARE(engine->tick().interval(), 200);
     QTRY_COMPARE(sentRecords().size(), 2);
     QCOMPARE(sentRecords().at(0).at(36), 'N');
     QCOMPARE(sentRecords().at(1).at(36), 'F');
@@ -458,9 +467,10 @@ void TestTick::timerDrivesTicks()
 void TestTick::journalFollowsMessages()
 {
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
-    engine->openJournal(work);
+    engine->start(work);
     logIn();
-    view.viewActions = false;
+    options.logFoundFiles = false;
+    configure();
     QVERIFY(writeMessage("a.sms", "1\r\n2\r\nanswered\r\n"));
     tick();
     const QByteArray a = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
@@ -472,28 +482,30 @@ void TestTick::journalFollowsMessages()
     const QByteArray b = bakDir + "SmsFile_2007_3_5_9_4_7_90.sms";
     QTRY_COMPARE(sentRecords().size(), 2);
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_COMPARE(engine->inflight.journal().openEntries(), 1);
+    QTRY_COMPARE(engine->inflight().openMessages(), 1);
     QVERIFY(journalText(work).endsWith("A " + a + '\n'));
     // Grown past its limit, it keeps only what is still open.
-    engine->inflight.journal().setCompactSize(1);
+    engine->inflight().journal().setCompactSize(1);
     clock.time = clock.time.addMSecs(1);
     QVERIFY(writeMessage("c.sms", "1\r\n2\r\nlost\r\n"));
     tick();
     const QByteArray c = bakDir + "SmsFile_2007_3_5_9_4_7_91.sms";
     QTRY_COMPARE(sentRecords().size(), 3);
     gw->send(FakeGateway::reply('0', "00000001")); // answers b, the older
-    QTRY_COMPARE(engine->inflight.journal().openEntries(), 1);
+    QTRY_COMPARE(engine->inflight().openMessages(), 1);
     QCOMPARE(journalText(work), "S " + c + '\t' + outPath("c.sms") + "\nM " + c + '\n');
     gw->peer()->disconnectFromHost();
-    QTRY_VERIFY(!engine->link.isConnected());
+    QTRY_VERIFY(!engine->link().isConnected());
     QVERIFY(view.appended.contains("No reply for " + c));
     QCOMPARE(journalText(work), QByteArray()); // emptied: nothing open
-    QCOMPARE(engine->inflight.journal().openEntries(), 0);
+    QCOMPARE(engine->inflight().openMessages(), 0);
 
     // A later start there has nothing left to name.
     RecordingView later;
     DispatchEngine next(settings, later, clock);
-    next.openJournal(work);
+    next.configure(options);
+    later.watch(next);
+    next.start(work);
     QCOMPARE(later.appended, QByteArrayList {});
     QCOMPARE(journalText(work), QByteArray());
 }
@@ -540,9 +552,9 @@ void TestTick::journalRecovery()
     QVERIFY(Fs::writeFile(work + SendJournal::FileName, journal.replace("%b", backup).replace("%o", outPath("a.sms"))));
     QList<MessageFate> fates;
     QObject::connect(
-        &engine->link, &GatewayLink::messageSettled, &engine->link, [&](const MessageFate& f) { fates.append(f); });
+        &engine->link(), &GatewayLink::messageSettled, &engine->link(), [&](const MessageFate& f) { fates.append(f); });
 
-    engine->openJournal(work);
+    engine->start(work);
     QCOMPARE(view.appended, named ? QByteArrayList { "No reply for " + backup } : QByteArrayList {});
     QCOMPARE(fates.size(), named ? 1 : 0);
     if (named) {
@@ -557,7 +569,9 @@ void TestTick::journalRecovery()
     // Named at one start only.
     RecordingView later;
     DispatchEngine next(settings, later, clock);
-    next.openJournal(work);
+    next.configure(options);
+    later.watch(next);
+    next.start(work);
     QCOMPARE(later.appended, QByteArrayList {});
 }
 
@@ -566,7 +580,7 @@ void TestTick::journalNotWritable()
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
     // Damaged: reported, set aside (kept), not trusted, and a fresh one used.
     QVERIFY(Fs::writeFile(work + SendJournal::FileName, "S half a line"));
-    QVERIFY(errorOf([&] { engine->openJournal(work); }).contains(QLatin1String("was damaged; it was set aside as")));
+    QVERIFY(errorOf([&] { engine->start(work); }).contains(QLatin1String("was damaged; it was set aside as")));
     QVERIFY(view.appended.isEmpty());
     // Named by the engine's clock.
     const QStringList aside = QDir(tmp->path()).entryList({ QStringLiteral("SmsSender.journal.damaged_*") });
@@ -576,7 +590,7 @@ void TestTick::journalNotWritable()
 
     // Cannot be written at all: every tick says so, nothing leaves.
     const QByteArray missing = work + "missing/";
-    QVERIFY(errorOf([&] { engine->openJournal(missing); }).startsWith(QLatin1String("Cannot write the send journal")));
+    QVERIFY(errorOf([&] { engine->start(missing); }).startsWith(QLatin1String("Cannot write the send journal")));
     logIn();
     QVERIFY(writeMessage("a.sms", "1\r\n2\r\nkept\r\n"));
     tick();
@@ -586,20 +600,21 @@ void TestTick::journalNotWritable()
             QStringLiteral("Cannot write the send journal %1")
                 .arg(QString::fromLocal8Bit(missing + SendJournal::FileName))));
     QCOMPARE(outboxFiles(), QStringList { QStringLiteral("a.sms") });
-    QCOMPARE(engine->link.unansweredCount(), 0);
+    QCOMPARE(engine->link().unansweredCount(), 0);
 }
 
 void TestTick::unansweredRecordsBounded_data()
 {
     QTest::addColumn<int>("limit");
-    QTest::newRow("default") << int(InFlight::DefaultLimit);
+    QTest::newRow("default") << int(EngineOptions::DefaultMaxUnanswered);
     QTest::newRow("one at a time") << 1;
 }
 
 void TestTick::unansweredRecordsBounded()
 {
     QFETCH(int, limit);
-    engine->inflight.setLimit(limit);
+    options.maxUnanswered = limit;
+    configure();
     logIn();
     for (int i = 0; i < 10; ++i)
         QVERIFY(writeMessage(QByteArray::number(i) + ".sms", "1\r\n2\r\ntext\r\n"));
@@ -615,7 +630,7 @@ void TestTick::unansweredRecordsBounded()
 
     // One answer makes room for one more.
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_COMPARE(engine->link.unansweredCount(), limit - 1);
+    QTRY_COMPARE(engine->link().unansweredCount(), limit - 1);
     tick();
     tick();
     QTRY_COMPARE(sentRecords().size(), limit + 1);
@@ -634,15 +649,17 @@ void TestTick::silentGatewayEndsLink()
 {
     QFETCH(bool, logInAnswered);
     QFETCH(int, messages);
-    engine->inflight.setAnswerTimeout(std::chrono::seconds(1));
+    options.answerTimeout = std::chrono::seconds(1);
+    configure();
     QList<CloseReason> closes;
-    connect(&engine->link, &GatewayLink::closed, this, [&](CloseReason r) { closes.append(r); });
+    connect(&engine->link(), &GatewayLink::closed, this, [&](CloseReason r) { closes.append(r); });
     QList<MessageFate> fates;
-    connect(&engine->inflight, &InFlight::messageSettled, this, [&](const MessageFate& f) { fates.append(f); });
+    connect(&engine->inflight(), &InFlight::messageSettled, this, [&](const MessageFate& f) { fates.append(f); });
     QByteArrayList named;
     if (logInAnswered) {
         logIn();
-        view.viewActions = false;
+        options.logFoundFiles = false;
+        configure();
         for (int i = 0; i < messages; ++i) {
             clock.time = clock.time.addMSecs(1);
             QVERIFY(writeMessage(QByteArray::number(i) + ".sms", "1\r\n2\r\ntext\r\n"));
@@ -650,7 +667,7 @@ void TestTick::silentGatewayEndsLink()
             named.append("No reply for " + bakDir + "SmsFile_2007_3_5_9_4_7_" + QByteArray::number(90 + i) + ".sms");
         }
     } else {
-        engine->link.Start1Click();
+        engine->link().start();
     }
     QTRY_VERIFY_WITH_TIMEOUT(!closes.isEmpty(), 20000);
     QCOMPARE(closes, QList<CloseReason> { CloseReason::AnswerTimeout });
@@ -659,20 +676,21 @@ void TestTick::silentGatewayEndsLink()
     QCOMPARE(qsizetype(fates.size()), qsizetype(messages));
     for (const MessageFate& f : std::as_const(fates))
         QCOMPARE(f.outcome, MessageFate::Unanswered);
-    QVERIFY(!engine->link.isConnected());
-    QCOMPARE(engine->link.state(), LinkState::Disconnected);
+    QVERIFY(!engine->link().isConnected());
+    QCOMPARE(engine->link().state(), LinkState::Disconnected);
     QVERIFY(!view.green && view.startEnabled && !view.stopEnabled);
-    QVERIFY(!engine->link.timer().isActive());
+    QVERIFY(!engine->tick().polling());
     QTRY_COMPARE(gw->disconnects, 1);
 }
 
 void TestTick::compactionKeepsSendOrder()
 {
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
-    engine->openJournal(work);
-    engine->inflight.journal().setCompactSize(1);
+    engine->start(work);
+    engine->inflight().journal().setCompactSize(1);
     logIn();
-    view.viewActions = false;
+    options.logFoundFiles = false;
+    configure();
     QByteArray open;
     for (int i = 0; i < 6; ++i) {
         clock.time = clock.time.addMSecs(1);
@@ -685,7 +703,7 @@ void TestTick::compactionKeepsSendOrder()
     }
     QTRY_COMPARE(sentRecords().size(), 6);
     gw->send(FakeGateway::reply('0', "00000001"));
-    QTRY_COMPARE(engine->inflight.journal().openEntries(), 5);
+    QTRY_COMPARE(engine->inflight().openMessages(), 5);
     QCOMPARE(journalText(work), open);
 }
 

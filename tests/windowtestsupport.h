@@ -1,8 +1,11 @@
 #pragma once
 
 #include "Dialogs.h"
+#include "Main.h"
+#include "dispatchengine.h"
 #include "recordingdialogs.h"
 #include "textfile.h"
+#include "timestamp.h"
 
 #include <QAccessible>
 #include <QDir>
@@ -30,6 +33,27 @@ public:
 private:
     QTemporaryDir m_dir;
     QString m_previous;
+};
+
+// The engine a main window is given, built before the window.
+struct WindowEngineHolder
+{
+    WindowEngineHolder(SettingsStore& settings, const Clock& clock)
+        : windowEngine(settings, ErrorBoxes::instance(), clock)
+    {
+    }
+    DispatchEngine windowEngine;
+};
+
+// The main window on an engine of its own, as the program builds them.
+class EngineWindow : private WindowEngineHolder, public TFormMain
+{
+public:
+    explicit EngineWindow(SettingsStore& settings, QWidget* parent = nullptr, const Clock* clock = nullptr)
+        : WindowEngineHolder(settings, clock ? *clock : Clock::system())
+        , TFormMain(settings, windowEngine, parent)
+    {
+    }
 };
 
 inline void writeSettingsFile(const QList<QByteArray>& lines)

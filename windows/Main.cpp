@@ -39,14 +39,14 @@ void setColours(QWidget* w, const QColor& base, const QColor& text)
 }
 } // namespace
 
-TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* clock)
+TFormMain::TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* parent)
     : QMainWindow(parent)
     , ui(std::make_unique<Ui::TFormMain>())
     , m_settings(settings)
+    , m_engine(engine)
 {
     ui->setupUi(this);
     setWindowIcon(Branding::windowIcon());
-    m_engine = std::make_unique<DispatchEngine>(settings, *this, clock ? *clock : Clock::system());
     GoToWeb1 = new TGoToWeb(this);
     GoToWeb1->setObjectName(QStringLiteral("GoToWeb1"));
     GoToWeb1->setUrl(Branding::operatorUrl());
@@ -70,24 +70,48 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent, const Clock* cloc
         label->setAccessibleName(label->text());
 
     wireMenus();
-    connect(ui->CheckBox1, &QCheckBox::toggled, this, &TFormMain::CheckBox1Click);
+    connect(ui->CheckBox1, &QCheckBox::toggled, this, &TFormMain::saveLogToggled);
     connect(ui->Memo1, &QPlainTextEdit::textChanged, this, [this] {
         if (!m_engineWritesLog)
             scheduleOperatorLogSync();
     });
     ui->Edit3->installEventFilter(this);
 
+    // The engine reads the fields as the operator leaves them, from the next
+    // line, tick or log-in on.
+    connect(ui->Edit2, &QLineEdit::textChanged, this, &TFormMain::applyFields);
+    connect(ui->Edit3, &QLineEdit::textChanged, this, &TFormMain::applyFields);
+    connect(ui->CheckBox1, &QCheckBox::toggled, this, &TFormMain::applyFields);
+    connect(ui->ViewActions1, &QAction::toggled, this, &TFormMain::applyFields);
+    applyFields();
+    connect(&m_engine.log(), &EngineLog::appended, this, [this](const LogEvent& event) { appendLogLine(event.text); });
+    connect(&m_engine.log(), &EngineLog::cleared, this, [this] {
+        const QScopedValueRollback<bool> engineWrites(m_engineWritesLog, true);
+        ui->Memo1->clear();
+    });
+    connect(&m_engine, &DispatchEngine::statusChanged, this, &TFormMain::showStatus);
+
     FormCreate();
 }
 
 TFormMain::~TFormMain()
 {
-    m_engine->link.closeWithoutEvent();
+    m_engine.closeQuietly();
+}
+
+void TFormMain::applyFields()
+{
+    EngineOptions options = m_engine.options();
+    options.lineLimit = OptionNumber::fromText(ui->Edit2->text().toLatin1());
+    options.saveLog = ui->CheckBox1->isChecked();
+    options.pollInterval = OptionNumber::fromText(ui->Edit3->text().toLatin1());
+    options.logFoundFiles = ui->ViewActions1->isChecked();
+    m_engine.configure(options);
 }
 
 void TFormMain::FormCreate()
 {
-    runGuarded(*this, [this] {
+    runGuarded(ErrorBoxes::instance(), [this] {
         if (!m_settings.load()) {
             setStatusMenuEnabled(false);
             Dialogs::instance().showMessage(this,
@@ -119,8 +143,8 @@ void TFormMain::wireMenus()
         if (m_about)
             m_about->exec();
     });
-    connect(ui->Start1, &QAction::triggered, this, &TFormMain::Start1Click);
-    connect(ui->Stop1, &QAction::triggered, this, &TFormMain::Stop1Click);
+    connect(ui->Start1, &QAction::triggered, this, &TFormMain::startLink);
+    connect(ui->Stop1, &QAction::triggered, this, &TFormMain::stopLink);
     // "View Actions" is checkable: Qt turns its mark over on each click.
 }
 
@@ -151,27 +175,27 @@ bool TFormMain::statusMenuEnabled() const
     return ui->Status1->menuAction()->isEnabled();
 }
 
-void TFormMain::Start1Click()
+void TFormMain::startLink()
 {
-    runGuarded(*this, [this] { m_engine->link.Start1Click(); });
+    runGuarded(ErrorBoxes::instance(), [this] { m_engine.connectToGateway(); });
 }
 
-void TFormMain::Stop1Click()
+void TFormMain::stopLink()
 {
-    runGuarded(*this, [this] { m_engine->link.Stop1Click(); });
+    runGuarded(ErrorBoxes::instance(), [this] { m_engine.disconnectFromGateway(); });
 }
 
-void TFormMain::Edit3Exit()
+void TFormMain::checkPollField()
 {
-    runGuarded(*this, [this] {
-        if (parseInteger(ui->Edit3->text().toLatin1()) < 200) {
+    runGuarded(ErrorBoxes::instance(), [this] {
+        if (parseInteger(ui->Edit3->text().toLatin1()) < EngineOptions::MinimumPollMs) {
             Dialogs::instance().showMessage(this, QStringLiteral("NOT Less Than 200 MSec."));
             ui->Edit3->setText(QStringLiteral("1000"));
         }
     });
 }
 
-void TFormMain::CheckBox1Click()
+void TFormMain::saveLogToggled()
 {
     const bool save = ui->CheckBox1->isChecked();
     ui->Edit1->setEnabled(save);
@@ -184,10 +208,10 @@ void TFormMain::scheduleOperatorLogSync()
     if (m_operatorSyncQueued)
         return;
     m_operatorSyncQueued = true;
-    QTimer::singleShot(0, this, &TFormMain::Memo1Change);
+    QTimer::singleShot(0, this, &TFormMain::takeOperatorLog);
 }
 
-void TFormMain::Memo1Change()
+void TFormMain::takeOperatorLog()
 {
     m_operatorSyncQueued = false;
     QString text = ui->Memo1->document()->toRawText();
@@ -198,7 +222,7 @@ void TFormMain::Memo1Change()
     // single-byte text. Line ends are ASCII, so UTF-8 splits like Latin-1.
     // Lines that look alike are taken in their order.
     QHash<QString, QList<QByteArray>> written;
-    for (const QByteArray& line : m_engine->log.lines())
+    for (const QByteArray& line : m_engine.log().lines())
         written[logLineText(line)].append(line);
     QList<QByteArray> lines;
     for (const QByteArray& shown : TextFile::splitLines(text.toUtf8())) {
@@ -206,7 +230,7 @@ void TFormMain::Memo1Change()
         auto same = written.find(line);
         lines.append(same != written.end() && !same->isEmpty() ? same->takeFirst() : line.toLatin1());
     }
-    runGuarded(*this, [this, &lines] { m_engine->log.setLinesFromOperator(lines); });
+    m_engine.log().setLinesFromOperator(lines);
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event)
@@ -216,59 +240,44 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event)
         // activation, a context menu or the menu bar do not.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && reason != Qt::MenuBarFocusReason)
-            QTimer::singleShot(0, this, &TFormMain::Edit3Exit);
+            QTimer::singleShot(0, this, &TFormMain::checkPollField);
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
 void TFormMain::closeEvent(QCloseEvent* event)
 {
-    m_engine->link.closeWithoutEvent();
+    m_engine.closeQuietly();
     event->accept();
     Q_EMIT closed();
 }
 
-void TFormMain::logLineAppended(const QByteArray& line)
+void TFormMain::appendLogLine(const QByteArray& line)
 {
     const QScopedValueRollback<bool> engineWrites(m_engineWritesLog, true);
     ui->Memo1->appendPlainText(logLineText(line));
 }
 
-void TFormMain::logCleared()
+void TFormMain::showStatus(EngineStatus::Changes changes)
 {
-    const QScopedValueRollback<bool> engineWrites(m_engineWritesLog, true);
-    ui->Memo1->clear();
-}
-
-QByteArray TFormMain::lineLimitText() const
-{
-    return ui->Edit2->text().toLatin1();
-}
-
-bool TFormMain::saveLogChecked() const
-{
-    return ui->CheckBox1->isChecked();
-}
-
-QByteArray TFormMain::pollIntervalText() const
-{
-    return ui->Edit3->text().toLatin1();
-}
-
-bool TFormMain::viewActionsChecked() const
-{
-    return ui->ViewActions1->isChecked();
-}
-
-void TFormMain::setCounterText(const QByteArray& counter)
-{
-    ui->Panel1->setText(QString::fromLatin1(counter));
-}
-
-void TFormMain::setInfoText(const QByteArray& info)
-{
+    const EngineStatus& status = m_engine.status();
+    if (changes & EngineStatus::Counter)
+        ui->Panel1->setText(QString::fromLatin1(status.counter));
     // The gateway's text goes in as plain lines, never as markup.
-    ui->Memo2->setPlainText(QString::fromLatin1(TextFile::splitLines(info).join('\n')));
+    if (changes & EngineStatus::Info)
+        ui->Memo2->setPlainText(QString::fromLatin1(TextFile::splitLines(status.info).join('\n')));
+    if (changes & (EngineStatus::Link | EngineStatus::Polling)) {
+        setConnectionLights(status.lightsGreen());
+        ui->Start1->setEnabled(!status.polling);
+        ui->Stop1->setEnabled(status.polling);
+    }
+    if (changes & EngineStatus::Tick) {
+        TShape* light = ui->Shape3;
+        if (light->isFilled() && light->brushColor() == QColor(Qt::blue))
+            light->setBrushColor(palette().color(QPalette::Button));
+        else
+            light->setBrushColor(Qt::blue);
+    }
 }
 
 void TFormMain::setConnectionLights(bool green)
@@ -279,28 +288,4 @@ void TFormMain::setConnectionLights(bool green)
         light->setBrushColor(colour);
         light->setAccessibleDescription(state);
     }
-}
-
-void TFormMain::setStartEnabled(bool enabled)
-{
-    ui->Start1->setEnabled(enabled);
-}
-
-void TFormMain::setStopEnabled(bool enabled)
-{
-    ui->Stop1->setEnabled(enabled);
-}
-
-void TFormMain::toggleActivityLight()
-{
-    TShape* light = ui->Shape3;
-    if (light->isFilled() && light->brushColor() == QColor(Qt::blue))
-        light->setBrushColor(palette().color(QPalette::Button));
-    else
-        light->setBrushColor(Qt::blue);
-}
-
-void TFormMain::showError(const QString& text)
-{
-    ErrorBoxes::instance().showError(text);
 }

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "dispatchengine.h"
-#include "operatorview.h"
 
 #include <QMainWindow>
 
 #include <memory>
 
-class Clock;
 class QDialog;
 class SettingsStore;
 class TFormConfigure;
@@ -19,14 +17,15 @@ class TFormMain;
 
 // The operator's console: starts and stops the gateway link, shows the engine
 // log, the gateway's counter and info text and the lights, and opens the
-// other windows. It owns the dispatch engine for the whole run.
-class TFormMain : public QMainWindow, public OperatorView
+// other windows. It is given the engine, built and started by the program,
+// follows its status and log, and hands it the options its fields set.
+class TFormMain : public QMainWindow
 {
     Q_OBJECT
 public:
     // Loads the settings file of the working directory into the store; a
     // missing file is told to the operator and leaves "Status" disabled.
-    explicit TFormMain(SettingsStore& settings, QWidget* parent = nullptr, const Clock* clock = nullptr);
+    TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* parent = nullptr);
     ~TFormMain() override;
 
     // The windows created after this one.
@@ -37,34 +36,23 @@ public:
     void setStatusMenuEnabled(bool enabled);
     bool statusMenuEnabled() const;
 
-    DispatchEngine& engine() { return *m_engine; }
+    DispatchEngine& engine() { return m_engine; }
     TGoToWeb& goToWeb() { return *GoToWeb1; }
-
-    // OperatorView
-    void logLineAppended(const QByteArray& line) override;
-    void logCleared() override;
-    QByteArray lineLimitText() const override;
-    bool saveLogChecked() const override;
-    QByteArray pollIntervalText() const override;
-    bool viewActionsChecked() const override;
-    void setCounterText(const QByteArray& counter) override;
-    void setInfoText(const QByteArray& info) override;
-    void setConnectionLights(bool green) override;
-    void setStartEnabled(bool enabled) override;
-    void setStopEnabled(bool enabled) override;
-    void toggleActivityLight() override;
-    void showError(const QString& text) override;
 
 Q_SIGNALS:
     // The window was closed: the program ends.
     void closed();
 
 public Q_SLOTS:
-    void Start1Click();
-    void Stop1Click();
-    void Edit3Exit();
-    void CheckBox1Click();
-    void Memo1Change();
+    // Status menu "Start" and "Stop".
+    void startLink();
+    void stopLink();
+    // The poll field was left: under 200 ms is refused.
+    void checkPollField();
+    // "Save" turns the log file fields on and off.
+    void saveLogToggled();
+    // The operator edited the log.
+    void takeOperatorLog();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -74,10 +62,15 @@ private:
     void FormCreate();
     void wireMenus();
     void scheduleOperatorLogSync();
+    // The fields' values into the engine's options.
+    void applyFields();
+    void showStatus(EngineStatus::Changes changes);
+    void appendLogLine(const QByteArray& line);
+    void setConnectionLights(bool green);
 
     std::unique_ptr<Ui::TFormMain> ui;
     SettingsStore& m_settings;
-    std::unique_ptr<DispatchEngine> m_engine;
+    DispatchEngine& m_engine;
     TGoToWeb* GoToWeb1 = nullptr;
     TFormConfigure* m_configure = nullptr;
     QDialog* m_about = nullptr;

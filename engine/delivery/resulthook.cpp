@@ -2,8 +2,6 @@
 
 #include "childpriority.h"
 #include "enginelog.h"
-#include "errorroute.h"
-#include "operatorview.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -99,10 +97,9 @@ void ResultRunner::killAll()
     qDeleteAll(findChildren<QProcess*>(Qt::FindDirectChildrenOnly));
 }
 
-ResultHook::ResultHook(EngineLog& log, OperatorView& view, QObject* parent)
+ResultHook::ResultHook(EngineLog& log, QObject* parent)
     : QObject(parent)
     , m_log(log)
-    , m_view(view)
 {
 }
 
@@ -155,7 +152,7 @@ void ResultHook::ended(quint64 run, const QByteArray& failure)
     if (m_running.erase(run) == 0)
         return;
     if (!failure.isEmpty())
-        log("Result command failed: " + failure);
+        m_log.warning("Result command failed: " + failure);
     startWaiting();
     Q_EMIT runEnded();
     if (m_running.empty() && m_waiting.empty())
@@ -193,12 +190,6 @@ QList<QByteArray> ResultHook::finish()
     for (const MessageFate& fate : std::exchange(m_waiting, {}))
         lines.append(notDelivered(fate));
     for (const QByteArray& line : std::as_const(lines))
-        log(line);
+        m_log.info(line);
     return lines;
-}
-
-void ResultHook::log(const QByteArray& line)
-{
-    // A bad line limit must not reach the event loop, nor stop the runs.
-    runGuarded(m_view, [this, &line] { m_log.appendLine(line); });
 }

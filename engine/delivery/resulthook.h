@@ -13,7 +13,6 @@
 #include <memory>
 
 class EngineLog;
-class OperatorView;
 class QThread;
 class ResultRunner;
 
@@ -28,7 +27,7 @@ public:
     static constexpr int MaxRunning = 4;
     static constexpr std::chrono::milliseconds DefaultTimeLimit { 30000 };
 
-    ResultHook(EngineLog& log, OperatorView& view, QObject* parent = nullptr);
+    explicit ResultHook(EngineLog& log, QObject* parent = nullptr);
     // Kills what still runs without a word; call finish() first to name it.
     ~ResultHook() override;
 
@@ -66,11 +65,9 @@ private:
     void startWaiting();
     void ended(quint64 run, const QByteArray& failure);
     void stopRunner();
-    void log(const QByteArray& line);
     static QByteArray notDelivered(const MessageFate& fate);
 
     EngineLog& m_log;
-    OperatorView& m_view;
     QString m_command;
     std::chrono::milliseconds m_timeLimit = DefaultTimeLimit;
     std::deque<MessageFate> m_waiting;

@@ -114,7 +114,6 @@ QList<MessageFate> SendJournal::recover(const QByteArray& text, bool* damaged)
 QList<MessageFate> SendJournal::open(const QByteArray& dir, const Clock& clock)
 {
     m_active = true;
-    m_open.clear();
     m_file.close();
     m_path = joinDir(dir, FileName);
     QByteArray text;
@@ -137,82 +136,57 @@ QList<MessageFate> SendJournal::open(const QByteArray& dir, const Clock& clock)
     return unanswered;
 }
 
-void SendJournal::clearRecovered()
+void SendJournal::clearRecovered(bool nothingOpen)
 {
-    if (m_active && m_file.isOpen() && m_open.isEmpty() && m_file.size() > 0 && !m_file.truncate())
+    if (m_active && m_file.isOpen() && nothingOpen && m_file.size() > 0 && !m_file.truncate())
         throw cannotWrite(m_path);
 }
 
 void SendJournal::write(char kind, const QByteArray& backupPath, bool sync)
 {
-    if (!m_file.append(QByteArray(1, kind) + ' ' + escaped(backupPath) + '\n', sync))
-        throw cannotWrite(m_path);
-}
-
-qsizetype SendJournal::indexOf(const QByteArray& backupPath) const
-{
-    for (qsizetype i = 0; i < m_open.size(); ++i) {
-        if (m_open[i].backupPath == backupPath)
-            return i;
-    }
-    return -1;
-}
-
-bool SendJournal::recordSending(const QByteArray& backupPath, const QByteArray& outboxPath)
-{
     if (!m_active)
-        return true;
-    // A backup name still waiting for its answer: the move would fail.
-    if (indexOf(backupPath) >= 0)
-        return false;
-    if (!m_file.isOpen() || !m_file.append("S " + escaped(backupPath) + '\t' + escaped(outboxPath) + '\n', true))
+        return;
+    if (!m_file.isOpen() || !m_file.append(QByteArray(1, kind) + ' ' + escaped(backupPath) + '\n', sync))
         throw cannotWrite(m_path);
-    m_open.append({ backupPath, outboxPath, false });
-    return true;
+}
+
+void SendJournal::recordSending(const QByteArray& backupPath, const QByteArray& outboxPath)
+{
+    if (m_active
+        && (!m_file.isOpen() || !m_file.append("S " + escaped(backupPath) + '\t' + escaped(outboxPath) + '\n', true)))
+        throw cannotWrite(m_path);
 }
 
 void SendJournal::recordMoved(const QByteArray& backupPath)
 {
     // Not flushed: this run dying keeps it, and a lost "M" only makes the
     // next start look at the files themselves.
-    const qsizetype i = indexOf(backupPath);
-    if (!m_active || i < 0)
-        return;
-    m_open[i].moved = true;
     write('M', backupPath, false);
 }
 
 void SendJournal::recordNotMoved(const QByteArray& backupPath)
 {
-    const qsizetype i = indexOf(backupPath);
-    if (m_active && i >= 0) {
-        m_open.removeAt(i);
-        write('X', backupPath, false);
-    }
+    write('X', backupPath, false);
 }
 
-void SendJournal::settle(const MessageFate& fate)
+void SendJournal::recordSettled(const QByteArray& backupPath, const QList<Open>& stillOpen)
 {
-    const qsizetype i = indexOf(fate.backupPath);
-    if (!m_active || i < 0)
-        return;
-    m_open.removeAt(i);
     // Not flushed either: if it is lost, the message is named once more at
     // the next start, which is better than a wait for the disk per reply.
-    write('A', fate.backupPath, false);
-    if (m_file.size() > m_compactSize)
-        compact();
+    write('A', backupPath, false);
+    if (m_active && m_file.size() > m_compactSize)
+        compact(stillOpen);
 }
 
-void SendJournal::compact()
+void SendJournal::compact(const QList<Open>& stillOpen)
 {
-    if (m_open.isEmpty()) {
+    if (stillOpen.isEmpty()) {
         if (!m_file.truncate())
             throw cannotWrite(m_path);
         return;
     }
     QByteArray text;
-    for (const Open& entry : std::as_const(m_open)) {
+    for (const Open& entry : stillOpen) {
         text += "S " + escaped(entry.backupPath) + '\t' + escaped(entry.outboxPath) + '\n';
         if (entry.moved)
             text += "M " + escaped(entry.backupPath) + '\n';

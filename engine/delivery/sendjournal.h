@@ -9,7 +9,8 @@
 
 // The crash journal: which messages this working directory sent and has not
 // yet heard back about, kept on disk so that a run that dies still names
-// them at the next start. Append-only lines:
+// them at the next start. It only writes and reads the file; which messages
+// are open is InFlight's to know. Append-only lines:
 //   "S <backup>\t<outbox path>"  about to move and send (on the disk first)
 //   "M <backup>"                 moved out of the outbox
 //   "X <backup>"                 the move failed: nothing was sent
@@ -27,23 +28,31 @@ public:
     // then fails too) or was damaged (set aside under a new name, not read).
     // The clock stamps the name a damaged journal is set aside under.
     QList<MessageFate> open(const QByteArray& dir, const Clock& clock = Clock::system());
-    // Empties the journal once the recovered messages are named.
-    void clearRecovered();
+    // Empties the journal once the recovered messages are named, when
+    // nothing was sent meanwhile.
+    void clearRecovered(bool nothingOpen);
 
     // Whether open() was called: without it nothing is journaled (tests).
     bool isActive() const { return m_active; }
     const QByteArray& path() const { return m_path; }
 
+    // One message still open, as a compacted journal writes it again.
+    struct Open
+    {
+        QByteArray backupPath;
+        QByteArray outboxPath;
+        bool moved = false;
+    };
+
     // Before a message leaves the outbox: on the disk before this returns.
     // Throws when that cannot be done; the message must then not be sent.
-    // False, writing nothing, when the backup name is one still in flight.
-    bool recordSending(const QByteArray& backupPath, const QByteArray& outboxPath);
+    void recordSending(const QByteArray& backupPath, const QByteArray& outboxPath);
     void recordMoved(const QByteArray& backupPath);
     void recordNotMoved(const QByteArray& backupPath);
     // The message's fate is known and told; it will not be named again.
-    void settle(const MessageFate& fate);
-
-    qsizetype openEntries() const { return m_open.size(); }
+    // Past the compaction size the journal is written anew with the
+    // messages still open.
+    void recordSettled(const QByteArray& backupPath, const QList<Open>& stillOpen);
 
     // Past this size the journal is rewritten with its open entries only
     // (emptied when there are none), so a long run does not grow it.
@@ -51,22 +60,11 @@ public:
 
 private:
     void write(char kind, const QByteArray& backupPath, bool sync);
-    void compact();
-
-    struct Open
-    {
-        QByteArray backupPath;
-        QByteArray outboxPath;
-        bool moved = false;
-    };
+    void compact(const QList<Open>& stillOpen);
     QList<MessageFate> recover(const QByteArray& text, bool* damaged);
-    qsizetype indexOf(const QByteArray& backupPath) const;
 
     Fs::AppendFile m_file;
     QByteArray m_path;
     bool m_active = false;
-    // In the order sent, so that a compacted journal names them in that
-    // order too; short, since the unanswered records are bounded.
-    QList<Open> m_open;
     qint64 m_compactSize = 1024 * 1024;
 };

@@ -1,41 +1,40 @@
 #include "gatewaylink.h"
 
 #include "enginelog.h"
+#include "engineoptions.h"
 #include "errorroute.h"
 #include "intparse.h"
-#include "operatorview.h"
 #include "replylines.h"
 #include "settings.h"
 
 #include <algorithm>
 #include <utility>
 
-GatewayLink::GatewayLink(
-    SettingsStore& settings, EngineLog& log, OperatorView& view, InFlight& inflight, QObject* parent)
+GatewayLink::GatewayLink(SettingsStore& settings, const EngineOptions& options, EngineLog& log,
+    ErrorPresenter& presenter, InFlight& inflight, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
+    , m_options(options)
     , m_log(log)
-    , m_view(view)
+    , m_presenter(presenter)
     , m_inflight(inflight)
 {
     m_socket.setObjectName(QStringLiteral("ClientSocketlavoro"));
-    m_pollTimer.setObjectName(QStringLiteral("Timer1"));
-    m_pollTimer.setInterval(DefaultInterval);
     m_openWait.setSingleShot(true);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] { runGuarded(m_view, [this] { onConnected(); }); });
-    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { runGuarded(m_view, [this] { onReadyRead(); }); });
+    connect(&m_socket, &QTcpSocket::connected, this, [this] { runGuarded(m_presenter, [this] { onConnected(); }); });
+    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { runGuarded(m_presenter, [this] { onReadyRead(); }); });
     connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
         if (!m_closing)
-            runGuarded(m_view, [this] { onDisconnected(CloseReason::PeerClosed); });
+            runGuarded(m_presenter, [this] { onDisconnected(CloseReason::PeerClosed); });
     });
     connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (!m_closing)
-            runGuarded(m_view, [this, e] { onError(e); });
+            runGuarded(m_presenter, [this, e] { onError(e); });
     });
-    connect(&m_openWait, &QTimer::timeout, this, [this] { runGuarded(m_view, [this] { noAnswer(); }); });
+    connect(&m_openWait, &QTimer::timeout, this, [this] { runGuarded(m_presenter, [this] { noAnswer(); }); });
     connect(&m_inflight, &InFlight::answerOverdue, this, [this] {
         if (m_connected)
-            runGuarded(m_view, [this] { noAnswer(); });
+            runGuarded(m_presenter, [this] { noAnswer(); });
     });
     connect(&m_inflight, &InFlight::messageSettled, this, &GatewayLink::messageSettled);
 }
@@ -70,9 +69,11 @@ void GatewayLink::setState(LinkState state)
         Q_EMIT stateChanged(state);
 }
 
-void GatewayLink::Start1Click()
+void GatewayLink::start()
 {
-    m_loggedIn = false;
+    // Whatever comes next is taken for the log-in's reply.
+    if (m_state == LinkState::LoggedIn)
+        setState(LinkState::Connecting);
     const Settings& s = m_settings.values();
     const QString host = QString::fromLatin1(s.serverAddress);
     const quint16 port = parsePort(s.serverPort);
@@ -92,19 +93,15 @@ void GatewayLink::Start1Click()
     m_socket.connectToHost(m_host, m_port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
 }
 
-void GatewayLink::Stop1Click()
+void GatewayLink::stop()
 {
     stopLink(CloseReason::Stopped);
 }
 
 void GatewayLink::stopLink(CloseReason reason)
 {
-    m_pollTimer.stop();
     m_openWait.stop();
-    m_view.setStartEnabled(true);
-    m_view.setStopEnabled(false);
     makeInactive(reason);
-    m_view.setConnectionLights(false);
     if (m_state != LinkState::Disconnected) {
         setState(LinkState::Disconnected);
         Q_EMIT closed(reason);
@@ -132,7 +129,6 @@ void GatewayLink::makeInactive(CloseReason reason)
 
 void GatewayLink::closeWithoutEvent()
 {
-    m_pollTimer.stop();
     m_openWait.stop();
     abortQuietly();
     m_connected = false;
@@ -154,12 +150,10 @@ void GatewayLink::onConnected()
     m_connected = true;
     m_received.clear();
     // Nothing from an earlier connection can be answered on this one.
-    const std::optional<SmsError> failure = reportUnanswered(m_inflight.abandon());
+    reportUnanswered(m_inflight.abandon());
     m_inflight.loginSent();
     m_socket.write(GatewayRecord::buildLoginRecord(credentials()));
-    if (failure)
-        throw *failure;
-    m_log.appendLine("Connected");
+    m_log.info("Connected");
 }
 
 void GatewayLink::onReadyRead()
@@ -171,8 +165,9 @@ void GatewayLink::onReadyRead()
         const GatewayRecord::Reply reply = GatewayRecord::readReply(m_received.mid(at, GatewayRecord::Size));
         at += GatewayRecord::Size;
         const InFlight::Request answered = m_inflight.answer();
-        runGuarded(m_view, [this, &reply, &answered] { handleReply(reply, answered); });
-        // Told even when the log failed on the way: the gateway did answer.
+        runGuarded(m_presenter, [this, &reply, &answered] { handleReply(reply, answered); });
+        // Told even when the reply's handling failed on the way: the gateway
+        // did answer.
         if (answered.isMessage()) {
             MessageFate fate;
             fate.outcome = reply.success() ? MessageFate::Accepted : MessageFate::Refused;
@@ -180,7 +175,7 @@ void GatewayLink::onReadyRead()
             fate.outboxName = answered.outboxName;
             fate.resultCode = reply.resultCode;
             fate.counter = reply.counter;
-            runGuarded(m_view, [this, &fate] { m_inflight.settle(fate); });
+            runGuarded(m_presenter, [this, &fate] { m_inflight.settle(fate); });
         }
         if (!m_connected)
             return; // the reply's handling stopped the link
@@ -190,46 +185,33 @@ void GatewayLink::onReadyRead()
 
 void GatewayLink::handleReply(const GatewayRecord::Reply& reply, const InFlight::Request& answered)
 {
-    const bool toLogin = !m_loggedIn;
+    const bool toLogin = !loggedIn();
     for (const QByteArray& line : replyLogLines(reply, toLogin ? RepliedTo::Login : RepliedTo::Message))
-        m_log.appendLine(line);
+        m_log.info(line);
+    if (reply.success()) {
+        Q_EMIT counterChanged(reply.counter);
+        Q_EMIT infoChanged(reply.info);
+    } else if (!toLogin) {
+        Q_EMIT counterChanged(reply.counter);
+    }
     if (toLogin) {
         if (reply.success()) {
-            m_view.setCounterText(reply.counter);
-            m_view.setInfoText(reply.info);
-            Q_EMIT counterChanged(reply.counter);
-            Q_EMIT infoChanged(reply.info);
-            m_loggedIn = true;
             setState(LinkState::LoggedIn);
             Q_EMIT loggedInToGateway();
-            // The poll field refuses values under 200 only when the operator
-            // leaves it; one still being typed must not make the timer spin.
-            m_pollTimer.setInterval(std::max(MinimumInterval, parseInteger(m_view.pollIntervalText())));
-            m_view.setConnectionLights(true);
+            // A poll that is no number stops the handling here, as it did
+            // when the window's field was read at this moment: no polling.
+            Q_EMIT pollIntervalChosen(std::max(EngineOptions::MinimumPollMs, m_options.pollInterval.value()));
         } else {
-            m_loggedIn = false;
-            m_view.setConnectionLights(false);
+            setState(LinkState::Connecting);
             // A message record's reply read as a log-in: the message is
             // refused all the same.
             if (answered.isMessage())
-                m_log.appendLine("Refused: " + answered.backupPath);
+                m_log.warning("Refused: " + answered.backupPath);
         }
-    } else if (reply.success()) {
-        m_view.setCounterText(reply.counter);
-        m_view.setInfoText(reply.info);
-        Q_EMIT counterChanged(reply.counter);
-        Q_EMIT infoChanged(reply.info);
-    } else {
-        m_view.setCounterText(reply.counter);
-        Q_EMIT counterChanged(reply.counter);
-        if (answered.isMessage())
-            m_log.appendLine("Refused: " + answered.backupPath);
+    } else if (!reply.success() && answered.isMessage()) {
+        m_log.warning("Refused: " + answered.backupPath);
     }
-    // Turning a running timer on again must not push its next tick back.
-    if (!m_pollTimer.isActive())
-        m_pollTimer.start();
-    m_view.setStartEnabled(false);
-    m_view.setStopEnabled(true);
+    Q_EMIT replyHandled();
 }
 
 namespace {
@@ -245,14 +227,14 @@ QList<QByteArray> unansweredLines(const QList<MessageFate>& fates)
 void GatewayLink::settleAll(const QList<MessageFate>& fates)
 {
     for (const MessageFate& fate : fates)
-        runGuarded(m_view, [this, &fate] { m_inflight.settle(fate); });
+        runGuarded(m_presenter, [this, &fate] { m_inflight.settle(fate); });
 }
 
-std::optional<SmsError> GatewayLink::reportUnanswered(const QList<MessageFate>& fates)
+void GatewayLink::reportUnanswered(const QList<MessageFate>& fates)
 {
-    std::optional<SmsError> failure = m_log.appendLines(unansweredLines(fates));
+    for (const QByteArray& line : unansweredLines(fates))
+        m_log.warning(line);
     settleAll(fates);
-    return failure;
 }
 
 void GatewayLink::onDisconnected(CloseReason reason)
@@ -260,14 +242,9 @@ void GatewayLink::onDisconnected(CloseReason reason)
     m_connected = false;
     m_received.clear();
     const QList<MessageFate> unanswered = m_inflight.abandon();
-    // A bad line limit must not keep the link from stopping: its error is
-    // raised once the link is down.
-    const std::optional<SmsError> failure
-        = m_log.appendLines(QList<QByteArray> { "Socket Disconnect" } + unansweredLines(unanswered));
-    settleAll(unanswered);
+    m_log.warning("Socket Disconnect");
+    reportUnanswered(unanswered);
     stopLink(reason);
-    if (failure)
-        throw *failure;
 }
 
 void GatewayLink::onError(QAbstractSocket::SocketError error)
@@ -276,18 +253,14 @@ void GatewayLink::onError(QAbstractSocket::SocketError error)
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
     m_openWait.stop();
-    std::optional<SmsError> failure = m_log.appendLines({ "Socket Error" });
+    m_log.warning("Socket Error");
     stopLink(CloseReason::Error);
     // A failed lookup ends in a disconnected event too, though no connection
     // was ever made.
     if (error == QAbstractSocket::HostNotFoundError) {
-        std::optional<SmsError> more = m_log.appendLines({ "Socket Disconnect" });
+        m_log.warning("Socket Disconnect");
         stopLink(CloseReason::Error);
-        if (!failure)
-            failure = std::move(more);
     }
-    if (failure)
-        throw *failure;
 }
 
 QByteArray GatewayLink::noAnswerLine() const
@@ -300,7 +273,7 @@ void GatewayLink::noAnswer()
 {
     // A silent gateway, or an attempt that never opens, ends as a lost
     // connection does: what waits is named and the link stops.
-    std::optional<SmsError> failure = m_log.appendLines({ noAnswerLine() });
+    m_log.warning(noAnswerLine());
     Q_EMIT answerTimedOut();
     if (m_connected) {
         m_connected = false;
@@ -308,10 +281,7 @@ void GatewayLink::noAnswer()
         onDisconnected(CloseReason::AnswerTimeout);
     } else {
         abortQuietly();
-        if (std::optional<SmsError> more = m_log.appendLines({ "Socket Error" }); more && !failure)
-            failure = std::move(more);
+        m_log.warning("Socket Error");
         stopLink(CloseReason::AnswerTimeout);
     }
-    if (failure)
-        throw *failure;
 }

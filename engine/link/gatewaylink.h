@@ -1,5 +1,6 @@
 #pragma once
 
+#include "closereason.h"
 #include "inflight.h"
 #include "linkstate.h"
 #include "messagefate.h"
@@ -12,29 +13,27 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <optional>
-
 class EngineLog;
-class OperatorView;
+class ErrorPresenter;
 class SettingsStore;
+struct EngineOptions;
 
-// The one long-lived connection to the gateway: log-in, replies, and the
-// polling timer that runs from the first reply until the link stops. What
-// waits for a reply is kept by the InFlight it is given; what happens is
-// told by typed signals, so that no one needs to read the log.
+// The one long-lived connection to the gateway: log-in and replies. It moves
+// the bytes and says what happened by typed signals, so that no one needs to
+// read the log; what waits for a reply is kept by the InFlight it is given.
 class GatewayLink : public QObject
 {
     Q_OBJECT
 public:
-    GatewayLink(
-        SettingsStore& settings, EngineLog& log, OperatorView& view, InFlight& inflight, QObject* parent = nullptr);
+    GatewayLink(SettingsStore& settings, const EngineOptions& options, EngineLog& log, ErrorPresenter& presenter,
+        InFlight& inflight, QObject* parent = nullptr);
     ~GatewayLink() override;
 
-    // Status menu "Start": connect to the configured gateway. Throws on a bad
-    // port, or when the address changes under a connected link.
-    void Start1Click();
-    // Status menu "Stop": timer off, Start on, Stop off, close, lights red.
-    void Stop1Click();
+    // Connects to the configured gateway. Throws on a bad port, or when the
+    // address changes under a connected link.
+    void start();
+    // Closes the connection, or gives up the attempt at one.
+    void stop();
 
     // Sends one message record; false (nothing sent) when not connected.
     // The socket queues what it cannot take at once. backupPath names the message in the log if the
@@ -43,24 +42,19 @@ public:
     bool sendMessageRecord(const QByteArray& record, const QByteArray& backupPath, const QByteArray& outboxName);
 
     // Messages sent by an earlier run that never heard back: each is named
-    // with "No reply for" and settled as unanswered. Hands back the log's
-    // first failure, after every line is in.
-    [[nodiscard]] std::optional<SmsError> reportUnanswered(const QList<MessageFate>& fates);
+    // with "No reply for" and settled as unanswered.
+    void reportUnanswered(const QList<MessageFate>& fates);
 
     // Program end: close without a disconnected event.
     void closeWithoutEvent();
 
-    bool loggedIn() const { return m_loggedIn; }
+    bool loggedIn() const { return m_state == LinkState::LoggedIn; }
     bool isConnected() const { return m_connected; }
     bool isPending() const;
     LinkState state() const { return m_state; }
     // "host:port" as last started; empty before the first Start.
     QString gatewayAddress() const;
-    QTimer& timer() { return m_pollTimer; }
     qsizetype unansweredCount() const { return m_inflight.unanswered(); }
-
-    static constexpr int DefaultInterval = 1000;
-    static constexpr int MinimumInterval = 200;
 
 Q_SIGNALS:
     // Once per message record: at its reply, or when it is named with
@@ -69,6 +63,10 @@ Q_SIGNALS:
     void stateChanged(LinkState state);
     // Each successful log-in reply.
     void loggedInToGateway();
+    // At a successful log-in, the poll interval taken from the options.
+    void pollIntervalChosen(int ms);
+    // A reply was handled (log-in or message): the polling runs from here.
+    void replyHandled();
     // The connection, or the attempt at one, ended.
     void closed(CloseReason reason);
     // "No answer from the gateway in N s" was logged; closed() follows.
@@ -86,6 +84,7 @@ private:
 
     void handleReply(const GatewayRecord::Reply& reply, const InFlight::Request& answered);
     void stopLink(CloseReason reason);
+    void setCounter(const QByteArray& counter);
     void makeInactive(CloseReason reason);
     void abortQuietly();
     void setState(LinkState state);
@@ -95,16 +94,15 @@ private:
     GatewayRecord::Credentials credentials() const;
 
     SettingsStore& m_settings;
+    const EngineOptions& m_options;
     EngineLog& m_log;
-    OperatorView& m_view;
+    ErrorPresenter& m_presenter;
     InFlight& m_inflight;
     QTcpSocket m_socket;
-    QTimer m_pollTimer;
     // A connection attempt may not take longer than an answer.
     QTimer m_openWait;
     QString m_host;
     quint16 m_port = 0;
-    bool m_loggedIn = false;
     bool m_connected = false;
     bool m_closing = false;
     LinkState m_state = LinkState::Disconnected;

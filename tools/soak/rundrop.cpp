@@ -32,17 +32,19 @@ int runDrop(const SoakOptions& o)
     }
     SettingsStore settings;
     settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(gateway.port), "soak", "secret", SoakKey });
-    SoakView view(tmp.path() + QStringLiteral("/engine.log"));
+    SoakView view(tmp.path() + QStringLiteral("/engine.log()"));
     DispatchEngine engine(settings, view, Clock::system());
-    engine.log.setDirectory(QFile::encodeName(tmp.path()) + '/');
-    runGuarded(view, [&] { engine.link.Start1Click(); });
+    engine.configure(view.options);
+    view.watch(engine);
+    engine.log().setDirectory(QFile::encodeName(tmp.path()) + '/');
+    runGuarded(view, [&] { engine.link().start(); });
     QElapsedTimer clock;
     clock.start();
-    while (!engine.link.timer().isActive() && clock.elapsed() < 10000)
+    while (!engine.tick().polling() && clock.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     // The index follows the empty outbox before the drop.
-    runGuarded(view, [&] { engine.tick.Timer1Timer(); });
-    const qsizetype scansBefore = engine.outbox.fullScans();
+    runGuarded(view, [&] { engine.tick().runOnce(); });
+    const qsizetype scansBefore = engine.outbox().fullScans();
 
     // Created out of name order: the last ids first.
     for (int i = files - 1; i >= 0; --i)
@@ -87,7 +89,7 @@ int runDrop(const SoakOptions& o)
     if (!view.errors.isEmpty())
         failures.append(
             QStringLiteral("%1 errors shown, the first: %2").arg(view.errors.size()).arg(view.errors.first()));
-    const qsizetype scans = engine.outbox.fullScans() - scansBefore;
+    const qsizetype scans = engine.outbox().fullScans() - scansBefore;
     std::printf("soak: drop of %d files, %.1f s, %.0f files/s at a %d ms tick; full scans after the drop %lld\n", files,
         elapsedMs / 1000.0, elapsedMs > 0 ? files * 1000.0 / elapsedMs : 0.0, o.tickMs, static_cast<long long>(scans));
     std::printf(

@@ -39,8 +39,8 @@ public:
         : RecordingView(Counting)
         , m_fd(::open(logPath.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644))
     {
-        pollInterval = "200";
-        viewActions = false;
+        options.pollInterval = 200;
+        options.logFoundFiles = false;
         onLine = [this](const QByteArray& line) { put(line); };
         onError = [this](const QString& text) { put("ERROR: " + text.toLocal8Bit()); };
     }
@@ -105,18 +105,20 @@ int runKillChild(const SoakOptions& o)
     settings.replace({ outDir, o.childBakDir, "127.0.0.1", o.childPort, "soak", "secret", SoakKey });
     KillChildView view(workDir + "runs.log");
     DispatchEngine engine(settings, view, Clock::system());
-    engine.log.setDirectory(workDir);
-    runGuarded(view, [&] { engine.openJournal(workDir); });
+    engine.configure(view.options);
+    view.watch(engine);
+    engine.log().setDirectory(workDir);
+    runGuarded(view, [&] { engine.start(workDir); });
 
     FastTicker ticker(engine, view, 1);
     QTimer watch;
     watch.setInterval(5);
     QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
-        const bool stopped = !engine.link.isConnected() && !engine.link.isPending();
+        const bool stopped = !engine.link().isConnected() && !engine.link().isPending();
         if (stopped && hasFiles(outDir)) {
-            runGuarded(view, [&] { engine.link.Start1Click(); });
-        } else if (!stopped && !hasFiles(outDir) && engine.link.unansweredCount() == 0) {
-            runGuarded(view, [&] { engine.link.Stop1Click(); });
+            runGuarded(view, [&] { engine.link().start(); });
+        } else if (!stopped && !hasFiles(outDir) && engine.link().unansweredCount() == 0) {
+            runGuarded(view, [&] { engine.link().stop(); });
             QCoreApplication::quit();
         } else if (stopped) {
             QCoreApplication::quit();

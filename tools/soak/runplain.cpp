@@ -139,9 +139,11 @@ int runPlain(const SoakOptions& o)
     }
 
     SettingsStore settings;
-    SoakView view(work + QStringLiteral("/engine.log"));
+    SoakView view(work + QStringLiteral("/engine.log()"));
     DispatchEngine engine(settings, view, Clock::system());
-    engine.log.setDirectory(QFile::encodeName(work) + '/');
+    engine.configure(view.options);
+    view.watch(engine);
+    engine.log().setDirectory(QFile::encodeName(work) + '/');
     const QString resultsPath = work + QStringLiteral("/results.tsv");
     if (withHook) {
         const QString hook = work + QStringLiteral("/on-result.sh");
@@ -149,7 +151,7 @@ int runPlain(const SoakOptions& o)
             std::fprintf(stderr, "soak: cannot write the hook\n");
             return 2;
         }
-        engine.results.setCommand(hook);
+        engine.results().setCommand(hook);
     }
 
     // Start against one gateway, then the other, again after every stop.
@@ -158,7 +160,7 @@ int runPlain(const SoakOptions& o)
         const SoakGateway& g = starts % 2 == 0 ? closing : resetting;
         settings.replace({ outDir, bakDir, "127.0.0.1", QByteArray::number(g.port), "soak", "secret", SoakKey });
         ++starts;
-        runGuarded(view, [&] { engine.link.Start1Click(); });
+        runGuarded(view, [&] { engine.link().start(); });
     };
 
     qint64 baselineKb = -1;
@@ -189,11 +191,11 @@ int runPlain(const SoakOptions& o)
             QCoreApplication::quit();
             return;
         }
-        const bool stopped = !engine.link.isConnected() && !engine.link.isPending();
+        const bool stopped = !engine.link().isConnected() && !engine.link().isPending();
         if (stopped && hasFiles(outDir)) {
             start();
-        } else if (!stopped && !hasFiles(outDir) && engine.link.unansweredCount() == 0) {
-            runGuarded(view, [&] { engine.link.Stop1Click(); });
+        } else if (!stopped && !hasFiles(outDir) && engine.link().unansweredCount() == 0) {
+            runGuarded(view, [&] { engine.link().stop(); });
             QCoreApplication::quit();
         } else if (stopped && !hasFiles(outDir)) {
             QCoreApplication::quit();
@@ -208,13 +210,13 @@ int runPlain(const SoakOptions& o)
     qint64 drainMs = 0;
     if (withHook) {
         QEventLoop drain;
-        QObject::connect(&engine.results, &ResultHook::idle, &drain, &QEventLoop::quit);
+        QObject::connect(&engine.results(), &ResultHook::idle, &drain, &QEventLoop::quit);
         QTimer::singleShot(std::max<qint64>(1000, limitMs - elapsedMs), &drain, &QEventLoop::quit);
-        if (engine.results.running() > 0 || engine.results.waiting() > 0)
+        if (engine.results().running() > 0 || engine.results().waiting() > 0)
             drain.exec();
         drainMs = clock.elapsed() - elapsedMs;
     }
-    const QList<QByteArray> undelivered = engine.results.finish();
+    const QList<QByteArray> undelivered = engine.results().finish();
     const qint64 finalKb = residentKilobytes();
     peakKb = qMax(peakKb, finalKb);
 

@@ -50,9 +50,9 @@ SoakView::SoakView(const QString& logPath)
     , m_file(logPath)
 {
     m_file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    saveLog = true;
-    pollInterval = "200";
-    viewActions = false;
+    options.saveLog = true;
+    options.pollInterval = 200;
+    options.logFoundFiles = false;
     onLine = [this](const QByteArray& line) { tally(line); };
     onError = [this](const QString& text) { m_file.write("ERROR: " + text.toLatin1() + '\n'); };
 }
@@ -83,7 +83,7 @@ FastTicker::FastTicker(DispatchEngine& engine, ErrorPresenter& presenter, int in
     m_clock.start();
     QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this, &engine, &presenter] {
         const qint64 nowNs = m_clock.nsecsElapsed();
-        if (!engine.link.timer().isActive()) {
+        if (!engine.tick().polling()) {
             m_lastCallNs = -1;
             return;
         }
@@ -92,7 +92,7 @@ FastTicker::FastTicker(DispatchEngine& engine, ErrorPresenter& presenter, int in
         m_lastCallNs = nowNs;
         if (QDateTime::currentMSecsSinceEpoch() <= m_lastTickEndMs)
             return;
-        runGuarded(presenter, [&] { engine.tick.Timer1Timer(); });
+        runGuarded(presenter, [&] { engine.tick().runOnce(); });
         m_lastTickEndMs = QDateTime::currentMSecsSinceEpoch();
     });
 }

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "backgroundwriter.h"
+#include "enginestatus.h"
 #include "fsutil.h"
-#include "linkstate.h"
 #include "messagefate.h"
-#include "outbox.h"
 #include "statusfile.h"
 
 #include <QByteArray>
@@ -18,15 +17,15 @@
 
 class Clock;
 class EngineLog;
-class OperatorView;
 
 // The files other programs watch the sender by: the status file (rewritten
 // on every change, at most once a second and at least once a minute), the
 // ledger of fates (a line per settled message) and, when asked for, the
 // metrics file for node_exporter's textfile collector (every 10 s and at
-// the end). Fed through plain calls; nothing is written before open(). The
-// status and metrics files are put together here and written on a thread
-// of their own; the ledger's line is appended at once.
+// the end). They show the engine's status, read from its source when
+// written; nothing is written before open(). The status and metrics files
+// are put together here and written on a thread of their own; the ledger's
+// line is appended at once.
 class StatusFiles : public QObject
 {
     Q_OBJECT
@@ -35,15 +34,10 @@ public:
     static constexpr std::chrono::milliseconds LongestGap { 60000 };
     static constexpr std::chrono::milliseconds MetricsGap { 10000 };
 
-    // Counted since start, for the metrics.
-    struct Counters
-    {
-        qint64 logins = 0;
-        qint64 connectionsLost = 0;
-        qint64 answerTimeouts = 0;
-    };
+    // The status as it stands now (the files waiting counted afresh).
+    using Source = std::function<const EngineStatus&()>;
 
-    StatusFiles(EngineLog& log, OperatorView& view, const Clock& clock, QObject* parent = nullptr);
+    StatusFiles(Source source, EngineLog& log, const Clock& clock, QObject* parent = nullptr);
 
     // Writes the status file and the ledger in dir (empty: the working
     // directory) from now on; call it holding the folder's WorkdirLock.
@@ -53,33 +47,24 @@ public:
     void setMetricsFile(const QByteArray& path);
     const QByteArray& metricsFile() const { return m_metricsPath; }
     void setProgram(const QString& program, const QString& version, qint64 pid);
-    // Asked for the files waiting each time the status is put together.
-    void setQueueSource(std::function<std::optional<Outbox::Queue>()> source) { m_queueSource = std::move(source); }
 
-    void setLinkState(LinkState state);
-    void setGateway(const QString& hostPort);
-    void setCounter(const QByteArray& counter);
-    void setInfo(const QByteArray& info);
-    void setUnanswered(qsizetype unanswered);
-    void noteLoggedIn();
-    void noteClosed(CloseReason reason);
-    void noteAnswerTimedOut();
-    // The message's line goes into the ledger now; the totals count it.
+    // The engine's status changed: the files follow (the status file within
+    // a second) where the change shows in them.
+    void noteChanged(EngineStatus::Changes changes);
+    // The message's line goes into the ledger now.
     void noteSettled(const MessageFate& fate);
-    void noteQueueChanged() { changed(); }
 
-    // Program end: the status and metrics once more, the link down, and on
-    // the disk before this returns.
+    // Program end: the status and metrics once more, and on the disk before
+    // this returns.
     void finish();
     // Returns once the status and metrics files handed over are written.
     void flushWrites() { m_writer.flush(); }
     // How long the last of them took to write, on the writer's thread.
     std::chrono::microseconds lastWriteTime() const { return m_writer.lastWriteTime(); }
 
-    // The status as it stands (the files waiting as last asked).
+    // The status file's contents as they stand.
     SenderStatus status();
-    const Counters& counters() const { return m_counters; }
-    static QByteArray metricsText(const SenderStatus& status, const Counters& counters);
+    static QByteArray metricsText(const SenderStatus& status);
 
     QByteArray statusPath() const;
     QByteArray ledgerPath() const;
@@ -97,19 +82,18 @@ private:
     // Says once, until the file can be written again, that it cannot.
     void reportFailure(bool* reported, bool failed, const QByteArray& what, const QByteArray& path);
 
+    Source m_source;
     EngineLog& m_log;
-    OperatorView& m_view;
     const Clock& m_clock;
-    SenderStatus m_status;
-    Counters m_counters;
-    std::function<std::optional<Outbox::Queue>()> m_queueSource;
+    QString m_program;
+    QString m_version;
+    qint64 m_pid = 0;
     bool m_open = false;
     QByteArray m_dir;
     QByteArray m_metricsPath;
     QTimer m_statusTimer;
     QTimer m_metricsTimer;
     QElapsedTimer m_sinceWrite; // invalid until the first write
-    bool m_gathering = false;
     int m_statusWrites = 0;
     Fs::AppendFile m_ledger;
     BackgroundWriter m_writer; // last: it ends, writing what waits, first

@@ -1,32 +1,16 @@
 #include "statusfiles.h"
 
 #include "enginelog.h"
-#include "errorroute.h"
 #include "intparse.h"
-#include "operatorview.h"
+#include "messagekind.h"
 #include "paths.h"
 #include "timestamp.h"
-
-#include <QScopedValueRollback>
 
 #include <algorithm>
 
 namespace {
 constexpr std::array<Ledger::Outcome, 3> Outcomes
     = { Ledger::Outcome::Accepted, Ledger::Outcome::Refused, Ledger::Outcome::Unanswered };
-
-SenderStatus::Link statusLink(LinkState state)
-{
-    switch (state) {
-    case LinkState::Connecting:
-        return SenderStatus::Link::Connecting;
-    case LinkState::LoggedIn:
-        return SenderStatus::Link::LoggedIn;
-    case LinkState::Disconnected:
-        break;
-    }
-    return SenderStatus::Link::Disconnected;
-}
 
 // One metric: its HELP and TYPE lines, then its samples.
 void addMetric(QByteArray* out, const char* name, const char* type, const char* help,
@@ -39,13 +23,12 @@ void addMetric(QByteArray* out, const char* name, const char* type, const char* 
 }
 } // namespace
 
-StatusFiles::StatusFiles(EngineLog& log, OperatorView& view, const Clock& clock, QObject* parent)
+StatusFiles::StatusFiles(Source source, EngineLog& log, const Clock& clock, QObject* parent)
     : QObject(parent)
+    , m_source(std::move(source))
     , m_log(log)
-    , m_view(view)
     , m_clock(clock)
 {
-    m_status.since = m_clock.now();
     // Precise: a coarse timer may come early, and then twice in a second.
     m_statusTimer.setTimerType(Qt::PreciseTimer);
     m_statusTimer.setSingleShot(true);
@@ -86,89 +69,31 @@ void StatusFiles::setMetricsFile(const QByteArray& path)
 
 void StatusFiles::setProgram(const QString& program, const QString& version, qint64 pid)
 {
-    m_status.program = program;
-    m_status.version = version;
-    m_status.pid = pid;
+    m_program = program;
+    m_version = version;
+    m_pid = pid;
     changed();
 }
 
-void StatusFiles::setLinkState(LinkState state)
+void StatusFiles::noteChanged(EngineStatus::Changes changes)
 {
-    const SenderStatus::Link link = statusLink(state);
-    if (link == m_status.link)
-        return;
-    m_status.link = link;
-    m_status.since = m_clock.now();
-    changed();
-}
-
-void StatusFiles::setGateway(const QString& hostPort)
-{
-    if (hostPort == m_status.gateway)
-        return;
-    m_status.gateway = hostPort;
-    changed();
-}
-
-void StatusFiles::setCounter(const QByteArray& counter)
-{
-    if (counter == m_status.counter)
-        return;
-    m_status.counter = counter;
-    changed();
-}
-
-void StatusFiles::setInfo(const QByteArray& info)
-{
-    if (info == m_status.info)
-        return;
-    m_status.info = info;
-    changed();
-}
-
-void StatusFiles::setUnanswered(qsizetype unanswered)
-{
-    if (unanswered == m_status.unanswered)
-        return;
-    m_status.unanswered = unanswered;
-    changed();
-}
-
-void StatusFiles::noteLoggedIn()
-{
-    ++m_counters.logins;
-}
-
-void StatusFiles::noteClosed(CloseReason reason)
-{
-    if (reason != CloseReason::Stopped)
-        ++m_counters.connectionsLost;
-}
-
-void StatusFiles::noteAnswerTimedOut()
-{
-    ++m_counters.answerTimeouts;
+    // The ticks and the polling are not in the files.
+    if (changes & ~(EngineStatus::Tick | EngineStatus::Polling))
+        changed();
 }
 
 void StatusFiles::noteSettled(const MessageFate& fate)
 {
-    const QDateTime now = m_clock.now();
-    const auto outcome = size_t(fate.outcome);
-    ++m_status.totals[outcome];
-    m_status.last[outcome] = now;
-    if (m_open) {
-        const QByteArray result = fate.resultCode ? QByteArray(1, fate.resultCode) : QByteArray();
-        appendLedger(Ledger::format({ isoLocalTime(now, true), Ledger::Outcome(fate.outcome), fate.outboxName,
-            fate.backupPath, result, fate.counter }));
-    }
-    changed();
+    if (!m_open)
+        return;
+    const QByteArray result = fate.resultCode ? QByteArray(1, fate.resultCode) : QByteArray();
+    appendLedger(Ledger::format({ isoLocalTime(m_clock.now(), true), Ledger::Outcome(fate.outcome), fate.outboxName,
+        fate.backupPath, result, fate.counter }));
 }
 
 void StatusFiles::changed()
 {
-    // What the status is put together from may tell of changes meanwhile;
-    // they are in it already.
-    if (!m_open || m_gathering)
+    if (!m_open)
         return;
     const qint64 gap = ShortestGap.count();
     const qint64 wait = m_sinceWrite.isValid() ? std::max<qint64>(0, gap - m_sinceWrite.elapsed()) : 0;
@@ -178,25 +103,14 @@ void StatusFiles::changed()
 
 SenderStatus StatusFiles::status()
 {
-    const QScopedValueRollback<bool> gathering(m_gathering, true);
-    const QDateTime now = m_clock.now();
-    if (m_queueSource) {
-        const std::optional<Outbox::Queue> queue = m_queueSource();
-        m_status.queued.reset();
-        m_status.oldestQueuedSeconds.reset();
-        if (queue) {
-            m_status.queued = queue->counts;
-            qint64 waiting = 0;
-            for (const qint64 n : queue->counts)
-                waiting += n;
-            if (waiting == 0)
-                m_status.oldestQueuedSeconds = 0;
-            else if (queue->oldestQueued)
-                m_status.oldestQueuedSeconds = std::max<qint64>(0, now.toSecsSinceEpoch() - *queue->oldestQueued);
-        }
-    }
-    m_status.written = now;
-    return m_status;
+    SenderStatus s;
+    static_cast<EngineStatus&>(s) = m_source();
+    s.program = m_program;
+    s.version = m_version;
+    s.pid = m_pid;
+    s.written = m_clock.now();
+    s.oldestQueuedSeconds = s.oldestQueuedAge(s.written);
+    return s;
 }
 
 void StatusFiles::writeStatus()
@@ -211,7 +125,7 @@ void StatusFiles::writeStatus()
     reportFailure(&m_statusFailed, failed, "the status file", statusPath());
 }
 
-QByteArray StatusFiles::metricsText(const SenderStatus& s, const Counters& c)
+QByteArray StatusFiles::metricsText(const SenderStatus& s)
 {
     QByteArray out;
     QList<std::pair<QByteArray, QByteArray>> messages;
@@ -222,13 +136,13 @@ QByteArray StatusFiles::metricsText(const SenderStatus& s, const Counters& c)
     addMetric(&out, "marlek_sms_messages_total", "counter",
         "Messages whose fate became known since the start, by outcome.", messages);
     addMetric(&out, "marlek_sms_logins_total", "counter", "Successful log-ins to the gateway since the start.",
-        { { {}, QByteArray::number(c.logins) } });
+        { { {}, QByteArray::number(s.logins) } });
     addMetric(&out, "marlek_sms_connections_lost_total", "counter",
         "Connections to the gateway lost since the start (a stop asked for is not counted).",
-        { { {}, QByteArray::number(c.connectionsLost) } });
+        { { {}, QByteArray::number(s.connectionsLost) } });
     addMetric(&out, "marlek_sms_answer_timeouts_total", "counter",
         "Times the gateway left a record unanswered too long since the start.",
-        { { {}, QByteArray::number(c.answerTimeouts) } });
+        { { {}, QByteArray::number(s.answerTimeouts) } });
     addMetric(&out, "marlek_sms_link_up", "gauge", "1 while logged in to the gateway, else 0.",
         { { {}, s.linkUp() ? "1" : "0" } });
     // The counter is the gateway's text; a text that is no number has no sample.
@@ -263,7 +177,7 @@ void StatusFiles::writeMetrics()
     if (m_metricsPath.isEmpty())
         return;
     // Readable by the exporter, which runs as a user of its own.
-    const bool failed = m_writer.post(m_metricsPath, metricsText(status(), m_counters), 0644);
+    const bool failed = m_writer.post(m_metricsPath, metricsText(status()), 0644);
     reportFailure(&m_metricsFailed, failed, "the metrics file", m_metricsPath);
 }
 
@@ -294,15 +208,13 @@ bool StatusFiles::rotateLedger()
 void StatusFiles::reportFailure(bool* reported, bool failed, const QByteArray& what, const QByteArray& path)
 {
     if (failed && !*reported) {
-        runGuarded(m_view, [this, &what, &path] { m_log.appendLine("Cannot write " + what + ' ' + path); });
+        m_log.info("Cannot write " + what + ' ' + path);
     }
     *reported = failed;
 }
 
 void StatusFiles::finish()
 {
-    // The link goes with the program.
-    setLinkState(LinkState::Disconnected);
     m_statusTimer.stop();
     m_metricsTimer.stop();
     writeStatus();
