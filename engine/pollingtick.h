@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QSet>
 
 class Clock;
@@ -43,4 +44,6 @@ private:
     const Clock& m_clock;
     InFlight& m_inflight;
     QSet<QByteArray> m_moveFailReported;
+    // The time the last backup name was made from; the next is later.
+    QDateTime m_lastBackup;
 };
