@@ -99,7 +99,13 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
     const QByteArray record
         = GatewayRecord::buildMessageRecord(message, kind->command, { s.userName, s.password, s.userKey });
 
-    const QByteArray backup = Outbox::backupName(s.backupDir, ext, m_clock);
+    // Names have milliseconds, and two moves can fall in one: the timer makes
+    // up for a late tick at once. The later takes the next millisecond, as
+    // the earlier may still wait for its answer under that name.
+    QDateTime at = m_clock.now();
+    if (m_lastBackup.isValid() && at <= m_lastBackup)
+        at = m_lastBackup.addMSecs(1);
+    const QByteArray backup = Outbox::backupName(s.backupDir, ext, at);
     const QByteArray outboxPath = joinDir(s.outboxDir, name);
     // On the disk before the file moves: a crash from here on still leaves
     // the message named at the next start.
@@ -128,6 +134,7 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
         return true;
     }
     m_moveFailReported.remove(name);
+    m_lastBackup = at;
     m_inflight.messageMoved(backup);
     m_link.sendMessageRecord(record, backup, name);
     // After the send: the log may throw, and the file has left the outbox.

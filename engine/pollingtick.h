@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -62,4 +63,6 @@ private:
     InFlight& m_inflight;
     QTimer m_timer;
     QSet<QByteArray> m_moveFailReported;
+    // The time the last backup name was made from; the next is later.
+    QDateTime m_lastBackup;
 };

@@ -9,7 +9,9 @@ void WorkdirLock::lock(const QString& dir)
     unlock();
     m_lock = std::make_unique<QLockFile>(QDir(dir).absoluteFilePath(QString::fromLatin1(FileName)));
     // Never stale by age: the program runs for weeks. A lock whose process
-    // is gone is still taken over, as QLockFile checks the process itself.
+    // is gone is still taken over, as QLockFile checks the process itself;
+    // one another host wrote into a shared folder never is, as its process
+    // cannot be checked from here.
     m_lock->setStaleLockTime(0);
     if (m_lock->tryLock(0))
         return;

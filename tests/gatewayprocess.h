@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <utility>
@@ -239,6 +241,7 @@ class NotifySocket
 public:
     QByteArray path;
     QByteArrayList received;
+    QList<qint64> arrivedUsec; // when each arrived (wall clock)
 
     bool bind(const QByteArray& socketPath)
     {
@@ -249,20 +252,55 @@ public:
         a.sun_family = AF_UNIX;
         std::copy(path.cbegin(), path.cend(), a.sun_path);
         fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        // The kernel stamps each datagram as it arrives, however late it is read.
+        const int on = 1;
+        return fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) == 0
+            && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
 
     // Everything received so far.
     const QByteArrayList& messages()
     {
         char buffer[4096];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
         for (;;) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            iovec io { buffer, sizeof buffer };
+            msghdr m {};
+            m.msg_iov = &io;
+            m.msg_iovlen = 1;
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(fd, &m, MSG_DONTWAIT);
             if (n < 0)
                 break;
             received.append(QByteArray(buffer, n));
+            qint64 usec = -1;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMP) {
+                    timeval tv {};
+                    std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+                    usec = qint64(tv.tv_sec) * 1000000 + tv.tv_usec;
+                }
+            }
+            arrivedUsec.append(usec);
         }
         return received;
+    }
+
+    // The times between arrivals of message, in microseconds.
+    QList<qint64> gapsUsec(const QByteArray& message)
+    {
+        QList<qint64> gaps;
+        qint64 last = -1;
+        const QByteArrayList& all = messages();
+        for (qsizetype i = 0; i < all.size(); ++i) {
+            if (all[i] != message)
+                continue;
+            if (last >= 0)
+                gaps.append(arrivedUsec[i] - last);
+            last = arrivedUsec[i];
+        }
+        return gaps;
     }
 
     int count(const QByteArray& message)

@@ -6,6 +6,7 @@
 #include "testgateway.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -48,6 +49,7 @@ private Q_SLOTS:
     void startWhileConnected();
     void badPollField();
     void unansweredNamedOnStop();
+    void silenceTimedFromTheSend();
     void refusedNamed_data();
     void refusedNamed();
     void largeWritesAreQueued();
@@ -499,6 +501,41 @@ void TestLink::unansweredNamedOnStop()
     QCOMPARE(fates,
         (QByteArrayList { "accepted bak/SmsFile_1.sms one.sms 0 00000001", "unanswered bak/SmsFile_2.flh two.flh" }));
     QVERIFY(!view.appended.contains("No reply for bak/never.sms"));
+}
+
+void TestLink::silenceTimedFromTheSend()
+{
+    // Two records out, the first answered late, the second never: the second's
+    // silence counts from its send, not from the first one's reply.
+    constexpr qint64 Timeout = 4000;
+    constexpr int ReplyAfter = 2000;
+    engine->inflight().setAnswerTimeout(std::chrono::milliseconds(Timeout));
+    logIn();
+    QElapsedTimer sent;
+    QElapsedTimer replied;
+    qint64 fromSend = -1;
+    qint64 fromReply = -1;
+    connect(link, &GatewayLink::answerTimedOut, this, [&] {
+        fromSend = sent.elapsed();
+        fromReply = replied.elapsed();
+    });
+    sent.start();
+    QVERIFY(link->sendMessageRecord(QByteArray(396, 'x'), "bak/1.sms", "one.sms"));
+    QVERIFY(link->sendMessageRecord(QByteArray(396, 'y'), "bak/2.sms", "two.sms"));
+    QTRY_COMPARE(gw->received.size(), qsizetype(3 * GatewayRecord::Size));
+    QTest::qWait(ReplyAfter);
+    replied.start();
+    gw->send(FakeGateway::reply('0', "00000004"));
+    QTRY_COMPARE(link->unansweredCount(), 1);
+
+    QSignalSpy closed(link, &GatewayLink::closed);
+    QVERIFY2(closed.wait(int(Timeout) + 20000), "the silence after the reply was never noticed");
+    QVERIFY2(fromSend >= Timeout, QByteArray::number(fromSend).constData());
+    // Margins beyond a coarse timer's 5 %: from the reply it would be ~Timeout.
+    QVERIFY2(fromReply < Timeout * 4 / 5, QByteArray::number(fromReply).constData());
+    QCOMPARE(view.appended.mid(view.appended.indexOf("No answer from the gateway in 4 s")),
+        (QByteArrayList { "No answer from the gateway in 4 s", "Socket Disconnect", "No reply for bak/2.sms" }));
+    QCOMPARE(fates, (QByteArrayList { "accepted bak/1.sms one.sms 0 00000004", "unanswered bak/2.sms two.sms" }));
 }
 
 void TestLink::refusedNamed_data()

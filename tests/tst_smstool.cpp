@@ -14,6 +14,46 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace {
+// What happened to each name in a folder, in inotify's own words: a file
+// that stood half-written under its final name shows as created there.
+class FolderEvents
+{
+public:
+    explicit FolderEvents(const QString& dir)
+        : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        m_ok = m_fd >= 0
+            && ::inotify_add_watch(m_fd, QFile::encodeName(dir).constData(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO)
+                >= 0;
+    }
+    ~FolderEvents() { ::close(m_fd); }
+    bool ok() const { return m_ok; }
+
+    // The events so far, name by name.
+    QMultiHash<QByteArray, uint32_t> take()
+    {
+        alignas(inotify_event) char buffer[65536];
+        QMultiHash<QByteArray, uint32_t> events;
+        for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                events.insert(QByteArray(e->name), e->mask & (IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO));
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+        return events;
+    }
+
+private:
+    int m_fd;
+    bool m_ok = false;
+};
+} // namespace
+
 // marlek-sms on its own: its checks and names, and the program run against
 // a folder laid out by hand (settings, status file, ledger, lock).
 class TestSmsTool : public QObject
@@ -215,6 +255,8 @@ void TestSmsTool::send()
     QFETCH(int, code);
     QFETCH(QByteArray, file);
     writeSettings();
+    FolderEvents events(m_tmp->filePath(QStringLiteral("out")));
+    QVERIFY(events.ok());
     const ToolRun run = runTool(tool(arguments), input);
     QVERIFY2(run.code == code, run.err.constData());
     if (file.isEmpty()) {
@@ -224,6 +266,10 @@ void TestSmsTool::send()
     }
     const QByteArray name = run.out.trimmed();
     QCOMPARE(outbox(), QStringList { QString::fromLatin1(name) }); // nothing half-written beside it
+    // Written under another name; the final name only ever came by a rename.
+    const QMultiHash<QByteArray, uint32_t> seen = events.take();
+    QCOMPARE(seen.values(name), QList<uint32_t> { IN_MOVED_TO });
+    QCOMPARE(seen.values(SmsTool::temporaryName(name)), (QList<uint32_t> { IN_CLOSE_WRITE, IN_CREATE }));
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d{8}T\\d{6}\\.\\d{6}Z_\\d+_0001\\.[a-z]+$"))
                  .match(QString::fromLatin1(name))
                  .hasMatch(),
@@ -303,13 +349,26 @@ void TestSmsTool::statusExitCodes_data()
     QTest::addColumn<QByteArray>("lock"); // "held", "stale", "none"
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("says");
-    QTest::newRow("logged in") << QByteArray("logged-in") << QByteArray("held") << 0 << QByteArray("SMS OK");
-    QTest::newRow("connecting") << QByteArray("connecting") << QByteArray("held") << 1 << QByteArray("SMS WARNING");
-    QTest::newRow("lock left by a dead program")
-        << QByteArray("logged-in") << QByteArray("stale") << 2 << QByteArray("SMS CRITICAL - not running");
+    QTest::addColumn<int>("oldest"); // seconds the oldest queued file has waited
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("logged in") << QByteArray("logged-in") << QByteArray("held") << 0 << QByteArray("SMS OK") << 3
+                               << QStringList();
+    QTest::newRow("connecting") << QByteArray("connecting") << QByteArray("held") << 1 << QByteArray("SMS WARNING") << 3
+                                << QStringList();
+    QTest::newRow("lock left by a dead program") << QByteArray("logged-in") << QByteArray("stale") << 2
+                                                 << QByteArray("SMS CRITICAL - not running") << 3 << QStringList();
     QTest::newRow("no lock file") << QByteArray("logged-in") << QByteArray("none") << 2
-                                  << QByteArray("SMS CRITICAL - not running");
-    QTest::newRow("no status file") << QByteArray() << QByteArray("held") << 3 << QByteArray("SMS UNKNOWN");
+                                  << QByteArray("SMS CRITICAL - not running") << 3 << QStringList();
+    QTest::newRow("no status file") << QByteArray() << QByteArray("held") << 3 << QByteArray("SMS UNKNOWN") << 3
+                                    << QStringList();
+    // The default of 300 s says the opposite of each.
+    QTest::newRow("queue older than --max-age")
+        << QByteArray("logged-in") << QByteArray("held") << 1
+        << QByteArray("SMS WARNING - the oldest queued file has waited 10") << 100
+        << QStringList { QStringLiteral("--max-age"), QStringLiteral("50") };
+    QTest::newRow("queue within --max-age")
+        << QByteArray("logged-in") << QByteArray("held") << 0 << QByteArray("SMS OK") << 400
+        << QStringList { QStringLiteral("--max-age=1000") };
 }
 
 void TestSmsTool::statusExitCodes()
@@ -318,12 +377,14 @@ void TestSmsTool::statusExitCodes()
     QFETCH(QByteArray, lock);
     QFETCH(int, code);
     QFETCH(QByteArray, says);
+    QFETCH(int, oldest);
+    QFETCH(QStringList, options);
     SenderStatus s;
     s.written = QDateTime::currentDateTime();
     s.since = s.written;
     s.gateway = QStringLiteral("127.0.0.1:9");
     s.queued = std::array<qint64, 4> { 1, 0, 0, 0 };
-    s.oldestQueuedSeconds = 3;
+    s.oldestQueuedSeconds = oldest;
     QByteArray json = s.toJson().replace("\"disconnected\"", '"' + link + '"');
     if (!link.isEmpty())
         QVERIFY(Fs::writeFile(dir() + SenderStatus::FileName, json));
@@ -334,13 +395,14 @@ void TestSmsTool::statusExitCodes()
         QVERIFY(Fs::writeFile(dir() + SenderStatus::LockFileName,
             "2147483646\ntst_smstool\n" + QSysInfo::machineHostName().toUtf8() + '\n'));
 
-    const ToolRun run = runTool(tool({ QStringLiteral("status") }));
+    const ToolRun run = runTool(tool(QStringList { QStringLiteral("status") } + options));
     QCOMPARE(run.code, code);
     QVERIFY2(run.out.startsWith(says), run.out.constData());
     if (code != 3) {
         QVERIFY2(
             run.out.contains("Queued:      sms 1, ring 0, lnol 0, flh 0; the oldest waiting "), run.out.constData());
-        const ToolRun asJson = runTool(tool({ QStringLiteral("status"), QStringLiteral("--json") }));
+        const ToolRun asJson
+            = runTool(tool(QStringList { QStringLiteral("status"), QStringLiteral("--json") } + options));
         QCOMPARE(asJson.code, code);
         QCOMPARE(asJson.out, json);
     }

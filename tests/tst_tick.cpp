@@ -44,6 +44,8 @@ private Q_SLOTS:
     void fileStillBeingWritten();
     void fileTakenByAnotherSender_data();
     void fileTakenByAnotherSender();
+    void twoMovesInOneMillisecond_data();
+    void twoMovesInOneMillisecond();
     void unansweredNamedWhenGatewayCloses();
     void settingsChangeOnNextTick();
     void timerDrivesTicks();
@@ -398,6 +400,48 @@ void TestTick::fileTakenByAnotherSender()
     QCOMPARE(sentRecords().first().mid(67, 7), "text " + QByteArray::number(taken) + '\0');
     QCOMPARE(backupFiles(bakDir).size(), 1);
     QVERIFY(view.errors.isEmpty());
+}
+
+void TestTick::twoMovesInOneMillisecond_data()
+{
+    QTest::addColumn<bool>("journal");
+    QTest::addColumn<bool>("answered"); // the first answered before the second tick
+    QTest::newRow("first still in flight, journaled") << true << false;
+    QTest::newRow("first answered, its backup there") << false << true;
+    QTest::newRow("first answered, journaled") << true << true;
+}
+
+void TestTick::twoMovesInOneMillisecond()
+{
+    // A late tick is made up for at once by the timer, so two moves can fall
+    // in one millisecond (the clock stands still here). Neither may fail.
+    QFETCH(bool, journal);
+    QFETCH(bool, answered);
+    const QByteArray work = QFile::encodeName(tmp->path()) + '/';
+    if (journal)
+        engine->start(work);
+    logIn();
+    options.logFoundFiles = false;
+    configure();
+    for (const QByteArray name : { "a.sms", "b.sms", "c.sms" })
+        QVERIFY(writeMessage(name, "1\r\n2\r\n" + name + "\r\n"));
+    for (int i = 1; i <= 3; ++i) {
+        tick();
+        QVERIFY2(!view.appended.join('|').contains("Cannot move"), view.appended.join('|').constData());
+        QTRY_COMPARE(sentRecords().size(), i);
+        if (answered) {
+            gw->send(FakeGateway::reply('0', "00000001"));
+            QTRY_COMPARE(engine->link().unansweredCount(), 0);
+        }
+    }
+    QVERIFY(view.errors.isEmpty());
+    QVERIFY(outboxFiles().isEmpty());
+    // Names in the order taken, one millisecond apart.
+    QCOMPARE(backupFiles(bakDir),
+        (QStringList { QStringLiteral("SmsFile_2007_3_5_9_4_7_89.sms"), QStringLiteral("SmsFile_2007_3_5_9_4_7_90.sms"),
+            QStringLiteral("SmsFile_2007_3_5_9_4_7_91.sms") }));
+    QCOMPARE(readRaw(QFile::decodeName(bakDir) + QStringLiteral("SmsFile_2007_3_5_9_4_7_91.sms")),
+        QByteArray("1\r\n2\r\nc.sms\r\n"));
 }
 
 void TestTick::unansweredNamedWhenGatewayCloses()

@@ -284,7 +284,12 @@ Outbox::Read Outbox::readMessageFile(
 
 QByteArray Outbox::backupName(const QByteArray& backupDir, const QByteArray& extension, const Clock& clock)
 {
-    return joinDir(backupDir, "SmsFile_" + timeStamp(clock.now()) + extension);
+    return backupName(backupDir, extension, clock.now());
+}
+
+QByteArray Outbox::backupName(const QByteArray& backupDir, const QByteArray& extension, const QDateTime& at)
+{
+    return joinDir(backupDir, "SmsFile_" + timeStamp(at) + extension);
 }
 
 Fs::Moved Outbox::archiveMessageFile(const QByteArray& outboxDir, const QByteArray& name, const QByteArray& backupPath)

@@ -87,6 +87,7 @@ public:
 
     // Backup directory + "SmsFile_" + time stamp + extension.
     static QByteArray backupName(const QByteArray& backupDir, const QByteArray& extension, const Clock& clock);
+    static QByteArray backupName(const QByteArray& backupDir, const QByteArray& extension, const QDateTime& at);
 
     // Moves the outbox file to its backup name. Failed if the move failed
     // (a name that exists already is never overwritten) or the backup name
