@@ -57,7 +57,7 @@ void TestConnectionTest::cleanup()
 
 void TestConnectionTest::runTest()
 {
-    test->Button1Click("127.0.0.1", gw->port(), Tester);
+    test->run("127.0.0.1", gw->port(), Tester);
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::ShortSize));
 }
 
@@ -105,7 +105,7 @@ void TestConnectionTest::connectionRefused()
 {
     const QByteArray port = gw->port();
     gw->server.close();
-    test->Button1Click("127.0.0.1", port, Tester);
+    test->run("127.0.0.1", port, Tester);
     QTRY_COMPARE(lines, (QByteArrayList { "Connecting...", "Error" }));
     QTest::qWait(30);
     QCOMPARE(lines.size(), 2);
@@ -127,7 +127,7 @@ void TestConnectionTest::lookupFailure()
 {
     QFETCH(QByteArray, host);
     QFETCH(int, waitMs);
-    test->Button1Click(host, gw->port(), Tester);
+    test->run(host, gw->port(), Tester);
     QTRY_COMPARE_WITH_TIMEOUT(lines, (QByteArrayList { "Error", "Disconnected" }), waitMs);
     QTest::qWait(30);
     QCOMPARE(lines.size(), 2);
@@ -166,7 +166,7 @@ void TestConnectionTest::badPort()
     QFETCH(QByteArray, port);
     QFETCH(QString, error);
     try {
-        test->Button1Click("127.0.0.1", port, Tester);
+        test->run("127.0.0.1", port, Tester);
         QFAIL("the test accepted the port");
     } catch (const SmsError& e) {
         QCOMPARE(e.text(), error);
@@ -181,7 +181,7 @@ void TestConnectionTest::openTestClosedBeforeNext()
 {
     runTest(); // the gateway takes the request and never answers
     QVERIFY(test->isActive());
-    test->Button1Click("127.0.0.1", gw->port(), Tester);
+    test->run("127.0.0.1", gw->port(), Tester);
     QTRY_COMPARE(gw->peers.size(), 2);
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::ShortSize));
     QTRY_COMPARE(gw->disconnects, 1); // the first connection was closed

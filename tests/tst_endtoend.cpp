@@ -181,7 +181,7 @@ void TestEndToEnd::connectionTestGetsShortReply()
     QVERIFY(startGateway({ QStringLiteral("--counter"), QStringLiteral("42") }));
     QByteArrayList lines;
     ConnectionTest test([&lines](const QByteArray& line) { lines.append(line); });
-    test.Button1Click("127.0.0.1", QByteArray::number(process.port), { "user", "secret", Key });
+    test.run("127.0.0.1", QByteArray::number(process.port), { "user", "secret", Key });
     QTRY_VERIFY(lines.contains("Disconnected"));
     QCOMPARE(lines,
         (QByteArrayList {

@@ -140,32 +140,11 @@ void TestMainWindow::menusAndLayout()
 {
     writeSettingsFile({ "", "", "", "", "", "", "" });
     EngineWindow w(settings);
-    QCOMPARE(w.windowTitle(), QStringLiteral("MARLEK SMS Sender"));
+    // A fixed console, Stop offered only once the link runs, the lights red.
     QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-    QCOMPARE(w.centralWidget()->size(), QSize(437, 420));
     QCOMPARE(w.minimumSize(), w.maximumSize());
-
-    QStringList menus;
-    for (QAction* menuAction : w.menuBar()->actions()) {
-        QStringList items;
-        for (QAction* a : menuAction->menu()->actions())
-            items.append(a->text() + (a->isEnabled() ? QString() : QStringLiteral("(off)"))
-                + (a->isChecked() ? QStringLiteral("(on)") : QString()));
-        menus.append(menuAction->text() + QLatin1Char(':') + items.join(QLatin1Char(',')));
-    }
-    QCOMPARE(menus,
-        (QStringList { QStringLiteral("File:Exit"), QStringLiteral("Settings:Configure Connection,Buy SMS,SMS Test"),
-            QStringLiteral("Status:Start,Stop(off),View Actions(on)"),
-            QStringLiteral("About:Release Info,MARLEK Web Site") }));
-
-    QCOMPARE(child<QPlainTextEdit>(&w, "Memo1")->toPlainText(), QStringLiteral("Log messages..."));
-    QCOMPARE(child<QPlainTextEdit>(&w, "Memo2")->toPlainText(), QStringLiteral("Waiting for info messages..."));
-    QCOMPARE(child<QLineEdit>(&w, "Edit3")->text(), QStringLiteral("1000"));
-    QCOMPARE(child<QLineEdit>(&w, "Edit2")->text(), QStringLiteral("1000"));
-    QCOMPARE(child<QLineEdit>(&w, "Edit1")->text(), QStringLiteral("Every Lines:"));
-    QVERIFY(child<QLineEdit>(&w, "Edit1")->isReadOnly());
-    QVERIFY(child<QCheckBox>(&w, "CheckBox1")->isChecked());
-    QCOMPARE(child<QLabel>(&w, "StaticText1")->text(), Branding::webAddress());
+    QVERIFY(child<QAction>(&w, "Start1")->isEnabled());
+    QVERIFY(!child<QAction>(&w, "Stop1")->isEnabled());
     QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
     QCOMPARE(child<TShape>(&w, "Shape2")->brushColor(), QColor(Qt::red));
     QVERIFY(!child<TShape>(&w, "Shape3")->isFilled());

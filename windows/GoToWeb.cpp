@@ -14,8 +14,6 @@
 #include <QProcess>
 #endif
 
-QString BrowserArgs;
-
 const std::array<const char*, 4> BrowserClassKeys = { ".HTM", ".HTML", ".SHTML", ".SHTM" };
 
 int BrowserShowCommand(TBrowserState state)
@@ -158,7 +156,7 @@ QString TGoToWeb::FindBrowser()
     const QString command = ReadBrowserCommand(*m_registry);
     if (command.isEmpty())
         return {};
-    return splitBrowserCommand(command, &BrowserArgs);
+    return splitBrowserCommand(command, &m_browserArgs);
 }
 
 bool TGoToWeb::OpenUrl()
@@ -170,7 +168,7 @@ bool TGoToWeb::OpenUrl()
     const QString program = FindBrowser();
     if (program.isEmpty())
         return false;
-    return m_starter->startProgram(program, BrowserArgs + u' ' + m_url, show);
+    return m_starter->startProgram(program, m_browserArgs + u' ' + m_url, show);
 }
 
 #ifdef Q_OS_WIN

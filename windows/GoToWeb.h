@@ -14,10 +14,6 @@ enum TBrowserState : quint8 { gwMaximized = 0, gwNormal = 1 };
 // The window show command for a state (SW_SHOWMAXIMIZED 3, SW_SHOWNORMAL 1).
 int BrowserShowCommand(TBrowserState state);
 
-// The browser's fixed arguments, shared by every launcher: FindBrowser writes
-// it, OpenUrl reads it right after.
-extern QString BrowserArgs;
-
 // The file-type names whose open command is the default browser's, in the
 // order they are tried.
 extern const std::array<const char*, 4> BrowserClassKeys;
@@ -78,8 +74,11 @@ public:
     bool OpenUrl();
 
     // The browser's program path from the registry's open command, or empty.
-    // Sets BrowserArgs to the command's fixed arguments unless it returns empty.
+    // Sets browserArgs() to the command's fixed arguments unless it returns
+    // empty.
     QString FindBrowser();
+    // The browser's fixed arguments, as FindBrowser last found them.
+    const QString& browserArgs() const { return m_browserArgs; }
 
     // Replaces the platform's registry (null: none, open with the platform's
     // own means) and starter; tests put in fakes.
@@ -90,6 +89,7 @@ private:
     QString m_email;
     TBrowserState m_state = gwMaximized;
     QString m_subject;
+    QString m_browserArgs;
     std::unique_ptr<BrowserRegistry> m_registry;
     std::unique_ptr<BrowserStarter> m_starter;
 };

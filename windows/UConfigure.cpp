@@ -38,9 +38,9 @@ TFormConfigure::TFormConfigure(SettingsStore& settings, QWidget* parent)
     WindowLook::setWhiteGround(ui->Panel1);
 
     m_test = std::make_unique<ConnectionTest>([this](const QByteArray& line) { appendResult(line); });
-    connect(ui->Button1, &QPushButton::clicked, this, &TFormConfigure::Button1Click);
-    connect(ui->Button2, &QPushButton::clicked, this, &TFormConfigure::Button2Click);
-    connect(ui->Button3, &QPushButton::clicked, this, &TFormConfigure::Button3Click);
+    connect(ui->Button1, &QPushButton::clicked, this, &TFormConfigure::testConnection);
+    connect(ui->Button2, &QPushButton::clicked, this, &TFormConfigure::saveSettings);
+    connect(ui->Button3, &QPushButton::clicked, this, &TFormConfigure::closeWindow);
 
     FormCreate();
 }
@@ -87,16 +87,16 @@ void TFormConfigure::appendResult(const QByteArray& line)
     ui->Memo1->verticalScrollBar()->setValue(ui->Memo1->verticalScrollBar()->maximum());
 }
 
-void TFormConfigure::Button1Click()
+void TFormConfigure::testConnection()
 {
     runGuarded(ErrorBoxes::instance(), [this] {
         // The window's own fields, so unsaved values can be tried.
         const Settings s = fieldValues();
-        m_test->Button1Click(s.serverAddress, s.serverPort, { s.userName, s.password, s.userKey });
+        m_test->run(s.serverAddress, s.serverPort, { s.userName, s.password, s.userKey });
     });
 }
 
-void TFormConfigure::Button2Click()
+void TFormConfigure::saveSettings()
 {
     runGuarded(ErrorBoxes::instance(), [this] {
         m_settings.save(fieldValues());
@@ -105,7 +105,7 @@ void TFormConfigure::Button2Click()
     });
 }
 
-void TFormConfigure::Button3Click()
+void TFormConfigure::closeWindow()
 {
     reject();
 }

@@ -32,9 +32,9 @@ Q_SIGNALS:
     void settingsSaved();
 
 public Q_SLOTS:
-    void Button1Click(); // "Test Commection"
-    void Button2Click(); // "Save"
-    void Button3Click(); // "Exit"
+    void testConnection(); // "Test Commection"
+    void saveSettings(); // "Save"
+    void closeWindow(); // "Exit"
 
 private:
     void FormCreate();

@@ -56,8 +56,8 @@ TFormTest::TFormTest(SettingsStore& settings, QWidget* parent)
         m_editAdded = added;
     });
     connect(ui->Memo1, &QPlainTextEdit::textChanged, this, &TFormTest::limitMessage);
-    connect(ui->Button1, &QPushButton::clicked, this, &TFormTest::Button1Click);
-    connect(ui->Button2, &QPushButton::clicked, this, &TFormTest::Button2Click);
+    connect(ui->Button1, &QPushButton::clicked, this, &TFormTest::sendTestMessage);
+    connect(ui->Button2, &QPushButton::clicked, this, &TFormTest::closeWindow);
 }
 
 TFormTest::~TFormTest() = default;
@@ -74,7 +74,7 @@ QByteArray TFormTest::chosenExtension() const
     return ".sms";
 }
 
-void TFormTest::Button1Click()
+void TFormTest::sendTestMessage()
 {
     runGuarded(ErrorBoxes::instance(), [this] {
         writeMessageFile();
@@ -102,7 +102,7 @@ void TFormTest::writeMessageFile()
         throw SmsError::cannotCreateFile(QFile::decodeName(path));
 }
 
-void TFormTest::Button2Click()
+void TFormTest::closeWindow()
 {
     close();
 }

@@ -27,8 +27,8 @@ public:
 
     // Writes the message file and closes the window; on failure shows the
     // error and stays open.
-    void Button1Click();
-    void Button2Click();
+    void sendTestMessage();
+    void closeWindow();
 
 protected:
     void showEvent(QShowEvent* event) override;

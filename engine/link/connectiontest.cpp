@@ -38,7 +38,7 @@ void ConnectionTest::closeQuietly()
     m_received.clear();
 }
 
-void ConnectionTest::Button1Click(
+void ConnectionTest::run(
     const QByteArray& host, const QByteArray& portText, const GatewayRecord::Credentials& credentials)
 {
     const quint16 port = parsePort(portText);

@@ -20,8 +20,7 @@ public:
     // "Test Commection": connect to host and port (read as an integer, which
     // may throw) and log in with the given, possibly unsaved, credentials. A
     // test connection left open by an earlier test is closed first.
-    void Button1Click(
-        const QByteArray& host, const QByteArray& portText, const GatewayRecord::Credentials& credentials);
+    void run(const QByteArray& host, const QByteArray& portText, const GatewayRecord::Credentials& credentials);
 
     bool isActive() const { return m_socket.state() != QAbstractSocket::UnconnectedState; }
 
