@@ -25,6 +25,7 @@ struct EngineStatus
         Fates = 1 << 6, // totals and last
         Tick = 1 << 7,
         Counts = 1 << 8, // log-ins, losses, answer timeouts
+        Control = 1 << 9, // paused, draining, send window, cap, credit
     };
     using Changes = unsigned;
 
@@ -43,8 +44,18 @@ struct EngineStatus
     std::optional<qint64> oldestQueuedAt;
     qint64 unanswered = 0;
     // Since start, by outcome (Ledger::Outcome order).
-    std::array<qint64, 3> totals {};
-    std::array<QDateTime, 3> last; // invalid: none yet
+    std::array<qint64, 4> totals {};
+    std::array<QDateTime, 4> last; // invalid: none yet
+    // The operator's controls of the queue: no file is taken while paused,
+    // draining, outside the send window or capped.
+    bool paused = false;
+    bool draining = false;
+    // Nothing without a send window; else whether it is open, and when that
+    // changes.
+    std::optional<bool> sendWindowOpen;
+    QDateTime sendWindowChangesAt;
+    QDateTime cappedUntil; // invalid: not capped
+    bool creditLow = false;
     qint64 ticks = 0;
     QDateTime lastTick;
     qint64 logins = 0;

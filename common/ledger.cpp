@@ -38,6 +38,8 @@ const char* outcomeName(Outcome outcome)
         return "accepted";
     case Outcome::Refused:
         return "refused";
+    case Outcome::Expired:
+        return "expired";
     case Outcome::Unanswered:
         break;
     }
@@ -46,7 +48,7 @@ const char* outcomeName(Outcome outcome)
 
 std::optional<Outcome> outcomeByName(const QByteArray& name)
 {
-    for (const Outcome o : { Outcome::Accepted, Outcome::Refused, Outcome::Unanswered }) {
+    for (const Outcome o : Outcomes) {
         if (name == outcomeName(o))
             return o;
     }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <array>
 #include <optional>
 
 // The ledger of fates, SmsSender.results in the working directory: one
@@ -16,7 +17,11 @@ namespace Ledger {
 constexpr const char* FileName = "SmsSender.results";
 constexpr qint64 RotateSize = 10 * 1024 * 1024;
 
-enum class Outcome { Accepted, Refused, Unanswered };
+// Expired: waited in the outbox past the sender's age limit; never sent.
+enum class Outcome { Accepted, Refused, Unanswered, Expired };
+constexpr int OutcomeCount = 4;
+constexpr std::array<Outcome, OutcomeCount> Outcomes
+    = { Outcome::Accepted, Outcome::Refused, Outcome::Unanswered, Outcome::Expired };
 const char* outcomeName(Outcome outcome);
 std::optional<Outcome> outcomeByName(const QByteArray& name);
 

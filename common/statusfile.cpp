@@ -7,8 +7,7 @@
 #include <QJsonObject>
 
 namespace {
-constexpr std::array<Ledger::Outcome, 3> Outcomes
-    = { Ledger::Outcome::Accepted, Ledger::Outcome::Refused, Ledger::Outcome::Unanswered };
+using Ledger::Outcomes;
 
 // The kind's key: its extension without the dot.
 QByteArray kindKey(const MessageKind& kind)
@@ -91,6 +90,14 @@ QByteArray SenderStatus::toJson() const
         { "unanswered", QByteArray::number(unanswered) },
         { "totals", '{' + totalsParts.join(", ") + '}' },
         { "last", '{' + lastParts.join(", ") + '}' },
+        { "paused", paused ? "true" : "false" },
+        { "draining", draining ? "true" : "false" },
+        { "sendWindow",
+            sendWindowOpen ? QByteArray("{\"open\": ") + (*sendWindowOpen ? "true" : "false")
+                    + ", \"changesAt\": " + jsonTime(sendWindowChangesAt) + '}'
+                           : QByteArray("null") },
+        { "cappedUntil", jsonTime(cappedUntil) },
+        { "creditLow", creditLow ? "true" : "false" },
         { "written", jsonTime(written) },
     };
     QByteArray out = "{\n";
@@ -150,5 +157,14 @@ std::optional<SenderStatus> SenderStatus::fromJson(const QByteArray& json, QStri
         s.totals[i] = o.value(u"totals").toObject().value(key).toInteger();
         s.last[i] = readTime(o.value(u"last").toObject().value(key));
     }
+    // Written by senders that know the queue's controls; false or none else.
+    s.paused = o.value(u"paused").toBool();
+    s.draining = o.value(u"draining").toBool();
+    if (const QJsonValue w = o.value(u"sendWindow"); w.isObject()) {
+        s.sendWindowOpen = w.toObject().value(u"open").toBool();
+        s.sendWindowChangesAt = readTime(w.toObject().value(u"changesAt"));
+    }
+    s.cappedUntil = readTime(o.value(u"cappedUntil"));
+    s.creditLow = o.value(u"creditLow").toBool();
     return s;
 }

@@ -1,6 +1,7 @@
 #include "dispatchengine.h"
 
 #include "settings.h"
+#include "smserror.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -20,7 +21,8 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, ErrorPresenter& presente
     , m_log(m_options, presenter, clock)
     , m_outbox(clock)
     , m_link(settings, m_options, m_log, presenter, m_inflight)
-    , m_tick(settings, m_options, m_outbox, m_link, m_log, presenter, clock, m_inflight)
+    , m_gate(m_options, m_log, clock)
+    , m_tick(settings, m_options, m_outbox, m_link, m_log, presenter, clock, m_inflight, m_gate)
     , m_results(m_log)
     , m_statusFiles(
           [this]() -> const EngineStatus& {
@@ -39,6 +41,10 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, ErrorPresenter& presente
             m_status.since = m_clock.now();
             m_status.gateway = m_link.gatewayAddress();
         });
+        // The outbox's first scan runs while the link logs in, so that the
+        // first tick finds the files there.
+        if (state == LinkState::Connecting)
+            refreshQueue();
     });
     connect(&m_link, &GatewayLink::loggedInToGateway, this,
         [this] { update(EngineStatus::Counts, [this] { ++m_status.logins; }); });
@@ -51,6 +57,7 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, ErrorPresenter& presente
     connect(&m_link, &GatewayLink::counterChanged, this, [this](const QByteArray& counter) {
         if (counter != m_status.counter)
             update(EngineStatus::Counter, [&] { m_status.counter = counter; });
+        m_gate.noteCounter(counter);
     });
     connect(&m_link, &GatewayLink::infoChanged, this, [this](const QByteArray& info) {
         if (info != m_status.info)
@@ -70,8 +77,23 @@ DispatchEngine::DispatchEngine(SettingsStore& settings, ErrorPresenter& presente
 
     // The messages: a fate is told to the producer once settled, and goes
     // into the ledger at that moment.
-    connect(&m_inflight, &InFlight::unansweredChanged, this,
-        [this](qsizetype n) { update(EngineStatus::Unanswered, [&] { m_status.unanswered = n; }); });
+    connect(&m_inflight, &InFlight::unansweredChanged, this, [this](qsizetype n) {
+        update(EngineStatus::Unanswered, [&] { m_status.unanswered = n; });
+        m_gate.noteUnanswered(n);
+    });
+
+    // The queue's controls.
+    connect(&m_gate, &QueueGate::changed, this, [this] {
+        update(EngineStatus::Control, [this] {
+            m_status.paused = m_gate.paused();
+            m_status.draining = m_gate.draining();
+            m_status.sendWindowOpen = m_gate.sendWindowOpen();
+            m_status.sendWindowChangesAt = m_gate.sendWindowChangesAt();
+            m_status.cappedUntil = m_gate.cappedUntil();
+            m_status.creditLow = m_gate.creditLow();
+        });
+    });
+    connect(&m_gate, &QueueGate::drained, this, &DispatchEngine::drained);
     connect(&m_inflight, &InFlight::messageSettled, this, [this](const MessageFate& fate) {
         m_results.report(fate);
         m_statusFiles.noteSettled(fate);
@@ -140,8 +162,15 @@ void DispatchEngine::start(const QByteArray& dir)
     m_statusFiles.open(dir);
     // Named first, then dropped: dying in between names them twice rather
     // than never.
-    m_link.reportUnanswered(m_inflight.openJournal(dir, m_clock));
-    m_inflight.clearRecovered();
+    try {
+        m_link.reportUnanswered(m_inflight.openJournal(dir, m_clock));
+        m_inflight.clearRecovered();
+    } catch (const SmsError&) {
+        // The controls hold all the same.
+        m_gate.open(dir);
+        throw;
+    }
+    m_gate.open(dir);
 }
 
 void DispatchEngine::closeQuietly()

@@ -7,6 +7,7 @@
 #include "inflight.h"
 #include "outbox.h"
 #include "pollingtick.h"
+#include "queuegate.h"
 #include "resulthook.h"
 #include "statusfiles.h"
 
@@ -65,11 +66,15 @@ public:
     Outbox& outbox() { return m_outbox; }
     GatewayLink& link() { return m_link; }
     PollingTick& tick() { return m_tick; }
+    QueueGate& gate() { return m_gate; }
     ResultHook& results() { return m_results; }
     StatusFiles& statusFiles() { return m_statusFiles; }
 
 Q_SIGNALS:
     void statusChanged(EngineStatus::Changes changes);
+    // A drain asked for is done: nothing waits for a reply any more. The
+    // window stops the link; the service ends.
+    void drained();
 
 private:
     // Changes the status and tells of it.
@@ -85,6 +90,7 @@ private:
     InFlight m_inflight;
     Outbox m_outbox;
     GatewayLink m_link;
+    QueueGate m_gate;
     PollingTick m_tick;
     ResultHook m_results;
     StatusFiles m_statusFiles;

@@ -37,6 +37,11 @@ const QString OnResult = QStringLiteral("on-result");
 const QString MaxUnanswered = QStringLiteral("max-unanswered");
 const QString AnswerTimeout = QStringLiteral("answer-timeout");
 const QString Metrics = QStringLiteral("metrics");
+const QString SendWindowOption = QStringLiteral("send-window");
+const QString MaxAge = QStringLiteral("max-age");
+const QString MaxPerHour = QStringLiteral("max-per-hour");
+const QString MaxPerDay = QStringLiteral("max-per-day");
+const QString LowCredit = QStringLiteral("low-credit");
 
 int number(const QCommandLineParser& parser, const QString& name, int least, int most, int otherwise)
 {
@@ -80,6 +85,76 @@ void addOptions(QCommandLineParser& parser, Program program)
         QStringLiteral("Write the sender's figures to FILE in the Prometheus text format, for node_exporter's "
                        "textfile collector: replaced whole every 10 s and at the end."),
         QStringLiteral("FILE") });
+    parser.addOption({ SendWindowOption,
+        QStringLiteral("Take files only between these local times, e.g. 08:00-20:00 (it may wrap past "
+                       "midnight, e.g. 22:00-06:00). Default: at any time."),
+        QStringLiteral("HH:MM-HH:MM") });
+    parser.addOption({ MaxAge,
+        QStringLiteral("A file that has waited longer than this (e.g. 90m, 6h, 2d) is moved to the backup "
+                       "folder as expired and never sent. Default: no limit."),
+        QStringLiteral("DURATION") });
+    parser.addOption({ MaxPerHour,
+        QStringLiteral("Send at most N records in any hour; counted from the ledger, so a restart does not "
+                       "reset it. Default: no cap."),
+        QStringLiteral("N") });
+    parser.addOption(
+        { MaxPerDay, QStringLiteral("Send at most N records in any 24 hours, as --max-per-hour. Default: no cap."),
+            QStringLiteral("N") });
+    parser.addOption({ LowCredit,
+        QStringLiteral("Warn once when the gateway's counter of messages left falls to N or below. "
+                       "Default: never."),
+        QStringLiteral("N") });
+}
+
+std::optional<EngineOptions::SendWindow> parseSendWindow(const QString& text)
+{
+    const QStringList ends = text.split(QLatin1Char('-'));
+    if (ends.size() != 2)
+        return std::nullopt;
+    int minutes[2];
+    for (int i = 0; i < 2; ++i) {
+        const QStringList hm = ends[i].trimmed().split(QLatin1Char(':'));
+        bool okH = false;
+        bool okM = false;
+        const int h = hm.value(0).toInt(&okH);
+        const int m = hm.value(1).toInt(&okM);
+        if (hm.size() != 2 || !okH || !okM || hm[1].size() != 2 || h < 0 || h > 23 || m < 0 || m > 59)
+            return std::nullopt;
+        minutes[i] = h * 60 + m;
+    }
+    if (minutes[0] == minutes[1])
+        return std::nullopt;
+    return EngineOptions::SendWindow { minutes[0], minutes[1] };
+}
+
+std::optional<qint64> parseDuration(const QString& text)
+{
+    QString number = text.trimmed();
+    qint64 unit = 1;
+    if (!number.isEmpty() && number.back().isLetter()) {
+        switch (number.back().unicode()) {
+        case 's':
+            unit = 1;
+            break;
+        case 'm':
+            unit = 60;
+            break;
+        case 'h':
+            unit = 3600;
+            break;
+        case 'd':
+            unit = 86400;
+            break;
+        default:
+            return std::nullopt;
+        }
+        number.chop(1);
+    }
+    bool ok = false;
+    const qint64 n = number.toLongLong(&ok);
+    if (!ok || n <= 0 || n > 3650 * 86400 / unit)
+        return std::nullopt;
+    return n * unit;
 }
 
 EngineOptions read(const QCommandLineParser& parser, Program program)
@@ -106,6 +181,23 @@ EngineOptions read(const QCommandLineParser& parser, Program program)
         EngineOptions::DefaultMaxUnanswered);
     o.answerTimeout = std::chrono::seconds(number(parser, AnswerTimeout, int(EngineOptions::LeastAnswerTimeout.count()),
         int(EngineOptions::MostAnswerTimeout.count()), int(EngineOptions::DefaultAnswerTimeout.count())));
+    if (parser.isSet(SendWindowOption)) {
+        o.sendWindow = parseSendWindow(parser.value(SendWindowOption));
+        if (!o.sendWindow)
+            throw SmsError(QStringLiteral("--send-window: '%1' is not HH:MM-HH:MM with two different times")
+                               .arg(parser.value(SendWindowOption)));
+    }
+    if (parser.isSet(MaxAge)) {
+        const std::optional<qint64> age = parseDuration(parser.value(MaxAge));
+        if (!age)
+            throw SmsError(
+                QStringLiteral("--max-age: '%1' is not a duration such as 90m, 6h or 2d").arg(parser.value(MaxAge)));
+        o.maxAgeSeconds = *age;
+    }
+    o.maxPerHour = number(parser, MaxPerHour, 1, INT_MAX, 0);
+    o.maxPerDay = number(parser, MaxPerDay, 1, INT_MAX, 0);
+    if (parser.isSet(LowCredit))
+        o.lowCredit = number(parser, LowCredit, 0, INT_MAX, 0);
     return o;
 }
 

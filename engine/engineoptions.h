@@ -61,6 +61,24 @@ struct EngineOptions
     // The metrics file for node_exporter; empty: none.
     QString metricsFile;
 
+    // The queue's controls, each off by default.
+    // Local times, in minutes after midnight, between which files are
+    // taken; the end may come before the start (past midnight).
+    struct SendWindow
+    {
+        int startMinute = 0;
+        int endMinute = 0;
+        bool operator==(const SendWindow&) const = default;
+    };
+    std::optional<SendWindow> sendWindow;
+    // A file that has waited longer is set aside as expired; 0: never.
+    qint64 maxAgeSeconds = 0;
+    // Records sent in the last hour and day; 0: no cap.
+    int maxPerHour = 0;
+    int maxPerDay = 0;
+    // Warn once the gateway's counter is at or under this; none: never.
+    std::optional<int> lowCredit;
+
     bool operator==(const EngineOptions&) const = default;
 };
 
@@ -77,5 +95,11 @@ void addOptions(QCommandLineParser& parser, Program program);
 // number out of its range or an empty file name. Relative paths are taken
 // from the current directory, before the program enters its working one.
 EngineOptions read(const QCommandLineParser& parser, Program program);
+
+// "HH:MM-HH:MM"; nothing when the text is no window.
+std::optional<EngineOptions::SendWindow> parseSendWindow(const QString& text);
+// "90", "90s", "90m", "6h", "2d" in seconds; nothing when it is no duration
+// or not above 0.
+std::optional<qint64> parseDuration(const QString& text);
 
 } // namespace EngineCommandLine

@@ -7,11 +7,12 @@
 #include "inflight.h"
 #include "outbox.h"
 #include "paths.h"
+#include "queuegate.h"
 #include "settings.h"
 #include "smserror.h"
 
 PollingTick::PollingTick(SettingsStore& settings, const EngineOptions& options, Outbox& outbox, GatewayLink& link,
-    EngineLog& log, ErrorPresenter& presenter, const Clock& clock, InFlight& inflight, QObject* parent)
+    EngineLog& log, ErrorPresenter& presenter, const Clock& clock, InFlight& inflight, QueueGate& gate, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_options(options)
@@ -20,6 +21,7 @@ PollingTick::PollingTick(SettingsStore& settings, const EngineOptions& options, 
     , m_log(log)
     , m_clock(clock)
     , m_inflight(inflight)
+    , m_gate(gate)
 {
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(EngineOptions::DefaultPollMs);
@@ -44,6 +46,17 @@ void PollingTick::setPolling(bool on)
     Q_EMIT pollingChanged(on);
 }
 
+QDateTime PollingTick::nextBackupTime() const
+{
+    // Names have milliseconds, and two moves can fall in one: the timer makes
+    // up for a late tick at once. The later takes the next millisecond, as
+    // the earlier may still wait for its answer under that name.
+    QDateTime at = m_clock.now();
+    if (m_lastBackup.isValid() && at <= m_lastBackup)
+        at = m_lastBackup.addMSecs(1);
+    return at;
+}
+
 void PollingTick::runOnce()
 {
     Q_EMIT ticked();
@@ -53,6 +66,8 @@ void PollingTick::runOnce()
         return;
     // A gateway that stopped answering must not swallow the outbox.
     if (m_inflight.full())
+        return;
+    if (!m_gate.mayTake())
         return;
     // Read afresh each tick: a saved change applies from the next one.
     const Settings s = m_settings.values();
@@ -99,14 +114,34 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
     const QByteArray record
         = GatewayRecord::buildMessageRecord(message, kind->command, { s.userName, s.password, s.userKey });
 
-    // Names have milliseconds, and two moves can fall in one: the timer makes
-    // up for a late tick at once. The later takes the next millisecond, as
-    // the earlier may still wait for its answer under that name.
-    QDateTime at = m_clock.now();
-    if (m_lastBackup.isValid() && at <= m_lastBackup)
-        at = m_lastBackup.addMSecs(1);
+    const QDateTime at = nextBackupTime();
     const QByteArray backup = Outbox::backupName(s.backupDir, ext, at);
     const QByteArray outboxPath = joinDir(s.outboxDir, name);
+    if (const FileStamp stamp = fileStamp(outboxPath);
+        stamp.mtimeNs >= 0 && m_gate.expired(stamp.mtimeNs / 1000000000)) {
+        // Set aside as every file is, and never sent.
+        const Fs::Moved moved = Outbox::archiveMessageFile(s.outboxDir, name, backup);
+        if (moved == Fs::Moved::Gone)
+            return false;
+        if (moved == Fs::Moved::Failed) {
+            found();
+            if (!m_moveFailReported.contains(name)) {
+                m_moveFailReported.insert(name);
+                m_log.info("Cannot move " + outboxPath + " to " + backup);
+            }
+            return true;
+        }
+        m_moveFailReported.remove(name);
+        m_lastBackup = at;
+        found();
+        m_log.info("Expired: " + backup);
+        MessageFate fate;
+        fate.outcome = MessageFate::Expired;
+        fate.backupPath = backup;
+        fate.outboxName = name;
+        m_inflight.settle(fate);
+        return true;
+    }
     // On the disk before the file moves: a crash from here on still leaves
     // the message named at the next start.
     bool journaled = true;
@@ -136,7 +171,8 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
     m_moveFailReported.remove(name);
     m_lastBackup = at;
     m_inflight.messageMoved(backup);
-    m_link.sendMessageRecord(record, backup, name);
+    if (m_link.sendMessageRecord(record, backup, name))
+        m_gate.noteSent();
     // After the send: the log may throw, and the file has left the outbox.
     found();
     return true;

@@ -12,6 +12,7 @@ class ErrorPresenter;
 class GatewayLink;
 class InFlight;
 class Outbox;
+class QueueGate;
 class SettingsStore;
 struct EngineOptions;
 struct Settings;
@@ -24,12 +25,15 @@ class PollingTick : public QObject
     Q_OBJECT
 public:
     PollingTick(SettingsStore& settings, const EngineOptions& options, Outbox& outbox, GatewayLink& link,
-        EngineLog& log, ErrorPresenter& presenter, const Clock& clock, InFlight& inflight, QObject* parent = nullptr);
+        EngineLog& log, ErrorPresenter& presenter, const Clock& clock, InFlight& inflight, QueueGate& gate,
+        QObject* parent = nullptr);
 
     // One tick. Throws what reading the file throws; the file is then passed
     // over until it changes, so the files behind it can go. Throws when the
     // journal cannot be written; the file then stays and nothing is sent.
-    // While as many records wait for replies as may, no file is taken.
+    // While as many records wait for replies as may, or the queue's controls
+    // hold it back, no file is taken. A file that waited too long is set
+    // aside as expired, never sent.
     // A file another sender on the outbox took first is passed by silently
     // for the next one, up to TakeAttempts files a tick.
     void runOnce();
@@ -52,6 +56,8 @@ private:
     // False, having logged and sent nothing, when another sender took the
     // file first.
     bool sendFile(const Settings& s, const QByteArray& name);
+    // A backup name later than the last one moved.
+    QDateTime nextBackupTime() const;
     void setPolling(bool on);
 
     SettingsStore& m_settings;
@@ -61,6 +67,7 @@ private:
     EngineLog& m_log;
     const Clock& m_clock;
     InFlight& m_inflight;
+    QueueGate& m_gate;
     QTimer m_timer;
     QSet<QByteArray> m_moveFailReported;
     // The time the last backup name was made from; the next is later.

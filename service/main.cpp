@@ -70,6 +70,8 @@ int main(int argc, char* argv[])
     SmsService service(settings, options);
     QObject::connect(&signalWatch, &UnixSignals::terminateRequested, &service, &SmsService::terminate);
     QObject::connect(&signalWatch, &UnixSignals::reloadRequested, &service, &SmsService::reload);
+    QObject::connect(&signalWatch, &UnixSignals::pauseRequested, &service,
+        [&service](bool pause) { service.engine().gate().setPaused(pause); });
     try {
         service.start();
     } catch (const SmsError& e) {

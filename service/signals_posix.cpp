@@ -43,7 +43,7 @@ UnixSignals::UnixSignals(QObject* parent)
 
 UnixSignals::~UnixSignals()
 {
-    for (int number : { SIGTERM, SIGINT, SIGHUP })
+    for (int number : { SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2 })
         setHandler(number, SIG_DFL);
     for (int& fd : signalFds) {
         if (fd >= 0)
@@ -61,7 +61,7 @@ void UnixSignals::install()
     m_notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UnixSignals::readPending);
     bool ok = setHandler(SIGPIPE, SIG_IGN);
-    for (int number : { SIGTERM, SIGINT, SIGHUP })
+    for (int number : { SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2 })
         ok = setHandler(number, onSignal) && ok;
     if (!ok)
         throw SmsError(QStringLiteral("sigaction: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -74,6 +74,10 @@ void UnixSignals::readPending()
         return;
     if (byte == SIGHUP)
         Q_EMIT reloadRequested();
+    else if (byte == SIGUSR1)
+        Q_EMIT pauseRequested(true);
+    else if (byte == SIGUSR2)
+        Q_EMIT pauseRequested(false);
     else
         Q_EMIT terminateRequested();
 }

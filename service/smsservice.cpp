@@ -57,6 +57,8 @@ SmsService::SmsService(
     connect(&m_engine.log(), &EngineLog::appended, this,
         [this](const LogEvent& event) { writeLine(m_out, event.text, priorityOf(event.severity)); });
     connect(&m_engine, &DispatchEngine::statusChanged, this, &SmsService::statusChanged);
+    // A drain ends the service with 0, so that systemd does not restart it.
+    connect(&m_engine, &DispatchEngine::drained, this, &SmsService::terminate, Qt::QueuedConnection);
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmsService::reconnect);
     connect(&m_watchdog, &QTimer::timeout, this, [] { ServiceNotify::watchdog(); });
@@ -212,8 +214,20 @@ QByteArray SmsService::statusText() const
     }
     // 0 while the first scan of a large outbox runs.
     const qint64 queued = status.queuedTotal().value_or(0);
-    return state + ", " + QByteArray::number(queued) + (queued == 1 ? " file" : " files") + " queued, counter "
-        + (status.counter.isEmpty() ? QByteArray("not known yet") : printable(status.counter));
+    QByteArray text = state + ", " + QByteArray::number(queued) + (queued == 1 ? " file" : " files")
+        + " queued, counter " + (status.counter.isEmpty() ? QByteArray("not known yet") : printable(status.counter));
+    // The queue's controls, only when one holds.
+    if (status.paused)
+        text += ", paused";
+    if (status.draining)
+        text += ", draining";
+    if (status.sendWindowOpen == false)
+        text += ", send window closed until " + status.sendWindowChangesAt.toString(QStringLiteral("HH:mm")).toLatin1();
+    if (status.cappedUntil.isValid())
+        text += ", capped until " + status.cappedUntil.toLocalTime().toString(QStringLiteral("HH:mm")).toLatin1();
+    if (status.creditLow)
+        text += ", credit low";
+    return text;
 }
 
 void SmsService::updateStatus()

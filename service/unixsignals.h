@@ -5,7 +5,7 @@
 
 class QSocketNotifier;
 
-// Brings SIGTERM, SIGINT and SIGHUP into the event loop: the handler only
+// Brings SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 into the event loop: the handler only
 // writes a byte to a socket pair, and a notifier on the other end emits the
 // signal. Also ignores SIGPIPE, so a log reader that goes away does not end
 // the service. One per process.
@@ -22,6 +22,7 @@ public:
 Q_SIGNALS:
     void terminateRequested(); // SIGTERM or SIGINT
     void reloadRequested(); // SIGHUP
+    void pauseRequested(bool pause); // SIGUSR1 pauses, SIGUSR2 resumes
 
 private:
     void readPending();

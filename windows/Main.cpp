@@ -90,6 +90,8 @@ TFormMain::TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* p
         ui->Memo1->clear();
     });
     connect(&m_engine, &DispatchEngine::statusChanged, this, &TFormMain::showStatus);
+    // A drain asked for ends as Stop does.
+    connect(&m_engine, &DispatchEngine::drained, this, &TFormMain::stopLink);
 
     FormCreate();
 }

@@ -9,7 +9,7 @@
 struct MessageFate
 {
     // In the order of Ledger::Outcome.
-    enum Outcome { Accepted, Refused, Unanswered };
+    enum Outcome { Accepted, Refused, Unanswered, Expired };
 
     Outcome outcome = Unanswered;
     QByteArray backupPath; // the backup path as built

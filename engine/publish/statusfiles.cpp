@@ -9,8 +9,7 @@
 #include <algorithm>
 
 namespace {
-constexpr std::array<Ledger::Outcome, 3> Outcomes
-    = { Ledger::Outcome::Accepted, Ledger::Outcome::Refused, Ledger::Outcome::Unanswered };
+using Ledger::Outcomes;
 
 // One metric: its HELP and TYPE lines, then its samples.
 void addMetric(QByteArray* out, const char* name, const char* type, const char* help,
@@ -169,6 +168,16 @@ QByteArray StatusFiles::metricsText(const SenderStatus& s)
     addMetric(&out, "marlek_sms_last_accepted_timestamp_seconds", "gauge",
         "When the gateway last accepted a message, in seconds since the epoch (0: not since the start).",
         { { {}, QByteArray::number(accepted.isValid() ? accepted.toSecsSinceEpoch() : 0) } });
+    const auto gauge = [&](const char* name, const char* help, bool on) {
+        addMetric(&out, name, "gauge", help, { { {}, on ? "1" : "0" } });
+    };
+    gauge("marlek_sms_paused", "1 while the operator has paused the sending, else 0.", s.paused);
+    gauge("marlek_sms_send_window_open", "1 while files may be sent by the send window (or there is none), else 0.",
+        s.sendWindowOpen.value_or(true));
+    gauge("marlek_sms_capped", "1 while the hourly or daily cap holds the sending back, else 0.",
+        s.cappedUntil.isValid());
+    gauge("marlek_sms_credit_low", "1 while the gateway's counter is at or under the low-credit mark, else 0.",
+        s.creditLow);
     return out;
 }
 
