@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 
+#include <chrono>
 #include <mutex>
 
 #include <cerrno>
@@ -140,6 +141,8 @@ void LedgerIndex::readSource(Source* source, bool initial)
 
 void LedgerIndex::refresh()
 {
+    using namespace std::chrono;
+    m_lastRefreshMs = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     std::unique_lock guard(m_lock);
     for (Source& source : m_sources)
         readSource(&source, false);
@@ -156,6 +159,12 @@ std::optional<Ledger::Line> LedgerIndex::lineAt(const Location& where) const
 std::optional<Ledger::Line> LedgerIndex::find(const QByteArray& outboxName)
 {
     const quint64 key = nameHash(outboxName);
+    // A line newer than the last refresh may say more about a name found:
+    // at most a few milliseconds old, without a refresh per lookup.
+    using namespace std::chrono;
+    const qint64 now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    if (now - m_lastRefreshMs.load() >= FreshMs)
+        refresh();
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1)
             refresh();

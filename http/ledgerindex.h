@@ -60,5 +60,7 @@ private:
     QList<Ledger::Line> m_recent; // ring of the newest lines
     qsizetype m_recentNext = 0;
     std::atomic<qint64> m_newLines { 0 };
+    static constexpr qint64 FreshMs = 20;
+    std::atomic<qint64> m_lastRefreshMs { 0 };
     mutable std::shared_mutex m_lock;
 };
