@@ -229,6 +229,11 @@ class ErrorCodes(FrontCase):
                      "marlek_sms_http_refused_credentials_total 1",
                      'marlek_sms_http_request_duration_seconds_bucket{le="+Inf"} 3'):
             self.assertIn(line + "\n", text)
+        # The format as Prometheus reads it.
+        from prometheus_client.parser import text_string_to_metric_families
+        families = {f.name: f for f in text_string_to_metric_families(text)}
+        self.assertEqual(families["marlek_sms_http_request_duration_seconds"].type, "histogram")
+        self.assertEqual(families["marlek_sms_http_requests"].type, "counter")
 
 
 class Lookups(FrontCase):
