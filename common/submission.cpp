@@ -122,14 +122,17 @@ bool isSubmissionName(const QByteArray& text)
     return true;
 }
 
-Published publish(const QByteArray& outboxDir, const std::function<QByteArray()>& nextName, const QByteArray& data)
+Published publish(const QByteArray& outboxDir, const std::function<QByteArray()>& nextName, const QByteArray& data,
+    const std::function<void()>& syncDirectory)
 {
     // A name is never met twice; should one be there all the same, the next.
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QByteArray name = nextName();
-        switch (Fs::publishFile(
-            joinDir(outboxDir, temporaryName(name)), joinDir(outboxDir, name), data, Fs::creationMode())) {
+        switch (Fs::publishFile(joinDir(outboxDir, temporaryName(name)), joinDir(outboxDir, name), data,
+            Fs::creationMode(), !syncDirectory)) {
         case Fs::Published::Yes:
+            if (syncDirectory)
+                syncDirectory();
             return { Published::Yes, name };
         case Fs::Published::Exists:
             continue;

@@ -57,7 +57,9 @@ struct Published
 };
 // Writes data into the outbox under the next free name: under the temporary
 // name first, flushed, renamed to its final name, the folder flushed. On
-// failure nothing of it is left in the outbox.
-Published publish(const QByteArray& outboxDir, const std::function<QByteArray()>& nextName, const QByteArray& data);
+// failure nothing of it is left in the outbox. syncDirectory, when given,
+// flushes the folder instead (one flush for several files at once).
+Published publish(const QByteArray& outboxDir, const std::function<QByteArray()>& nextName, const QByteArray& data,
+    const std::function<void()>& syncDirectory = {});
 
 } // namespace Submission

@@ -187,6 +187,7 @@ public:
 
 FrontServer::FrontServer(Config config)
     : m_config(std::move(config))
+    , m_outboxSync(m_config.outbox)
     , m_keys(m_config.outbox)
     , m_ledger(m_config.workdirs)
     , m_metrics(std::make_unique<Metrics>())
@@ -211,6 +212,10 @@ void FrontServer::log(int priority, const QByteArray& text)
 
 bool FrontServer::start(int listenFd, QString* error)
 {
+    if (!m_outboxSync.open()) {
+        *error = QStringLiteral("cannot open the outbox %1").arg(QString::fromLocal8Bit(m_config.outbox));
+        return false;
+    }
     if (!m_keys.open()) {
         *error = QStringLiteral("cannot make the folder %1 for the idempotency keys")
                      .arg(QString::fromLocal8Bit(joinDir(m_config.outbox, KeyStore::FolderName)));
@@ -512,7 +517,7 @@ FrontServer::Response FrontServer::submit(MHD_Connection* connection, Request* r
             std::lock_guard guard(m_namesLock);
             return m_names.next(kind->extension);
         },
-        Submission::messageFile(message.to, message.from, message.text));
+        Submission::messageFile(message.to, message.from, message.text), [this] { m_outboxSync.sync(); });
     if (published.outcome != Submission::Published::Yes) {
         // Nothing is left in the outbox; the key may be used again.
         if (keyHeader)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dirsync.h"
 #include "keystore.h"
 #include "ledgerindex.h"
 #include "submission.h"
@@ -81,6 +82,7 @@ private:
 
     Config m_config;
     MHD_Daemon* m_daemon = nullptr;
+    DirectorySync m_outboxSync;
     KeyStore m_keys;
     LedgerIndex m_ledger;
     std::unique_ptr<Metrics> m_metrics;

@@ -42,20 +42,11 @@ bool writeNew(const QByteArray& path, const QByteArray& data, bool sync)
     return ok;
 }
 
-bool syncDir(const QByteArray& dir)
-{
-    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
 } // namespace
 
 KeyStore::KeyStore(const QByteArray& outboxDir)
     : m_dir(joinDir(outboxDir, FolderName))
+    , m_sync(m_dir)
 {
 }
 
@@ -64,7 +55,7 @@ bool KeyStore::open()
     // Group-writable, so every front's user in the outbox's group may claim.
     if (::mkdir(m_dir.constData(), 02770) != 0 && errno != EEXIST)
         return false;
-    return Fs::isDirectory(m_dir);
+    return Fs::isDirectory(m_dir) && m_sync.open();
 }
 
 QByteArray KeyStore::pathOf(const QByteArray& scope, const QByteArray& key) const
@@ -128,7 +119,7 @@ bool KeyStore::complete(
         ::unlink(temp.constData());
         return false;
     }
-    return syncDir(m_dir);
+    return m_sync.sync();
 }
 
 void KeyStore::release(const QByteArray& scope, const QByteArray& key)

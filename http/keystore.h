@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dirsync.h"
+
 #include <QByteArray>
 
 #include <atomic>
@@ -42,5 +44,6 @@ private:
     QByteArray tempPath() const;
 
     QByteArray m_dir;
+    DirectorySync m_sync;
     mutable std::atomic<quint64> m_sequence { 0 };
 };
