@@ -191,8 +191,15 @@ FrontServer::FrontServer(Config config)
     , m_keys(m_config.outbox)
     , m_ledger(m_config.workdirs)
     , m_metrics(std::make_unique<Metrics>())
+    , m_tokens(m_config.tokens)
     , m_names(QCoreApplication::applicationPid())
 {
+}
+
+void FrontServer::setTokens(const QList<Tokens::Entry>& tokens)
+{
+    std::lock_guard guard(m_tokensLock);
+    m_tokens = tokens;
 }
 
 FrontServer::~FrontServer()
@@ -365,7 +372,12 @@ QByteArray FrontServer::authenticate(MHD_Connection* connection)
             }
         }
     }
-    const QByteArray name = token.isEmpty() ? QByteArray() : Tokens::match(m_config.tokens, token);
+    QList<Tokens::Entry> tokens;
+    {
+        std::lock_guard guard(m_tokensLock);
+        tokens = m_tokens;
+    }
+    const QByteArray name = token.isEmpty() ? QByteArray() : Tokens::match(tokens, token);
     if (!name.isEmpty())
         return name;
     ++m_metrics->refusedCredentials;

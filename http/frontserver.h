@@ -53,6 +53,9 @@ public:
     // most grace, then stops.
     void stop(std::chrono::milliseconds grace);
 
+    // New clients' tokens for the requests from now on (SIGHUP).
+    void setTokens(const QList<Tokens::Entry>& tokens);
+
     // Logs a line, with the journal's priority prefix where it reads it.
     static void log(int priority, const QByteArray& text);
 
@@ -86,6 +89,9 @@ private:
     KeyStore m_keys;
     LedgerIndex m_ledger;
     std::unique_ptr<Metrics> m_metrics;
+
+    std::mutex m_tokensLock;
+    QList<Tokens::Entry> m_tokens; // shared data: copies are cheap
 
     std::mutex m_namesLock;
     Submission::SubmissionNames m_names;

@@ -25,6 +25,31 @@ int fail(const QString& text)
     return 1;
 }
 
+// The tokens file: only one no one else can change or read. Nothing (and
+// the reason logged) when it will not do.
+std::optional<QList<Tokens::Entry>> readTokens(const QByteArray& path)
+{
+    const QString name = QFile::decodeName(path);
+    if (const QString unsafe = Tokens::unsafeRights(path); !unsafe.isEmpty()) {
+        fail(QStringLiteral("%1: %2 (chmod 0640, owned by root or the service's user)").arg(name, unsafe));
+        return std::nullopt;
+    }
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("cannot read %1").arg(name));
+        return std::nullopt;
+    }
+    QString error;
+    const std::optional<QList<Tokens::Entry>> tokens = Tokens::parse(file.readAll(), &error);
+    if (!tokens) {
+        fail(QStringLiteral("%1: %2").arg(name, error));
+        return std::nullopt;
+    }
+    if (tokens->isEmpty())
+        FrontServer::log(4, path + " holds no token: every request but GET /healthz gets 401");
+    return tokens;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -67,21 +92,9 @@ int main(int argc, char* argv[])
         config.outbox = dir.startsWith('/') ? dir : joinDir(options.workdirs.first(), dir);
     }
 
-    // The tokens: only a file no one else can change or read.
-    const QString tokensName = QFile::decodeName(options.tokens);
-    if (const QString unsafe = Tokens::unsafeRights(options.tokens); !unsafe.isEmpty())
-        return fail(QStringLiteral("%1: %2; refusing to start (chmod 0640, owned by root or the service's user)")
-                        .arg(tokensName, unsafe));
-    QByteArray tokensText;
-    QFile tokensFile(tokensName);
-    if (!tokensFile.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read %1").arg(tokensName));
-    tokensText = tokensFile.readAll();
-    const std::optional<QList<Tokens::Entry>> tokens = Tokens::parse(tokensText, &error);
+    const std::optional<QList<Tokens::Entry>> tokens = readTokens(options.tokens);
     if (!tokens)
-        return fail(QStringLiteral("%1: %2").arg(tokensName, error));
-    if (tokens->isEmpty())
-        FrontServer::log(4, tokensName.toLocal8Bit() + " holds no token: every request but GET /healthz gets 401");
+        return fail(QStringLiteral("refusing to start"));
     config.tokens = *tokens;
 
     // Signals are taken by the main thread alone: blocked before any other
@@ -119,6 +132,17 @@ int main(int argc, char* argv[])
         const int signal = sigtimedwait(&signals, nullptr, &wait);
         if (signal == SIGTERM || signal == SIGINT)
             break;
+        if (signal == SIGHUP) {
+            // Clients added or removed: the file anew; a bad one changes nothing.
+            ServiceNotify::reloading();
+            if (const std::optional<QList<Tokens::Entry>> again = readTokens(options.tokens)) {
+                server.setTokens(*again);
+                FrontServer::log(6, "tokens read again: " + QByteArray::number(again->size()) + " clients");
+            } else {
+                FrontServer::log(4, "keeping the tokens read before");
+            }
+            ServiceNotify::ready();
+        }
         server.tick();
         sinceWatchdogMs += 250;
         // Half the watchdog's time: the housekeeping loop is alive.

@@ -2,6 +2,7 @@
 loopback only. One class per concern; CTest runs each class on its own."""
 import json
 import os
+import signal
 import socket
 import stat
 import subprocess
@@ -9,7 +10,7 @@ import threading
 import time
 import unittest
 
-from frontfixture import SMS_BIN, Folders, Front, HTTP_BIN, message, wait_until
+from frontfixture import SMS_BIN, Folders, Front, HTTP_BIN, add_token, message, wait_until
 
 
 class FrontCase(unittest.TestCase):
@@ -400,6 +401,21 @@ class TokenFile(unittest.TestCase):
                                           "--listen", "127.0.0.1:0"], capture_output=True, text=True, timeout=30)
                     self.assertNotEqual(run.returncode, 0)
                     self.assertIn("refusing to start", run.stderr)
+
+    def test_reload(self):
+        folders = Folders()
+        self.addCleanup(folders.remove)
+        front = Front(folders)
+        self.addCleanup(front.stop)
+        late = add_token(folders.tokens, "carol")
+        self.assertEqual(front.request("GET", "/v1/status", token=late)[0], 401)
+        front.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: front.request("GET", "/v1/status", token=late)[0] == 200))
+        # A file made unsafe meanwhile is not taken; the tokens stay.
+        os.chmod(folders.tokens, 0o666)
+        front.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: any("keeping the tokens" in line for line in front.log)))
+        self.assertEqual(front.request("GET", "/v1/status", token=late)[0], 200)
 
     def test_damaged_file(self):
         folders = Folders()
