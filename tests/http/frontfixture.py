@@ -47,12 +47,14 @@ class Folders:
 
 
 class Front:
-    """One marlek-sms-http; wrap lets a test start it inside another command."""
+    """One marlek-sms-http; wrap lets a test start it inside another command,
+    outbox="" leaves --outbox out."""
 
     def __init__(self, folders, extra=(), wrap=(), outbox=None):
         self.folders = folders
-        args = list(wrap) + [HTTP_BIN, "--outbox", outbox or folders.outbox, "--workdir", folders.workdir,
-                             "--tokens", folders.tokens, "--listen", "127.0.0.1:0"] + list(extra)
+        where = [] if outbox == "" else ["--outbox", outbox or folders.outbox]
+        args = list(wrap) + [HTTP_BIN] + where + ["--workdir", folders.workdir, "--tokens", folders.tokens,
+                                                  "--listen", "127.0.0.1:0"] + list(extra)
         self.process = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
         self.log = []
         # The first line names the port taken.

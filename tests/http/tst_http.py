@@ -417,6 +417,19 @@ class TokenFile(unittest.TestCase):
         self.assertTrue(wait_until(lambda: any("keeping the tokens" in line for line in front.log)))
         self.assertEqual(front.request("GET", "/v1/status", token=late)[0], 200)
 
+    def test_outbox_from_settings(self):
+        # Without --outbox: the one the working directory's settings name,
+        # relative to that folder, as the sender reads it.
+        folders = Folders()
+        self.addCleanup(folders.remove)
+        with open(os.path.join(folders.workdir, "SMS_Key_Client.inf"), "wb") as f:
+            f.write(b"../outbox/\r\nbak/\r\n127.0.0.1\r\n1\r\nuser\r\nsecret\r\nABCDEFGHIJKLMNOP\r\n")
+        front = Front(folders, outbox="")
+        self.addCleanup(front.stop)
+        status, _, body = front.send(message())
+        self.assertEqual(status, 202, body)
+        self.assertEqual(folders.messages(), [json.loads(body)["id"]])
+
     def test_damaged_file(self):
         folders = Folders()
         self.addCleanup(folders.remove)
