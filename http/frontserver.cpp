@@ -104,7 +104,6 @@ void connectionHandler(void* self, MHD_Connection* connection, void**, MHD_Conne
 // What a request carries between libmicrohttpd's calls.
 struct FrontServer::Request
 {
-    qint64 startMs = monotonicMs();
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     QByteArray body;
     bool tooLarge = false;
@@ -290,8 +289,12 @@ void FrontServer::onCompleted(void* self, MHD_Connection* connection, void** con
     if (!request)
         return;
     *context = nullptr;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - request->start).count();
-    server->m_metrics->record(request->status ? request->status : 500, seconds);
+    // A request never answered (the client went, or was too slow) is no
+    // answer to count.
+    if (request->status) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - request->start).count();
+        server->m_metrics->record(request->status, seconds);
+    }
     // The next request's headers within the time, from now.
     server->watch(connection, monotonicMs() + qint64(server->m_config.timeoutSeconds) * 1000);
     delete request;

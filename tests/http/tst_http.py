@@ -21,6 +21,10 @@ class FrontCase(unittest.TestCase):
     def tearDown(self):
         for front in self.fronts:
             front.stop()
+            # Under the sanitizers their reports count as failures.
+            log = "".join(front.log)
+            self.assertNotIn("Sanitizer", log)
+            self.assertNotIn("runtime error:", log)
         self.folders.remove()
 
     def start(self, *extra, **kw):
