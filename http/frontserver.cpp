@@ -723,6 +723,10 @@ void FrontServer::tick()
         m_rateSamples[size_t(m_rateNext)] = m_ledger.linesSinceStart();
         m_rateNext = (m_rateNext + 1) % 30;
     }
+    if (now - m_lastDropCheck >= 5 * 1000) {
+        m_lastDropCheck = now;
+        m_ledger.dropRemoved();
+    }
     if (now - m_lastPrune >= 3600 * 1000 || m_lastPrune == 0) {
         m_lastPrune = now;
         if (const int removed = m_keys.prune())

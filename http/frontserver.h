@@ -119,4 +119,5 @@ private:
     std::atomic<int> m_rateNext { 0 };
     qint64 m_lastSecond = 0;
     qint64 m_lastPrune = 0;
+    qint64 m_lastDropCheck = 0;
 };

@@ -148,8 +148,31 @@ void LedgerIndex::refresh()
         readSource(&source, false);
 }
 
+void LedgerIndex::dropRemoved()
+{
+    std::unique_lock guard(m_lock);
+    QList<quint32> gone;
+    for (qsizetype i = 0; i < m_fds.size(); ++i) {
+        bool current = false;
+        for (const Source& s : std::as_const(m_sources))
+            current = current || (s.fd >= 0 && s.file == quint32(i));
+        struct stat st
+        {
+        };
+        if (current || m_fds[i] < 0 || ::fstat(m_fds[i], &st) != 0 || st.st_nlink > 0)
+            continue;
+        ::close(m_fds[i]);
+        m_fds[i] = -1;
+        gone.append(quint32(i));
+    }
+    if (!gone.isEmpty())
+        m_names.removeIf([&gone](const auto& it) { return gone.contains(it.value().file); });
+}
+
 std::optional<Ledger::Line> LedgerIndex::lineAt(const Location& where) const
 {
+    if (m_fds[where.file] < 0)
+        return std::nullopt;
     QByteArray text(qsizetype(where.length), Qt::Uninitialized);
     if (::pread(m_fds[where.file], text.data(), where.length, where.offset) != ssize_t(where.length))
         return std::nullopt;

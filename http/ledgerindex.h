@@ -26,6 +26,9 @@ public:
 
     // Reads what was appended (and rotated) since; thread-safe.
     void refresh();
+    // Forgets the lines of rotated ledgers someone removed, and closes them,
+    // so their space is given back; thread-safe.
+    void dropRemoved();
     // The last line about the outbox name; refreshes once when not found.
     std::optional<Ledger::Line> find(const QByteArray& outboxName);
     // The newest lines, newest first, at most n.

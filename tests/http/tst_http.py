@@ -282,6 +282,13 @@ class Lookups(FrontCase):
         for i in (1, 2):
             self.assertTrue(wait_until(lambda: json.loads(
                 front.request("GET", "/v1/messages/" + ids[i])[2])["state"] == "accepted"), ids[i])
+        # A rotated ledger removed by the operator: its lines are forgotten
+        # and the file closed, so its space is given back.
+        os.remove(os.path.join(self.folders.workdir, "SmsSender_2026_1_1_0_0_0_0.results"))
+        self.assertTrue(wait_until(lambda: front.request("GET", "/v1/messages/" + ids[0])[0] == 404, 30))
+        fds = "/proc/%d/fd" % front.process.pid
+        self.assertFalse([f for f in os.listdir(fds) if os.readlink(os.path.join(fds, f)).endswith("(deleted)")])
+        self.assertEqual(json.loads(front.request("GET", "/v1/messages/" + ids[2])[2])["state"], "accepted")
 
     def test_status_and_page(self):
         front = self.start()
