@@ -30,6 +30,23 @@ bool writeAll(int fd, const QByteArray& data)
     return true;
 }
 
+// The record and its file's identity and time, from one open file.
+bool readRecord(const QByteArray& path, QByteArray* record, struct stat* st)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[512];
+    ssize_t n = -1;
+    if (::fstat(fd, st) == 0 && S_ISREG(st->st_mode))
+        n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (n < 0)
+        return false;
+    *record = QByteArray(buffer, qsizetype(n));
+    return true;
+}
+
 bool writeNew(const QByteArray& path, const QByteArray& data, bool sync)
 {
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
@@ -87,7 +104,10 @@ KeyStore::Claim KeyStore::claim(const QByteArray& scope, const QByteArray& key, 
         if (error != EEXIST)
             return {};
         QByteArray record;
-        if (!Fs::readFile(path, &record)) {
+        struct stat st
+        {
+        };
+        if (!readRecord(path, &record, &st)) {
             if (!Fs::exists(path))
                 continue; // released meanwhile
             return {};
@@ -97,14 +117,26 @@ KeyStore::Claim KeyStore::claim(const QByteArray& scope, const QByteArray& key, 
             return { Claim::Conflict, {} };
         if (fields.size() == 3 && fields[0] == "D")
             return { Claim::Replay, fields[2] };
-        Fs::FileInfo info;
-        const bool known = Fs::fileInfo(path, &info);
-        const qint64 age = QDateTime::currentSecsSinceEpoch() - (known ? info.mtimeNs / 1000000000 : 0);
-        if (!known || age <= AbandonedSeconds)
+        if (QDateTime::currentSecsSinceEpoch() - qint64(st.st_mtime) <= AbandonedSeconds)
             return { Claim::InProgress, {} };
         // Claimed by a front that died before answering: nothing was
-        // answered under it, so it may be taken over.
-        ::unlink(path.constData());
+        // answered under it, so it may be taken over. Moved aside first, so
+        // that a claim another front made meanwhile is told apart (another
+        // file) and put back rather than removed.
+        const QByteArray aside = tempPath();
+        if (::rename(path.constData(), aside.constData()) != 0)
+            continue;
+        struct stat moved
+        {
+        };
+        if (::stat(aside.constData(), &moved) == 0 && moved.st_ino == st.st_ino && moved.st_dev == st.st_dev) {
+            ::unlink(aside.constData());
+            continue;
+        }
+        // Fails only when a third front claimed in between: that claim stands.
+        if (::link(aside.constData(), path.constData()) != 0) { }
+        ::unlink(aside.constData());
+        return { Claim::InProgress, {} };
     }
     return { Claim::InProgress, {} };
 }

@@ -1,5 +1,6 @@
 """Contract tests of marlek-sms-http: the real program, a real HTTP client,
 loopback only. One class per concern; CTest runs each class on its own."""
+import hashlib
 import json
 import os
 import signal
@@ -108,6 +109,23 @@ class Idempotency(FrontCase):
         again = self.start()
         self.assertEqual(self.assertAccepted(again.send(message(), key="restart")), first)
         self.assertProblem(again.send(message("changed"), key="restart"), 422, "Idempotency-Key")
+        self.assertEqual(self.folders.messages(), [first])
+
+    def test_abandoned_claim(self):
+        # A claim left by a front that died mid-request: 409 while it may
+        # still be answered, taken over after a minute.
+        front = self.start()
+        m = message("after a crash")
+        name = hashlib.sha256(b"alice\nlost").hexdigest()
+        fields = b"".join(b"%d:%s" % (len(v.encode()), v.encode()) for v in (m["to"], m["from"], m["text"]))
+        fingerprint = hashlib.sha256(fields + b"normal").hexdigest()
+        claim = os.path.join(self.folders.outbox, ".marlek-sms-http-keys", name)
+        with open(claim, "w") as f:
+            f.write("P %s %d\n" % (fingerprint, time.time()))
+        self.assertProblem(front.send(m, key="lost"), 409, "Idempotency-Key")
+        os.utime(claim, (time.time() - 120, time.time() - 120))
+        first = self.assertAccepted(front.send(m, key="lost"))
+        self.assertEqual(self.assertAccepted(front.send(m, key="lost")), first)
         self.assertEqual(self.folders.messages(), [first])
 
     def test_two_fronts_one_outbox(self):
