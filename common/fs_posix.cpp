@@ -242,7 +242,8 @@ Moved moveNoReplace(const QByteArray& from, const QByteArray& to)
     return (e == ENOENT || e == ESTALE) && isGone(from.constData()) ? Moved::Gone : Moved::Failed;
 }
 
-Published publishFile(const QByteArray& tempPath, const QByteArray& path, const QByteArray& data, unsigned mode)
+Published publishFile(
+    const QByteArray& tempPath, const QByteArray& path, const QByteArray& data, unsigned mode, bool syncDirectory)
 {
     if (tempPath.isEmpty() || path.isEmpty())
         return Published::Failed;
@@ -261,7 +262,8 @@ Published publishFile(const QByteArray& tempPath, const QByteArray& path, const 
     }
     // Readers see it now; the flushed directory keeps the name through a
     // power cut, as far as the file system allows.
-    syncDirectoryOf(path);
+    if (syncDirectory)
+        syncDirectoryOf(path);
     return Published::Yes;
 }
 

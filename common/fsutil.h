@@ -57,8 +57,10 @@ bool writeFileAtomic(const QByteArray& path, const QByteArray& data, unsigned mo
 enum class Published { Yes, Exists, Failed };
 // Hands a new file to readers whole: writes tempPath (which must not exist)
 // with the mode, flushes it to the disk, gives it the name path unless that
-// exists (Exists: nothing is left behind), and flushes the directory.
-Published publishFile(const QByteArray& tempPath, const QByteArray& path, const QByteArray& data, unsigned mode);
+// exists (Exists: nothing is left behind), and flushes the directory unless
+// the caller does that itself (for many files at once).
+Published publishFile(const QByteArray& tempPath, const QByteArray& path, const QByteArray& data, unsigned mode,
+    bool syncDirectory = true);
 
 // Creates a file that must not exist yet; false if it exists or fails.
 bool createNewFile(const QByteArray& path, const QByteArray& data);

@@ -7,12 +7,16 @@
 #   BENCH_QUICK=1 scripts/bench.sh   short pace and footprint runs, for trying
 #   BENCH_ONLY=pace,footprint scripts/bench.sh   some parts only (outbox, tick,
 #                                                index, log, pace, footprint)
+#   scripts/bench.sh http       the HTTP front under wrk (scripts/bench-http.sh)
 #
 # The outbox data lives on the working disk under build/bench/bench-data
 # (SMS_BENCH_DIR overrides), never on a tmpfs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
+if [ "${1:-}" = http ]; then
+    exec scripts/bench-http.sh
+fi
 
 scripts/setup.sh bench
 

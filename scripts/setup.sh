@@ -14,7 +14,7 @@ set -euo pipefail
 build=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libsystemd-dev systemd
+    libsystemd-dev systemd libmicrohttpd-dev python3
     fonts-dejavu-core
 )
 # The program on a display of its own (scripts/run.sh without a display).
@@ -29,7 +29,7 @@ check=(clang lld libclang-rt-14-dev python3-prometheus-client prometheus-node-ex
 # The Debian packages and their checks (scripts/package.sh).
 package=(dpkg-dev file binutils lintian man-db appstream desktop-file-utils)
 # The benchmarks (scripts/bench.sh).
-bench=(libbenchmark-dev xdotool x11-utils time xvfb)
+bench=(libbenchmark-dev xdotool x11-utils time xvfb wrk apache2-utils curl)
 
 packages=("${build[@]}")
 for arg in "$@"; do

@@ -10,6 +10,7 @@
 #include "smserror.h"
 #include "textfile.h"
 #include "timestamp.h"
+#include "tokencmd.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -38,6 +39,8 @@ Commands:
         Prints the ledger's lines for an outbox name or a backup file.
   requeue [--workdir DIR] [--force] BACKUP-FILE...
         Puts refused messages back into the outbox.
+  token add NAME [--tokens FILE]
+        Makes a token for a client of the HTTP front marlek-sms-http.
 
 DIR is the sender's working directory (default: the current folder).
 "marlek-sms COMMAND --help" tells more; so does the manual page marlek-sms(1).
@@ -94,7 +97,6 @@ no message file, 66 a backup file that cannot be read, 73 cannot write,
 
 constexpr qint64 DefaultWaitSeconds = 120;
 constexpr qint64 DefaultMaxAge = 300;
-constexpr qint64 StaleStatusSeconds = 120;
 
 struct Option
 {
@@ -264,19 +266,17 @@ std::optional<QByteArray> Command::outbox(int* code)
 std::optional<QByteArray> Command::publish(
     const QByteArray& outboxDir, const QByteArray& extension, const QByteArray& data, int* code)
 {
-    // A name is never met twice; should one be there all the same, the next.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray name = m_names.next(extension);
-        const QByteArray path = joinDir(outboxDir, name);
-        switch (Fs::publishFile(joinDir(outboxDir, temporaryName(name)), path, data, Fs::creationMode())) {
-        case Fs::Published::Yes:
-            return name;
-        case Fs::Published::Exists:
-            continue;
-        case Fs::Published::Failed:
-            *code = fail(CannotCreate, QStringLiteral("cannot write %1").arg(QFile::decodeName(path)));
-            return std::nullopt;
-        }
+    const Submission::Published published = Submission::publish(
+        outboxDir, [this, &extension] { return m_names.next(extension); }, data);
+    switch (published.outcome) {
+    case Submission::Published::Yes:
+        return published.name;
+    case Submission::Published::Failed:
+        *code = fail(
+            CannotCreate, QStringLiteral("cannot write %1").arg(QFile::decodeName(joinDir(outboxDir, published.name))));
+        return std::nullopt;
+    case Submission::Published::NoFreeName:
+        break;
     }
     *code = fail(CannotCreate, QStringLiteral("no free name in %1").arg(QFile::decodeName(outboxDir)));
     return std::nullopt;
@@ -337,7 +337,7 @@ int Command::send(const QStringList& arguments)
     // The ledger's end now: this message's line can only come after it.
     Fs::FileInfo ledger;
     const qint64 ledgerOffset = Fs::fileInfo(joinDir(m_dir, Ledger::FileName), &ledger) ? ledger.size : 0;
-    const QByteArray data = TextFile::joinLines({ to.toLatin1(), from.toLatin1(), text.toLatin1() });
+    const QByteArray data = Submission::messageFile(to, from, text);
     const std::optional<QByteArray> name = publish(*dir, kind->extension, data, &code);
     if (!name)
         return code;
@@ -538,173 +538,7 @@ int Command::requeue(const QStringList& arguments)
     return status;
 }
 
-QString fieldRefusal(const char* field, const QString& value, int maxLength)
-{
-    for (const QChar c : value) {
-        if (c == u'\r' || c == u'\n' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            return QStringLiteral("%1: no line breaks").arg(QLatin1String(field));
-        if (c == QChar(0))
-            return QStringLiteral("%1: no NUL characters").arg(QLatin1String(field));
-    }
-    if (const QString uncarried = uncarriedCharacter(value); !uncarried.isEmpty())
-        return QStringLiteral("%1: %2").arg(QLatin1String(field), uncarried);
-    if (maxLength > 0 && value.size() > maxLength)
-        return QStringLiteral("%1: %2 characters, at most %3")
-            .arg(QLatin1String(field))
-            .arg(value.size())
-            .arg(maxLength);
-    return {};
-}
-
-// The oldest queued file's age now. The status is rewritten whenever the
-// files waiting change, so while it is not, the same file still waits.
-std::optional<qint64> oldestNow(const SenderStatus& s, const QDateTime& now)
-{
-    if (!s.oldestQueuedSeconds)
-        return std::nullopt;
-    qint64 waiting = s.queued ? 0 : 1;
-    for (const qint64 n : s.queued.value_or(std::array<qint64, 4> {}))
-        waiting += n;
-    return waiting == 0 ? 0 : *s.oldestQueuedSeconds + std::max<qint64>(0, s.written.secsTo(now));
-}
-
 } // namespace
-
-QString checkMessage(const QString& to, const QString& from, const QString& text)
-{
-    static const QString digits = QStringLiteral("0123456789");
-    const QString number = to.startsWith(u'+') ? to.mid(1) : to;
-    bool onlyDigits = !number.isEmpty();
-    for (const QChar c : number)
-        onlyDigits = onlyDigits && digits.contains(c);
-    if (!onlyDigits || to.size() > 15)
-        return QStringLiteral("--to: '%1' is no number: 1 to 15 characters, digits with an optional leading \"+\"")
-            .arg(to);
-    if (from.isEmpty())
-        return QStringLiteral("--from: give a sender, 1 to 15 characters");
-    if (QString refusal = fieldRefusal("--from", from, 15); !refusal.isEmpty())
-        return refusal;
-    // One character is one byte in the code page.
-    if (QString refusal = fieldRefusal("text", text, 0); !refusal.isEmpty())
-        return refusal;
-    if (text.size() > 160)
-        return QStringLiteral("text: %1 bytes, at most 160").arg(text.size());
-    return {};
-}
-
-SubmissionNames::SubmissionNames(qint64 pid)
-    : m_pid(pid)
-{
-}
-
-QByteArray SubmissionNames::next(const QByteArray& extension)
-{
-    using namespace std::chrono;
-    return next(extension, duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-}
-
-QByteArray SubmissionNames::next(const QByteArray& extension, qint64 clockMicros)
-{
-    // A clock stepped back must not put a later message before an earlier.
-    const qint64 micros = std::max(clockMicros, m_lastMicros + 1);
-    m_lastMicros = micros;
-    const QDateTime utc = QDateTime::fromMSecsSinceEpoch(micros / 1000, Qt::UTC);
-    return utc.toString(u"yyyyMMddTHHmmss").toLatin1() + '.'
-        + QByteArray::number(micros % 1000000).rightJustified(6, '0') + "Z_" + QByteArray::number(m_pid) + '_'
-        + QByteArray::number(++m_sequence).rightJustified(4, '0') + extension;
-}
-
-QByteArray temporaryName(const QByteArray& name)
-{
-    return '.' + name + ".part";
-}
-
-Verdict judge(const SenderStatus& status, bool held, const QDateTime& now, qint64 maxAge)
-{
-    if (!held)
-        return { 2,
-            QStringLiteral("SMS CRITICAL - not running (the status was last written %1)")
-                .arg(QString::fromLatin1(isoLocalTime(status.written))) };
-    const qint64 age = status.written.secsTo(now);
-    if (age > StaleStatusSeconds)
-        return { 2, QStringLiteral("SMS CRITICAL - the status file is %1 s old; the program may hang").arg(age) };
-    QStringList warnings;
-    if (!status.linkUp())
-        warnings.append(QStringLiteral("%1 since %2, not logged in")
-                            .arg(QLatin1String(SenderStatus::linkName(status.link)),
-                                QString::fromLatin1(isoLocalTime(status.since))));
-    if (const std::optional<qint64> oldest = oldestNow(status, now); oldest && *oldest > maxAge)
-        warnings.append(
-            QStringLiteral("the oldest queued file has waited %1 s (more than %2 s)").arg(*oldest).arg(maxAge));
-    if (!warnings.isEmpty())
-        return { 1, QStringLiteral("SMS WARNING - ") + warnings.join(QStringLiteral("; ")) };
-    return { 0,
-        QStringLiteral("SMS OK - logged in to %1 since %2")
-            .arg(status.gateway, QString::fromLatin1(isoLocalTime(status.since))) };
-}
-
-QString describe(const SenderStatus& s, const QDateTime& now)
-{
-    auto time = [](const QDateTime& t) { return t.isValid() ? QString::fromLatin1(isoLocalTime(t)) : u"never"_qs; };
-    QStringList queued;
-    if (s.queued) {
-        for (size_t i = 0; i < MessageKinds::searchOrder.size(); ++i)
-            queued.append(QStringLiteral("%1 %2")
-                              .arg(QLatin1String(MessageKinds::searchOrder[i].extension + 1))
-                              .arg((*s.queued)[i]));
-    }
-    const std::optional<qint64> age = oldestNow(s, now);
-    const QString oldest = age ? QStringLiteral("%1 s").arg(*age) : u"not known"_qs;
-    QStringList totals;
-    QStringList last;
-    for (const Ledger::Outcome o :
-        { Ledger::Outcome::Accepted, Ledger::Outcome::Refused, Ledger::Outcome::Unanswered }) {
-        totals.append(QStringLiteral("%1 %2").arg(QLatin1String(Ledger::outcomeName(o))).arg(s.totals[size_t(o)]));
-        last.append(QStringLiteral("%1 %2").arg(QLatin1String(Ledger::outcomeName(o)), time(s.last[size_t(o)])));
-    }
-    const QStringList lines {
-        QStringLiteral("Program:     %1 %2, process %3").arg(s.program, s.version).arg(s.pid),
-        QStringLiteral("Link:        %1 since %2").arg(QLatin1String(SenderStatus::linkName(s.link)), time(s.since)),
-        QStringLiteral("Gateway:     %1, counter %2")
-            .arg(s.gateway.isEmpty() ? u"-"_qs : s.gateway,
-                s.counter.isEmpty() ? u"-"_qs : QString::fromLatin1(s.counter)),
-        QStringLiteral("Info:        %1")
-            .arg(TextFile::splitLines(s.info).isEmpty()
-                    ? u"-"_qs
-                    : QString::fromLatin1(TextFile::splitLines(s.info).join(" | "))),
-        QStringLiteral("Queued:      %1; the oldest waiting %2")
-            .arg(s.queued ? queued.join(u", ") : u"not known yet"_qs, oldest),
-        QStringLiteral("Unanswered:  %1").arg(s.unanswered),
-        QStringLiteral("Since start: %1").arg(totals.join(u", ")),
-        QStringLiteral("Last:        %1").arg(last.join(u", ")),
-        QStringLiteral("Written:     %1 (%2 s ago)").arg(time(s.written)).arg(s.written.secsTo(now)),
-    };
-    return lines.join(u'\n') + u'\n';
-}
-
-std::optional<bool> lockHeld(const QByteArray& dir)
-{
-    const QByteArray path = joinDir(dir, SenderStatus::LockFileName);
-    // Only looked at: the lock is never taken, so a sender starting now is
-    // not kept out.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!Fs::exists(path))
-            return false;
-        QLockFile lock(QFile::decodeName(path));
-        qint64 pid = 0;
-        QString host;
-        QString program;
-        if (lock.getLockInfo(&pid, &host, &program)) {
-            // Another machine's lock (a shared folder) cannot be checked.
-            if (!host.isEmpty() && host != QSysInfo::machineHostName())
-                return true;
-            return Process::isRunning(pid, program);
-        }
-        // Being written this moment, or unreadable.
-        QThread::msleep(50);
-    }
-    return Fs::exists(path) ? std::nullopt : std::optional<bool>(false);
-}
 
 int run(const QStringList& arguments, std::FILE* in, std::FILE* out, std::FILE* err)
 {
@@ -727,6 +561,8 @@ int run(const QStringList& arguments, std::FILE* in, std::FILE* out, std::FILE* 
         return command.result(rest);
     if (name == u"requeue")
         return command.requeue(rest);
+    if (name == u"token")
+        return tokenCommand(rest, out, err);
     std::fputs(UsageText, err);
     if (!name.isEmpty())
         std::fprintf(err, "marlek-sms: no command '%s'\n", name.toLocal8Bit().constData());
