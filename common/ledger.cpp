@@ -46,7 +46,7 @@ const char* outcomeName(Outcome outcome)
 
 std::optional<Outcome> outcomeByName(const QByteArray& name)
 {
-    for (const Outcome o : { Outcome::Accepted, Outcome::Refused, Outcome::Unanswered }) {
+    for (const Outcome o : AllOutcomes) {
         if (name == outcomeName(o))
             return o;
     }

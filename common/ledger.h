@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <array>
 #include <optional>
 
 // The ledger of fates, SmsSender.results in the working directory: one
@@ -17,6 +18,8 @@ constexpr const char* FileName = "SmsSender.results";
 constexpr qint64 RotateSize = 10 * 1024 * 1024;
 
 enum class Outcome { Accepted, Refused, Unanswered };
+// Every outcome, in the order above.
+inline constexpr std::array<Outcome, 3> AllOutcomes { Outcome::Accepted, Outcome::Refused, Outcome::Unanswered };
 const char* outcomeName(Outcome outcome);
 std::optional<Outcome> outcomeByName(const QByteArray& name);
 

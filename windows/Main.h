@@ -8,9 +8,11 @@
 #include <memory>
 
 class Clock;
+class DesktopNotices;
 class QDialog;
 class SettingsStore;
 class TFormConfigure;
+class TFormMessages;
 class TGoToWeb;
 
 namespace Ui {
@@ -39,6 +41,10 @@ public:
 
     DispatchEngine& engine() { return *m_engine; }
     TGoToWeb& goToWeb() { return *GoToWeb1; }
+    // Told the events worth a desktop notice.
+    DesktopNotices& notices() { return *m_notices; }
+    // The Messages window, once opened.
+    TFormMessages* messagesWindow() const { return m_messages; }
 
     // OperatorView
     void logLineAppended(const QByteArray& line) override;
@@ -82,6 +88,9 @@ private:
     TFormConfigure* m_configure = nullptr;
     QDialog* m_about = nullptr;
     QWidget* m_test = nullptr;
+    const Clock& m_clock;
+    DesktopNotices* m_notices = nullptr;
+    TFormMessages* m_messages = nullptr;
     // Set while the engine itself changes the log's text, so its own
     // changes are not taken for the operator's typing.
     bool m_engineWritesLog = false;
