@@ -72,11 +72,9 @@ void DesktopNotices::setEnabled(bool enabled)
     m_enabled = enabled;
     if (enabled)
         return;
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    // A notice whose id is still on the way is closed when it comes.
     for (KindState& state : m_kinds) {
-        if (state.id != 0 && bus.isConnected())
-            bus.asyncCall(QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("CloseNotification"))
-                << state.id);
+        close(state.id);
         state = KindState();
     }
     m_lostShown = false;
@@ -307,13 +305,25 @@ void DesktopNotices::send(Kind kind, const Notice& notice, bool fresh)
             return;
         }
         m_told = false;
+        m_ids.insert(reply.value());
+        if (!m_enabled) {
+            close(reply.value());
+            return;
+        }
         state.id = reply.value();
-        m_ids.insert(state.id);
         if (state.held)
             send(kind, *std::exchange(state.held, std::nullopt), false);
         else if (state.updateDue)
             schedule();
     });
+}
+
+void DesktopNotices::close(uint id)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (id != 0 && bus.isConnected())
+        bus.asyncCall(
+            QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("CloseNotification")) << id);
 }
 
 void DesktopNotices::unavailable(const QString& why)

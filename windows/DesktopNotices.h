@@ -93,6 +93,7 @@ private:
     void send(Kind kind, const Notice& notice, bool fresh);
     void flush(Kind kind);
     void schedule();
+    void close(uint id);
     void unavailable(const QString& why);
     bool listen();
 
