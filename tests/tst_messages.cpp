@@ -44,6 +44,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void showsOutboxInSendingOrder();
+    void largeOutboxFilledInTurns();
     void showsFatesNewestFirstAndFollows();
     void olderFatesOnDemandAcrossFiles();
     void filter_data();
@@ -127,6 +128,28 @@ void TestMessages::showsOutboxInSendingOrder()
     QTRY_COMPARE_WITH_TIMEOUT(outbox.rowCount(), 4, 20000);
     QTRY_COMPARE(cell(outbox, 2, OutboxModel::Kind), u"logo"_qs);
     QCOMPARE(cell(outbox, 0, OutboxModel::Number), u"b.sms"_qs);
+}
+
+void TestMessages::largeOutboxFilledInTurns()
+{
+    // More than the index reads in place, and several turns of the fill.
+    const int files = 3 * OutboxModel::FillRows + 7;
+    for (int i = 0; i < files; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        QVERIFY(Fs::writeFile("out/m" + n.rightJustified(5, '0') + ".sms", n + "\r\nme\r\nt\r\n"));
+    }
+    auto w = open();
+    OutboxModel& outbox = w->outbox();
+    QTRY_VERIFY_WITH_TIMEOUT(outbox.ready(), 20000);
+    QCOMPARE(outbox.rowCount(), files);
+    QTRY_COMPARE(cell(outbox, 0, OutboxModel::Number), u"0"_qs);
+    QTRY_COMPARE(cell(outbox, files - 1, OutboxModel::Number), QString::number(files - 1));
+    // Taken from the front and added at the end, as a sender and a writer do.
+    QVERIFY(QFile::remove(QStringLiteral("out/m00000.sms")));
+    QVERIFY(Fs::writeFile("out/n.sms", "new\r\nme\r\nt\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(cell(outbox, 0, OutboxModel::Number), u"1"_qs, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(cell(outbox, files - 1, OutboxModel::Number), u"new"_qs, 20000);
+    QCOMPARE(outbox.rowCount(), files);
 }
 
 void TestMessages::showsFatesNewestFirstAndFollows()

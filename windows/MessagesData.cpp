@@ -231,7 +231,9 @@ void FatesModel::takeAppended(quint64 generation, const QList<FateRow>& rows)
     if (generation != m_generation)
         return;
     beginInsertRows({}, 0, int(rows.size() - 1));
-    m_rows = rows + m_rows;
+    // Qt's list keeps room at its front: no copy of what is loaded.
+    for (auto it = rows.crbegin(); it != rows.crend(); ++it)
+        m_rows.prepend(*it);
     endInsertRows();
     Q_EMIT progress();
 }
@@ -299,7 +301,11 @@ OutboxModel::OutboxModel(MessagesReader* reader, const Clock& clock, QObject* pa
         m_walking = false;
         if (!m_walked)
             return;
-        merge(std::vector<QueuedFile>(files.cbegin(), files.cend()));
+        std::vector<Entry> entries;
+        entries.reserve(size_t(files.size()));
+        for (const QueuedFile& file : files)
+            entries.push_back({ file.kind, view(file.name), file.queued });
+        merge(entries);
         m_ready = true;
         Q_EMIT progress();
     });
@@ -327,7 +333,10 @@ void OutboxModel::follow(const QByteArray& dir)
 {
     beginResetModel();
     m_rows.clear();
+    m_lines.clear();
     m_toRead.clear();
+    m_filling = false;
+    m_scans = 0;
     m_dir = dir;
     m_ready = false;
     m_walked = false;
@@ -337,8 +346,8 @@ void OutboxModel::follow(const QByteArray& dir)
     m_ageTimer.stop();
     if (dir.isEmpty())
         return;
-    m_index = std::make_unique<OutboxIndex>(
-        std::function<void(const QByteArray&)>(),
+    m_gone.clear();
+    m_index = std::make_unique<OutboxIndex>([this](const QByteArray& name) { m_gone.append(name); },
         [this] {
             if (!m_syncTimer.isActive())
                 m_syncTimer.start(SyncDelayMs);
@@ -356,13 +365,41 @@ void OutboxModel::sync()
     switch (m_index->refresh()) {
     case OutboxIndex::State::Ready: {
         m_walked = false;
-        std::vector<QueuedFile> files;
-        const OutboxIndex::Kinds& kinds = m_index->kinds();
-        for (size_t kind = 0; kind < kinds.size(); ++kind) {
-            for (const auto& [name, queued] : kinds[kind])
-                files.push_back({ int(kind), QByteArray(name.data(), qsizetype(name.size())), queued });
+        if (m_index->fullScans() != m_scans) {
+            // A new scan: the rows are filled anew from it, a batch a turn.
+            beginResetModel();
+            m_rows.clear();
+            m_lines.clear();
+            endResetModel();
+            m_scans = m_index->fullScans();
+            m_filling = true;
+            m_fillKind = 0;
+            m_fillAfter.clear();
+            m_gone.clear();
+            m_ready = false;
         }
-        merge(files);
+        if (m_filling) {
+            removeGone();
+            fillSome();
+            if (m_filling) {
+                m_syncTimer.start(0);
+                Q_EMIT progress();
+                break;
+            }
+        }
+        // Files come and go a few at a time, mostly at the ends: the whole
+        // outbox is gone through only after a surprise (a name that came
+        // before the end of its kind, or before the fill had passed it).
+        if (!applyChanges()) {
+            std::vector<Entry> entries;
+            const OutboxIndex::Kinds& kinds = m_index->kinds();
+            for (size_t kind = 0; kind < kinds.size(); ++kind) {
+                for (const auto& [name, queued] : kinds[kind])
+                    entries.push_back({ int(kind), name, queued });
+            }
+            merge(entries);
+        }
+        m_gone.clear();
         m_ready = true;
         Q_EMIT progress();
         break;
@@ -385,55 +422,146 @@ void OutboxModel::sync()
     }
 }
 
-void OutboxModel::merge(const std::vector<QueuedFile>& files)
+void OutboxModel::merge(const std::vector<Entry>& files)
 {
     // Both are in sending order: what went is removed and what came is
     // inserted, a run at a time, so the view keeps its place.
+    auto rowBefore = [this, &files](qsizetype row, size_t next) {
+        return before(m_rows[row].file.kind, view(m_rows[row].file.name), files[next].kind, files[next].name);
+    };
+    auto entryBefore = [this, &files](size_t next, qsizetype row) {
+        return before(files[next].kind, files[next].name, m_rows[row].file.kind, view(m_rows[row].file.name));
+    };
     qsizetype row = 0;
     size_t next = 0;
     while (row < m_rows.size() || next < files.size()) {
-        if (next < files.size() && row < m_rows.size() && m_rows[row].file.kind == files[next].kind
-            && m_rows[row].file.name == files[next].name) {
+        const bool rowsDone = row == m_rows.size();
+        const bool filesDone = next == files.size();
+        if (!rowsDone && !filesDone && !rowBefore(row, next) && !entryBefore(next, row)) {
             ++row;
             ++next;
-            continue;
-        }
-        const bool remove = next == files.size()
-            || (row < m_rows.size()
-                && before(
-                    m_rows[row].file.kind, view(m_rows[row].file.name), files[next].kind, view(files[next].name)));
-        if (remove) {
+        } else if (filesDone || (!rowsDone && rowBefore(row, next))) {
             qsizetype end = row + 1;
-            while (end < m_rows.size()
-                && (next == files.size()
-                    || before(
-                        m_rows[end].file.kind, view(m_rows[end].file.name), files[next].kind, view(files[next].name))))
+            while (end < m_rows.size() && (filesDone || rowBefore(end, next)))
                 ++end;
-            beginRemoveRows({}, int(row), int(end - 1));
-            m_rows.remove(row, end - row);
-            endRemoveRows();
+            removeRows(row, end - row);
         } else {
             size_t end = next + 1;
-            while (end < files.size()
-                && (row == m_rows.size()
-                    || before(
-                        files[end].kind, view(files[end].name), m_rows[row].file.kind, view(m_rows[row].file.name))))
+            while (end < files.size() && (rowsDone || entryBefore(end, row)))
                 ++end;
-            QList<Row> added;
-            added.reserve(qsizetype(end - next));
-            for (size_t i = next; i < end; ++i) {
-                Row r;
-                r.file = files[i];
-                added.append(std::move(r));
-            }
-            beginInsertRows({}, int(row), int(row + added.size() - 1));
-            m_rows.insert(row, added.size(), Row());
-            std::move(added.begin(), added.end(), m_rows.begin() + row);
-            endInsertRows();
-            row += added.size();
+            insertEntries(row, files.data() + next, qsizetype(end - next));
+            row += qsizetype(end - next);
             next = end;
         }
     }
+}
+
+void OutboxModel::insertEntries(qsizetype row, const Entry* first, qsizetype count)
+{
+    auto rowOf = [](const Entry& e) {
+        return Row { QueuedFile { e.kind, QByteArray(e.name.data(), qsizetype(e.name.size())), e.queued } };
+    };
+    if (row == m_rows.size()) {
+        beginInsertRows({}, int(row), int(row + count - 1));
+        m_rows.reserve(row + count);
+        for (qsizetype i = 0; i < count; ++i)
+            m_rows.append(rowOf(first[i]));
+        endInsertRows();
+        return;
+    }
+    QList<Row> added(count);
+    for (qsizetype i = 0; i < count; ++i) {
+        QueuedFile& file = added[i].file;
+        file.kind = first[i].kind;
+        file.name = QByteArray(first[i].name.data(), qsizetype(first[i].name.size()));
+        file.queued = first[i].queued;
+    }
+    beginInsertRows({}, int(row), int(row + count - 1));
+    m_rows.insert(row, count, Row());
+    std::move(added.begin(), added.end(), m_rows.begin() + row);
+    endInsertRows();
+}
+
+void OutboxModel::removeRows(qsizetype row, qsizetype count)
+{
+    beginRemoveRows({}, int(row), int(row + count - 1));
+    if (!m_lines.isEmpty()) {
+        for (qsizetype i = row; i < row + count; ++i)
+            m_lines.remove(m_rows[i].file.name);
+    }
+    m_rows.remove(row, count);
+    endRemoveRows();
+}
+
+void OutboxModel::removeGone()
+{
+    for (const QByteArray& name : std::as_const(m_gone)) {
+        const qsizetype at = find(MessageKinds::indexOfName(name.constData(), size_t(name.size())), name);
+        if (at >= 0)
+            removeRows(at, 1);
+    }
+    m_gone.clear();
+}
+
+void OutboxModel::fillSome()
+{
+    const OutboxIndex::Kinds& kinds = m_index->kinds();
+    std::vector<Entry> batch;
+    while (m_fillKind < int(kinds.size()) && batch.size() < size_t(OutboxModel::FillRows)) {
+        const OutboxIndex::Names& names = kinds[size_t(m_fillKind)];
+        auto it = m_fillAfter.empty() ? names.begin() : names.upper_bound(m_fillAfter);
+        for (; it != names.end() && batch.size() < size_t(OutboxModel::FillRows); ++it)
+            batch.push_back({ m_fillKind, it->first, it->second });
+        if (it == names.end()) {
+            ++m_fillKind;
+            m_fillAfter.clear();
+        } else {
+            m_fillAfter = std::string(batch.back().name);
+        }
+    }
+    if (!batch.empty())
+        insertEntries(m_rows.size(), batch.data(), qsizetype(batch.size()));
+    m_filling = m_fillKind < int(kinds.size());
+}
+
+bool OutboxModel::applyChanges()
+{
+    removeGone();
+    const OutboxIndex::Kinds& kinds = m_index->kinds();
+    qsizetype expected = -m_rows.size();
+    for (const OutboxIndex::Names& names : kinds)
+        expected += qsizetype(names.size());
+    if (expected <= 0)
+        return expected == 0;
+    // The names new since are those after each kind's last row.
+    std::array<std::vector<Entry>, 4> tails;
+    qsizetype found = 0;
+    for (size_t kind = 0; kind < kinds.size(); ++kind) {
+        const qsizetype end = kindEnd(int(kind));
+        const bool any = end > 0 && m_rows[end - 1].file.kind == int(kind);
+        for (auto it = kinds[kind].crbegin(); it != kinds[kind].crend(); ++it) {
+            if (any && std::string_view(it->first) <= view(m_rows[end - 1].file.name))
+                break;
+            if (++found > expected)
+                return false;
+            tails[kind].push_back({ int(kind), it->first, it->second });
+        }
+    }
+    if (found != expected)
+        return false;
+    // From the last kind back, so the rows before keep their places.
+    for (size_t kind = kinds.size(); kind-- > 0;) {
+        std::reverse(tails[kind].begin(), tails[kind].end());
+        if (!tails[kind].empty())
+            insertEntries(kindEnd(int(kind)), tails[kind].data(), qsizetype(tails[kind].size()));
+    }
+    return true;
+}
+
+qsizetype OutboxModel::kindEnd(int kind) const
+{
+    return std::upper_bound(m_rows.cbegin(), m_rows.cend(), kind, [](int k, const Row& r) { return k < r.file.kind; })
+        - m_rows.cbegin();
 }
 
 qsizetype OutboxModel::find(int kind, const QByteArray& name) const
@@ -451,11 +579,7 @@ void OutboxModel::takeLines(const QList<QueuedLines>& lines)
         const qsizetype at = find(read.kind, read.name);
         if (at < 0)
             continue;
-        Row& r = m_rows[at];
-        r.read = true;
-        r.number = read.number;
-        r.sender = read.sender;
-        r.text = read.text;
+        m_lines.insert(read.name, { read.number, read.sender, read.text });
         Q_EMIT dataChanged(index(int(at), Number), index(int(at), Text), { Qt::DisplayRole });
     }
 }
@@ -487,11 +611,11 @@ QVariant OutboxModel::data(const QModelIndex& index, int role) const
     case Kind:
         return QLatin1String(MessageKinds::searchOrder[size_t(r.file.kind)].word);
     case Number:
-        return QString::fromLatin1(r.number);
+        return QString::fromLatin1(m_lines.value(r.file.name).number);
     case Sender:
-        return QString::fromLatin1(r.sender);
+        return QString::fromLatin1(m_lines.value(r.file.name).sender);
     case Text:
-        return QString::fromLatin1(r.text);
+        return QString::fromLatin1(m_lines.value(r.file.name).text);
     case Age:
         return age(m_clock.now().toSecsSinceEpoch() - r.file.queued);
     case ColumnCount:

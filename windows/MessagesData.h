@@ -5,6 +5,7 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QTimer>
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 class Clock;
@@ -150,6 +153,8 @@ class OutboxModel : public QAbstractTableModel
     Q_OBJECT
 public:
     enum Column { Kind, Number, Sender, Text, Age, ColumnCount };
+    // Rows a first fill appends in one turn of the event loop.
+    static constexpr int FillRows = 2000;
 
     OutboxModel(MessagesReader* reader, const Clock& clock, QObject* parent = nullptr);
     ~OutboxModel() override;
@@ -175,19 +180,39 @@ private:
     {
         QueuedFile file;
         mutable bool asked = false; // its lines have been asked for
-        bool read = false;
+    };
+    struct Lines
+    {
         QByteArray number, sender, text;
     };
+    // A file as the index or a walk holds it, in sending order.
+    struct Entry
+    {
+        int kind;
+        std::string_view name;
+        qint64 queued;
+    };
     void sync();
-    void merge(const std::vector<QueuedFile>& files);
+    // Appends the next rows of a first fill from the index, a batch a turn.
+    void fillSome();
+    void removeGone();
+    void removeRows(qsizetype row, qsizetype count);
+    // Applies what the index told since the last sync: false when that
+    // cannot be done in place (a rescan, a name that came in the middle).
+    bool applyChanges();
+    void merge(const std::vector<Entry>& files);
+    void insertEntries(qsizetype row, const Entry* first, qsizetype count);
     void takeLines(const QList<QueuedLines>& lines);
     qsizetype find(int kind, const QByteArray& name) const;
+    // The row after the last of the kind.
+    qsizetype kindEnd(int kind) const;
 
     MessagesReader* m_reader;
     const Clock& m_clock;
     QByteArray m_dir;
     std::unique_ptr<OutboxIndex> m_index;
     QList<Row> m_rows;
+    QHash<QByteArray, Lines> m_lines; // of the rows read, by name
     mutable QList<QueuedFile> m_toRead;
     QTimer m_syncTimer;
     mutable QTimer m_readTimer;
@@ -195,4 +220,10 @@ private:
     bool m_ready = false;
     bool m_walked = false;
     bool m_walking = false;
+    QList<QByteArray> m_gone; // names the index told gone since the last sync
+    qsizetype m_scans = 0; // the index's full scans at the last sync
+    // A first fill under way: the kind and the last name appended.
+    bool m_filling = false;
+    int m_fillKind = 0;
+    std::string m_fillAfter;
 };
