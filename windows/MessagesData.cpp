@@ -444,7 +444,7 @@ void OutboxModel::merge(const std::vector<Entry>& files)
             qsizetype end = row + 1;
             while (end < m_rows.size() && (filesDone || rowBefore(end, next)))
                 ++end;
-            removeRows(row, end - row);
+            dropRows(row, end - row);
         } else {
             size_t end = next + 1;
             while (end < files.size() && (rowsDone || entryBefore(end, row)))
@@ -482,7 +482,7 @@ void OutboxModel::insertEntries(qsizetype row, const Entry* first, qsizetype cou
     endInsertRows();
 }
 
-void OutboxModel::removeRows(qsizetype row, qsizetype count)
+void OutboxModel::dropRows(qsizetype row, qsizetype count)
 {
     beginRemoveRows({}, int(row), int(row + count - 1));
     if (!m_lines.isEmpty()) {
@@ -498,7 +498,7 @@ void OutboxModel::removeGone()
     for (const QByteArray& name : std::as_const(m_gone)) {
         const qsizetype at = find(MessageKinds::indexOfName(name.constData(), size_t(name.size())), name);
         if (at >= 0)
-            removeRows(at, 1);
+            dropRows(at, 1);
     }
     m_gone.clear();
 }

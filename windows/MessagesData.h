@@ -196,7 +196,7 @@ private:
     // Appends the next rows of a first fill from the index, a batch a turn.
     void fillSome();
     void removeGone();
-    void removeRows(qsizetype row, qsizetype count);
+    void dropRows(qsizetype row, qsizetype count);
     // Applies what the index told since the last sync: false when that
     // cannot be done in place (a rescan, a name that came in the middle).
     bool applyChanges();
