@@ -140,13 +140,14 @@ void TestNotices::settle(qsizetype calls)
     QTRY_COMPARE_WITH_TIMEOUT(fake->calls.size(), calls, 20000);
 }
 
-enum Event { LinkBackSoon, LinkLostLong, Silent, Refused, Unanswered, Accepted, CreditLow };
+enum Event { LinkBackSoon, LinkStopped, LinkLostLong, Silent, Refused, Unanswered, Accepted, CreditLow };
 
 void TestNotices::whichEventsGiveANotice_data()
 {
     QTest::addColumn<int>("event");
     QTest::addColumn<QString>("summary");
     QTest::newRow("link back within 30 s") << int(LinkBackSoon) << QString();
+    QTest::newRow("link stopped by the operator") << int(LinkStopped) << QString();
     QTest::newRow("link lost 30 s") << int(LinkLostLong) << QStringLiteral("Link lost");
     QTest::newRow("gateway silent") << int(Silent) << QStringLiteral("Gateway silent");
     QTest::newRow("refused") << int(Refused) << QStringLiteral("1 message refused");
@@ -164,6 +165,12 @@ void TestNotices::whichEventsGiveANotice()
         notices->linkLost();
         later(29);
         notices->linkBack();
+        later(60);
+        break;
+    case LinkStopped:
+        notices->linkLost();
+        later(10);
+        notices->linkStopped();
         later(60);
         break;
     case LinkLostLong:
@@ -277,6 +284,10 @@ void TestNotices::linkBackReplacesLinkLost()
     settle(3);
     QCOMPARE(calls[2].summary, QStringLiteral("Link lost"));
     QCOMPARE(calls[2].replaces, 0u);
+    // The operator's Stop takes it away rather than saying "Link back".
+    notices->linkStopped();
+    QTRY_COMPARE(fake->closed, QList<uint> { calls[2].id });
+    QCOMPARE(fake->calls.size(), 3);
 }
 
 void TestNotices::linkDownLongIsCritical()

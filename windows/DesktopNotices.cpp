@@ -112,6 +112,16 @@ void DesktopNotices::linkBack()
         false);
 }
 
+void DesktopNotices::linkStopped()
+{
+    m_downSince = QDateTime();
+    if (m_lostShown)
+        close(m_kinds[Link].id);
+    m_lostShown = false;
+    m_criticalShown = false;
+    schedule();
+}
+
 void DesktopNotices::gatewaySilent()
 {
     gather(Silent);

@@ -47,8 +47,12 @@ public:
     static void rememberSwitch(bool on);
 
     // The events, as they happen.
+    // The link went down without the operator's Stop, and came back.
     void linkLost();
     void linkBack();
+    // The operator stopped the link: nothing to tell, and a "Link lost"
+    // notice shown goes.
+    void linkStopped();
     // The answer timeout ran out.
     void gatewaySilent();
     void messageSettled(Ledger::Outcome outcome);
