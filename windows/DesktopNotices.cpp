@@ -115,8 +115,15 @@ void DesktopNotices::linkBack()
 void DesktopNotices::linkStopped()
 {
     m_downSince = QDateTime();
-    if (m_lostShown)
-        close(m_kinds[Link].id);
+    KindState& link = m_kinds[Link];
+    if (m_lostShown) {
+        // Its id may still be on the way.
+        link.held.reset();
+        if (link.awaitingId)
+            link.closeOnId = true;
+        else
+            close(link.id);
+    }
     m_lostShown = false;
     m_criticalShown = false;
     schedule();
@@ -311,12 +318,13 @@ void DesktopNotices::send(Kind kind, const Notice& notice, bool fresh)
         state.awaitingId = false;
         if (reply.isError()) {
             state.held.reset();
+            state.closeOnId = false;
             unavailable(reply.error().message());
             return;
         }
         m_told = false;
         m_ids.insert(reply.value());
-        if (!m_enabled) {
+        if (!m_enabled || std::exchange(state.closeOnId, false)) {
             close(reply.value());
             return;
         }

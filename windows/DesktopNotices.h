@@ -90,6 +90,7 @@ private:
         int count = 0; // events gathered into the current notice
         bool updateDue = false; // gathered events not shown yet
         std::optional<Notice> held; // replaces the notice once its id is known
+        bool closeOnId = false; // closed once its id is known
     };
 
     void gather(Kind kind);
