@@ -9,11 +9,13 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHideEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <QShowEvent>
 #include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -175,6 +177,9 @@ QByteArray TFormMessages::outboxDir() const
 void TFormMessages::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    // Minimised and back (spontaneous), it keeps its rows and goes on.
+    if (event->spontaneous())
+        return;
     // The settings may have been saved since; the files read anew on each
     // showing, as they may have changed much while it was hidden.
     m_outbox->follow(outboxDir());
@@ -184,6 +189,10 @@ void TFormMessages::showEvent(QShowEvent* event)
 
 void TFormMessages::hideEvent(QHideEvent* event)
 {
+    if (event->spontaneous()) {
+        QWidget::hideEvent(event);
+        return;
+    }
     m_followTimer.stop();
     m_outbox->follow(QByteArray());
     QWidget::hideEvent(event);
