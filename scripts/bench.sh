@@ -6,7 +6,8 @@
 #   scripts/bench.sh            everything (about 12 minutes)
 #   BENCH_QUICK=1 scripts/bench.sh   short pace and footprint runs, for trying
 #   BENCH_ONLY=pace,footprint scripts/bench.sh   some parts only (outbox, tick,
-#                                                index, log, pace, footprint)
+#                                                index, log, pace, footprint,
+#                                                messages)
 #   scripts/bench.sh http       the HTTP front under wrk (scripts/bench-http.sh)
 #
 # The outbox data lives on the working disk under build/bench/bench-data
@@ -22,7 +23,7 @@ scripts/setup.sh bench
 
 cmake --preset bench >/dev/null
 cmake --build build/bench -j "$(nproc)" --target \
-    bench_outbox bench_tick bench_index bench_log bench_pace bench_floorwindow smsgateway MarlekSMSSender marlek-smsd
+    bench_outbox bench_tick bench_index bench_log bench_pace bench_floorwindow bench_messages smsgateway MarlekSMSSender marlek-smsd
 
 build=$top/build/bench
 export SMS_BENCH_DIR=${SMS_BENCH_DIR:-$build/bench-data}
@@ -69,6 +70,10 @@ fi
 if want log; then
     step "engine log flood"
     ./bench/bench_log | tee "$raw/log.txt"
+fi
+if want messages; then
+    step "Messages window over a large ledger and outbox"
+    QT_QPA_PLATFORM=offscreen ./bench/bench_messages | tee "$raw/messages.txt"
 fi
 
 # ---- 3: pace through the real gateway --------------------------------------
@@ -324,7 +329,7 @@ table=$raw/RESULTS.md
     echo
     echo "| measure | figure | goal | met? |"
     echo "| --- | --- | --- | --- |"
-    for part in outbox tick pace200 pace1000 footprint log; do cat "$raw/$part.txt" 2>/dev/null || true; done |
+    for part in outbox tick pace200 pace1000 footprint log messages; do cat "$raw/$part.txt" 2>/dev/null || true; done |
         sed -n 's/^@row //p'
     echo
     echo "Find next file against the floor at every size (medians of 9 repetitions; find / floor):"
@@ -342,7 +347,7 @@ table=$raw/RESULTS.md
     echo
     echo "Notes:"
     echo
-    for part in outbox tick pace200 pace1000 footprint log; do cat "$raw/$part.txt" 2>/dev/null || true; done |
+    for part in outbox tick pace200 pace1000 footprint log messages; do cat "$raw/$part.txt" 2>/dev/null || true; done |
         sed -n 's/^@note /- /p'
 } >"$table"
 # Only a whole run stands as the results.

@@ -10,12 +10,14 @@
 # repeated runs are quick.
 set -euo pipefail
 
-# What building the program and its tests needs; always installed.
+# What building the program and its tests needs; always installed. dbus-daemon
+# gives the desktop notices' test a private session bus (dbus-run-session).
 build=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libsystemd-dev systemd libmicrohttpd-dev python3
     fonts-dejavu-core
+    dbus-daemon
 )
 # The program on a display of its own (scripts/run.sh without a display).
 run=(xvfb xauth)

@@ -1,9 +1,11 @@
 #include "Branding.h"
+#include "DesktopNotices.h"
 #include "GoToWeb.h"
 #include "Main.h"
 #include "TShape.h"
 #include "UAbout.h"
 #include "UConfigure.h"
+#include "UMessages.h"
 #include "UTest.h"
 #include "recordingstarter.h"
 #include "settings.h"
@@ -20,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -58,6 +61,7 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -65,6 +69,7 @@ private Q_SLOTS:
     void startWithSettings();
     void shortSettingsFile();
     void menusAndLayout();
+    void messagesAndNoticesItems();
     void startAndStopAgainstGateway();
     void activityLightBlinks();
     void testMessageGoesOutOnTheNextTick();
@@ -89,8 +94,15 @@ private:
     SettingsStore settings;
 };
 
+void TestMainWindow::initTestCase()
+{
+    // The desktop switch is remembered in a test folder, not the user's.
+    QStandardPaths::setTestModeEnabled(true);
+}
+
 void TestMainWindow::init()
 {
+    DesktopNotices::rememberSwitch(true);
     scope = std::make_unique<WindowTestScope>();
     settings = SettingsStore();
 }
@@ -145,6 +157,21 @@ void TestMainWindow::menusAndLayout()
     QCOMPARE(w.minimumSize(), w.maximumSize());
     QVERIFY(child<QAction>(&w, "Start1")->isEnabled());
     QVERIFY(!child<QAction>(&w, "Stop1")->isEnabled());
+    // The menus keep their items, order and enabling rules; new ones come
+    // after them.
+    QStringList menus;
+    for (QAction* menuAction : w.menuBar()->actions()) {
+        QStringList items;
+        for (QAction* a : menuAction->menu()->actions())
+            items.append(a->text() + (a->isEnabled() ? QString() : QStringLiteral("(off)"))
+                + (a->isChecked() ? QStringLiteral("(on)") : QString()));
+        menus.append(menuAction->text() + QLatin1Char(':') + items.join(QLatin1Char(',')));
+    }
+    QCOMPARE(menus,
+        (QStringList { QStringLiteral("File:Exit"), QStringLiteral("Settings:Configure Connection,Buy SMS,SMS Test"),
+            QStringLiteral("Status:Start,Stop(off),View Actions(on),Messages,Desktop Notices(on)"),
+            QStringLiteral("About:Release Info,MARLEK Web Site") }));
+
     QCOMPARE(child<TShape>(&w, "Shape1")->brushColor(), QColor(Qt::red));
     QCOMPARE(child<TShape>(&w, "Shape2")->brushColor(), QColor(Qt::red));
     QVERIFY(!child<TShape>(&w, "Shape3")->isFilled());
@@ -155,6 +182,34 @@ void TestMainWindow::menusAndLayout()
     QVERIFY(!w.engine().options().logFoundFiles);
     view->trigger();
     QVERIFY(w.engine().options().logFoundFiles);
+}
+
+void TestMainWindow::messagesAndNoticesItems()
+{
+    writeSettingsFile({ "out/", "bck/", "", "", "", "", "" });
+    {
+        EngineWindow w(settings);
+        QVERIFY(!w.messagesWindow());
+        child<QAction>(&w, "Messages1")->trigger();
+        QVERIFY(w.messagesWindow());
+        QVERIFY(w.messagesWindow()->isVisible());
+        QCOMPARE(w.messagesWindow()->windowTitle(), QStringLiteral("Messages"));
+        // Opened again, the same window comes forward.
+        TFormMessages* first = w.messagesWindow();
+        first->close();
+        child<QAction>(&w, "Messages1")->trigger();
+        QCOMPARE(w.messagesWindow(), first);
+        QVERIFY(first->isVisible());
+
+        QVERIFY(w.notices().isEnabled());
+        child<QAction>(&w, "DesktopNotices1")->trigger();
+        QVERIFY(!w.notices().isEnabled());
+    }
+    // Remembered for the next start, outside the settings file.
+    EngineWindow again(settings);
+    QVERIFY(!child<QAction>(&again, "DesktopNotices1")->isChecked());
+    QVERIFY(!again.notices().isEnabled());
+    QCOMPARE(TextFile::readLines("SMS_Key_Client.inf").size(), 7);
 }
 
 void TestMainWindow::startAndStopAgainstGateway()

@@ -51,7 +51,7 @@ class EngineWindow : private WindowEngineHolder, public TFormMain
 public:
     explicit EngineWindow(SettingsStore& settings, QWidget* parent = nullptr, const Clock* clock = nullptr)
         : WindowEngineHolder(settings, clock ? *clock : Clock::system())
-        , TFormMain(settings, windowEngine, parent)
+        , TFormMain(settings, windowEngine, parent, clock)
     {
     }
 };

@@ -1,9 +1,11 @@
 #include "Main.h"
 
 #include "Branding.h"
+#include "DesktopNotices.h"
 #include "Dialogs.h"
 #include "GoToWeb.h"
 #include "UConfigure.h"
+#include "UMessages.h"
 #include "WindowLook.h"
 #include "errorroute.h"
 #include "intparse.h"
@@ -39,11 +41,12 @@ void setColours(QWidget* w, const QColor& base, const QColor& text)
 }
 } // namespace
 
-TFormMain::TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* parent)
+TFormMain::TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* parent, const Clock* clock)
     : QMainWindow(parent)
     , ui(std::make_unique<Ui::TFormMain>())
     , m_settings(settings)
     , m_engine(engine)
+    , m_clock(clock ? *clock : Clock::system())
 {
     ui->setupUi(this);
     setWindowIcon(Branding::windowIcon());
@@ -52,6 +55,7 @@ TFormMain::TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* p
     GoToWeb1->setUrl(Branding::operatorUrl());
     GoToWeb1->setEMail(Branding::email());
     GoToWeb1->setBrowserState(gwNormal);
+    m_notices = new DesktopNotices(this, m_clock, this);
 
     // A fixed console: no minimise or maximise, and no resizing.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
@@ -148,6 +152,21 @@ void TFormMain::wireMenus()
     connect(ui->Start1, &QAction::triggered, this, &TFormMain::startLink);
     connect(ui->Stop1, &QAction::triggered, this, &TFormMain::stopLink);
     // "View Actions" is checkable: Qt turns its mark over on each click.
+    connect(ui->Messages1, &QAction::triggered, this, [this] {
+        // Made when first asked for: it reads nothing until then.
+        if (!m_messages)
+            m_messages = new TFormMessages(m_settings, this, &m_clock);
+        m_messages->show();
+        m_messages->raise();
+        m_messages->activateWindow();
+    });
+    ui->DesktopNotices1->setChecked(DesktopNotices::rememberedSwitch());
+    m_notices->setEnabled(ui->DesktopNotices1->isChecked());
+    connect(ui->DesktopNotices1, &QAction::toggled, this, [this](bool on) {
+        m_notices->setEnabled(on);
+        DesktopNotices::rememberSwitch(on);
+    });
+    connect(m_notices, &DesktopNotices::logLine, this, [this](const QByteArray& line) { m_engine.log().info(line); });
 }
 
 void TFormMain::setConfigureWindow(TFormConfigure* window)

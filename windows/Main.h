@@ -6,9 +6,12 @@
 
 #include <memory>
 
+class Clock;
+class DesktopNotices;
 class QDialog;
 class SettingsStore;
 class TFormConfigure;
+class TFormMessages;
 class TGoToWeb;
 
 namespace Ui {
@@ -25,7 +28,8 @@ class TFormMain : public QMainWindow
 public:
     // Loads the settings file of the working directory into the store; a
     // missing file is told to the operator and leaves "Status" disabled.
-    TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* parent = nullptr);
+    // The clock times the desktop notices; the system's unless given.
+    TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* parent = nullptr, const Clock* clock = nullptr);
     ~TFormMain() override;
 
     // The windows created after this one.
@@ -38,6 +42,10 @@ public:
 
     DispatchEngine& engine() { return m_engine; }
     TGoToWeb& goToWeb() { return *GoToWeb1; }
+    // Told the events worth a desktop notice.
+    DesktopNotices& notices() { return *m_notices; }
+    // The Messages window, once opened.
+    TFormMessages* messagesWindow() const { return m_messages; }
 
 Q_SIGNALS:
     // The window was closed: the program ends.
@@ -75,6 +83,9 @@ private:
     TFormConfigure* m_configure = nullptr;
     QDialog* m_about = nullptr;
     QWidget* m_test = nullptr;
+    const Clock& m_clock;
+    DesktopNotices* m_notices = nullptr;
+    TFormMessages* m_messages = nullptr;
     // Set while the engine itself changes the log's text, so its own
     // changes are not taken for the operator's typing.
     bool m_engineWritesLog = false;
