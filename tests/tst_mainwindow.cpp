@@ -3,6 +3,7 @@
 #include "GoToWeb.h"
 #include "Main.h"
 #include "TShape.h"
+#include "TrayIcon.h"
 #include "UAbout.h"
 #include "UConfigure.h"
 #include "UMessages.h"
@@ -81,6 +82,9 @@ private Q_SLOTS:
     void operatorTypingRotates();
     void fileNamesInTheLogKeepTheirBytes();
     void badLineLimitShowsOneBox();
+    void trayFollowsTheStatus_data();
+    void trayFollowsTheStatus();
+    void trayMenuEnabledAsTheWindows();
     void errorPresenterDoesNotStack();
     void errorBoxTextAndTitle();
     void webItemsOpenTheSameAddress();
@@ -669,6 +673,62 @@ void TestMainWindow::everyWindowShowsTheProgramIcon()
     const QImage expected = Branding::icon(32).toImage();
     for (QWidget* window : all.windows())
         QCOMPARE(window->windowIcon().pixmap(32).toImage(), expected);
+}
+
+void TestMainWindow::trayFollowsTheStatus_data()
+{
+    QTest::addColumn<int>("link");
+    QTest::addColumn<bool>("paused");
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<QString>("linkLine");
+    const QColor amber(0xff, 0xbf, 0x00);
+    QTest::newRow("down") << int(LinkState::Disconnected) << false << QColor(Qt::red) << "Disconnected";
+    QTest::newRow("connecting") << int(LinkState::Connecting) << false << amber << "Connecting to gw:1";
+    QTest::newRow("logged in") << int(LinkState::LoggedIn) << false << QColor(Qt::green) << "Logged in to gw:1";
+    QTest::newRow("paused") << int(LinkState::LoggedIn) << true << amber << "Logged in to gw:1, paused";
+    QTest::newRow("down, paused") << int(LinkState::Disconnected) << true << QColor(Qt::red) << "Disconnected, paused";
+}
+
+void TestMainWindow::trayFollowsTheStatus()
+{
+    QFETCH(int, link);
+    QFETCH(bool, paused);
+    QFETCH(QColor, colour);
+    QFETCH(QString, linkLine);
+    EngineStatus s;
+    s.link = LinkState(link);
+    s.paused = paused;
+    s.gateway = QStringLiteral("gw:1");
+    s.counter = "00000042";
+    s.queued = std::array<qint64, 4> { 2, 0, 1, 0 };
+    QCOMPARE(TrayIcon::colour(s), colour);
+    QCOMPARE(TrayIcon::toolTip(s, QStringLiteral("refused a.sms")).split(QLatin1Char('\n')),
+        (QStringList { QStringLiteral("MARLEK SMS Sender"), linkLine, QStringLiteral("Counter: 00000042"),
+            QStringLiteral("Files queued: 3"), QStringLiteral("Last: refused a.sms") }));
+}
+
+void TestMainWindow::trayMenuEnabledAsTheWindows()
+{
+    writeSettingsFile({ "", "", "", "", "", "", "" });
+    EngineWindow w(settings);
+    const auto item = [&](const char* name) { return child<QAction>(w.tray().menu(), name); };
+    QVERIFY(item("TrayStart")->isEnabled());
+    QVERIFY(!item("TrayStop")->isEnabled());
+    QCOMPARE(item("TrayPause")->text(), QStringLiteral("Pause"));
+    w.setStatusMenuEnabled(false);
+    QVERIFY(!item("TrayStart")->isEnabled() && !item("TrayStop")->isEnabled() && !item("TrayPause")->isEnabled());
+    w.setStatusMenuEnabled(true);
+    // Pause from the tray holds the queue as marlek-sms pause does.
+    w.engine().start();
+    item("TrayPause")->trigger();
+    QTRY_VERIFY(w.engine().status().paused);
+    QCOMPARE(item("TrayPause")->text(), QStringLiteral("Resume"));
+    item("TrayPause")->trigger();
+    QTRY_VERIFY(!w.engine().status().paused);
+    // Without a tray (offscreen), closing the window still ends the program.
+    QSignalSpy closed(&w, &TFormMain::closed);
+    w.close();
+    QCOMPARE(closed.size(), 1);
 }
 
 QTEST_MAIN(TestMainWindow)

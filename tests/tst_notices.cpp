@@ -1,9 +1,14 @@
 #include "DesktopNotices.h"
+#include "record.h"
 #include "recordingview.h"
+#include "settings.h"
+#include "testgateway.h"
+#include "windowtestsupport.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 #include <QWidget>
 
@@ -95,6 +100,7 @@ private Q_SLOTS:
     void defaultActionRaisesTheWindow();
     void noServiceIsToldOnce();
     void switchedOff();
+    void windowTellsWhatTheEngineMet();
 
 private:
     // Sends a notice every test expects last, and waits for the calls.
@@ -350,6 +356,35 @@ void TestNotices::switchedOff()
     notices->messageSettled(Ledger::Outcome::Unanswered);
     settle(2);
     QCOMPARE(fake->calls[1].summary, QStringLiteral("1 message unanswered"));
+}
+
+void TestNotices::windowTellsWhatTheEngineMet()
+{
+    // The main window hands the engine's events on: a lost link (told after
+    // its grace) and a refused message.
+    QStandardPaths::setTestModeEnabled(true);
+    WindowTestScope scope;
+    FakeGateway gw;
+    QVERIFY(gw.listen());
+    writeSettingsFile({ "out/", "bak/", "127.0.0.1", gw.port(), "user", "secret", "ABCDEFGHIJKLMNOP" });
+    QVERIFY(QDir().mkpath(QStringLiteral("out")) && QDir().mkpath(QStringLiteral("bak")));
+    SettingsStore settings;
+    EngineWindow w(settings, nullptr, &clock);
+    w.notices().setEnabled(true);
+    w.startLink();
+    QTRY_VERIFY(gw.received.size() >= GatewayRecord::Size);
+    gw.send(FakeGateway::reply('0', "00000009"));
+    QTRY_VERIFY(w.engine().status().polling);
+    QVERIFY(w.engine().link().sendMessageRecord(QByteArray(GatewayRecord::Size, 'x'), "bak/1.sms", "1.sms"));
+    QTRY_COMPARE(gw.received.size(), qsizetype(2 * GatewayRecord::Size));
+    gw.send(FakeGateway::reply('5', "00000009"));
+    settle(1);
+    gw.peer()->disconnectFromHost();
+    QTRY_VERIFY(!w.engine().link().isConnected());
+    clock.time = clock.time.addSecs(30);
+    w.notices().wake();
+    settle(2);
+    QCOMPARE(fake->summaries(), (QStringList { QStringLiteral("1 message refused"), QStringLiteral("Link lost") }));
 }
 
 QTEST_MAIN(TestNotices)

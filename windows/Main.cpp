@@ -4,6 +4,7 @@
 #include "DesktopNotices.h"
 #include "Dialogs.h"
 #include "GoToWeb.h"
+#include "TrayIcon.h"
 #include "UConfigure.h"
 #include "UMessages.h"
 #include "WindowLook.h"
@@ -97,6 +98,20 @@ TFormMain::TFormMain(SettingsStore& settings, DispatchEngine& engine, QWidget* p
     // A drain asked for ends as Stop does.
     connect(&m_engine, &DispatchEngine::drained, this, &TFormMain::stopLink);
 
+    // What the desktop is told while the window is out of sight.
+    const GatewayLink& link = m_engine.link();
+    connect(&link, &GatewayLink::closed, m_notices, [this](CloseReason reason) {
+        if (reason == CloseReason::Stopped)
+            m_notices->linkStopped();
+        else
+            m_notices->linkLost();
+    });
+    connect(&link, &GatewayLink::loggedInToGateway, m_notices, &DesktopNotices::linkBack);
+    connect(&link, &GatewayLink::answerTimedOut, m_notices, &DesktopNotices::gatewaySilent);
+    connect(&m_engine.inflight(), &InFlight::messageSettled, m_notices,
+        [this](const MessageFate& fate) { m_notices->messageSettled(Ledger::Outcome(fate.outcome)); });
+    m_tray = new TrayIcon(*this, m_engine, this);
+
     FormCreate();
 }
 
@@ -129,7 +144,7 @@ void TFormMain::FormCreate()
 
 void TFormMain::wireMenus()
 {
-    connect(ui->Exit1, &QAction::triggered, this, &QWidget::close);
+    connect(ui->Exit1, &QAction::triggered, this, &TFormMain::quit);
     connect(ui->ConfigureConnection1, &QAction::triggered, this, [this] {
         if (m_configure)
             m_configure->exec();
@@ -189,6 +204,8 @@ void TFormMain::setTestWindow(QWidget* window)
 void TFormMain::setStatusMenuEnabled(bool enabled)
 {
     ui->Status1->menuAction()->setEnabled(enabled);
+    if (m_tray)
+        m_tray->update();
 }
 
 bool TFormMain::statusMenuEnabled() const
@@ -266,8 +283,21 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
+void TFormMain::quit()
+{
+    m_quitting = true;
+    close();
+}
+
 void TFormMain::closeEvent(QCloseEvent* event)
 {
+    // With a tray the sender goes on there; without one, closing ends it.
+    if (!m_quitting && m_tray->shown()) {
+        event->ignore();
+        hide();
+        m_tray->windowHidden();
+        return;
+    }
     m_engine.closeQuietly();
     event->accept();
     Q_EMIT closed();
@@ -291,6 +321,12 @@ void TFormMain::showStatus(EngineStatus::Changes changes)
         setConnectionLights(status.lightsGreen());
         ui->Start1->setEnabled(!status.polling);
         ui->Stop1->setEnabled(status.polling);
+    }
+    if (changes & EngineStatus::Control) {
+        // Once a fall, as the log says it.
+        if (status.creditLow && !m_creditLowTold)
+            m_notices->creditLow(status.counter);
+        m_creditLowTold = status.creditLow;
     }
     if (changes & EngineStatus::Tick) {
         TShape* light = ui->Shape3;

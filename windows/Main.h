@@ -12,6 +12,7 @@ class QDialog;
 class SettingsStore;
 class TFormConfigure;
 class TFormMessages;
+class TrayIcon;
 class TGoToWeb;
 
 namespace Ui {
@@ -44,6 +45,7 @@ public:
     TGoToWeb& goToWeb() { return *GoToWeb1; }
     // Told the events worth a desktop notice.
     DesktopNotices& notices() { return *m_notices; }
+    TrayIcon& tray() { return *m_tray; }
     // The Messages window, once opened.
     TFormMessages* messagesWindow() const { return m_messages; }
 
@@ -55,6 +57,8 @@ public Q_SLOTS:
     // Status menu "Start" and "Stop".
     void startLink();
     void stopLink();
+    // Ends the program, also where closing the window hides it in the tray.
+    void quit();
     // The poll field was left: under 200 ms is refused.
     void checkPollField();
     // "Save" turns the log file fields on and off.
@@ -85,6 +89,9 @@ private:
     QWidget* m_test = nullptr;
     const Clock& m_clock;
     DesktopNotices* m_notices = nullptr;
+    TrayIcon* m_tray = nullptr;
+    bool m_quitting = false;
+    bool m_creditLowTold = false;
     TFormMessages* m_messages = nullptr;
     // Set while the engine itself changes the log's text, so its own
     // changes are not taken for the operator's typing.
