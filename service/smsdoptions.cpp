@@ -17,7 +17,11 @@ request unanswered for the answer timeout is taken for lost as well; while as
 many records wait for replies as --max-unanswered allows, no file is taken.
 
 Signals: SIGTERM or SIGINT stop the link (unanswered messages are named) and
-end the program with exit code 0; SIGHUP reads the settings file again.
+end the program with exit code 0; SIGHUP reads the settings file again;
+SIGUSR1 pauses the sending and SIGUSR2 resumes it (as marlek-sms pause and
+resume do). A drain (marlek-sms drain) ends the program with 0 once every
+record sent is answered or named. Options are also read from
+MARLEK_SMSD_OPTIONS in /etc/default/marlek-smsd by the packaged units.
 Exit codes: 0 stopped by a signal, 1 cannot run (settings, folder), 2 bad
 options.)";
 

@@ -1,4 +1,5 @@
 #include "engineoptions.h"
+#include "fsutil.h"
 #include "gatewayprocess.h"
 #include "inflight.h"
 #include "testgateway.h"
@@ -68,6 +69,8 @@ private Q_SLOTS:
     void silentGatewayLeftBehind_data();
     void silentGatewayLeftBehind();
     void backOffDoublesAndResets();
+    void drainEndsWithNothingUnnamed();
+    void pauseBySignalOutlivesARestart();
 
 private:
     void writeFile(const QByteArray& path, const QByteArray& content);
@@ -542,6 +545,67 @@ void TestSmsd::backOffDoublesAndResets()
     gateway.process.kill();
     QTRY_COMPARE_WITH_TIMEOUT(smsd.linesStartingWith("Reconnecting in ").size(), 4, 60000);
     QCOMPARE(smsd.linesStartingWith("Reconnecting in ").last(), QByteArray("Reconnecting in 1 s"));
+}
+
+void TestSmsd::drainEndsWithNothingUnnamed()
+{
+    // A slow gateway: records wait for replies when the drain comes.
+    const QString log = workdir + QStringLiteral("/records.log");
+    GatewayProcess gateway;
+    QVERIFY(
+        gateway.start(QStringList { QStringLiteral("--log"), log, QStringLiteral("--delay"), QStringLiteral("400") }));
+    writeSettings(QByteArray::number(gateway.port));
+    const int files = 30;
+    for (int i = 0; i < files; ++i)
+        writeFile(outDir + QByteArray::number(100 + i) + ".sms", "+391111\r\nAlice\r\ntext\r\n");
+    ServiceProcess smsd;
+    smsd.start(serviceArguments({ QStringLiteral("--poll"), QStringLiteral("200") }));
+    QTRY_VERIFY_WITH_TIMEOUT(backups() >= 8, 60000);
+    QVERIFY(Fs::writeFile(QFile::encodeName(workdir) + "/SmsSender.control/drain", QByteArray()));
+    // Ends by itself, with 0, so that systemd does not start it again.
+    QCOMPARE(smsd.waitForExit(), 0);
+    QVERIFY(smsd.lines().contains("Drained"));
+    // Every message settled or still in the outbox: none sent and unnamed.
+    const int sent = backups();
+    QCOMPARE(sent + int(QDir(QFile::decodeName(outDir)).entryList(QDir::Files).size()), files);
+    QCOMPARE(smsd.count("Transaction Success...") + int(smsd.linesStartingWith("No reply for ").size()), sent);
+    QCOMPARE(readRaw(workdir + QStringLiteral("/SmsSender.results")).count('\n'), sent);
+    QVERIFY(!QFileInfo::exists(workdir + QStringLiteral("/SmsSender.control/drain")));
+}
+
+void TestSmsd::pauseBySignalOutlivesARestart()
+{
+    FakeGateway gateway;
+    QVERIFY(gateway.listen());
+    writeSettings(gateway.port());
+    ServiceProcess smsd;
+    smsd.start(serviceArguments());
+    QTRY_COMPARE_WITH_TIMEOUT(gateway.received.size(), 396, 20000);
+    gateway.send(FakeGateway::reply('0', "00000007"));
+    QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Counter: 00000007"), 20000);
+    ::kill(pid_t(smsd.process.processId()), SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(smsd.lines().contains("Paused"), 20000);
+    writeFile(outDir + "a.sms", "+391111\r\nAlice\r\nheld\r\n");
+    smsd.process.terminate();
+    QCOMPARE(smsd.waitForExit(), 0);
+    QCOMPARE(backups(), 0);
+
+    // The next run starts paused, and SIGUSR2 lets the file go.
+    FakeGateway next;
+    QVERIFY(next.listen());
+    writeSettings(next.port());
+    ServiceProcess again;
+    again.start(serviceArguments());
+    QTRY_COMPARE_WITH_TIMEOUT(next.received.size(), 396, 20000);
+    next.send(FakeGateway::reply('0', "00000007"));
+    QTRY_VERIFY_WITH_TIMEOUT(again.lines().contains("Paused"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(again.lines().contains("Counter: 00000007"), 20000);
+    QCOMPARE(backups(), 0);
+    ::kill(pid_t(again.process.processId()), SIGUSR2);
+    QTRY_COMPARE_WITH_TIMEOUT(next.received.size(), 2 * 396, 20000);
+    QVERIFY(again.lines().contains("Resumed"));
+    again.process.terminate();
+    QCOMPARE(again.waitForExit(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSmsd)
