@@ -34,8 +34,17 @@ bool writeAll(int fd, const QByteArray& data)
     return true;
 }
 
-// Opens a regular file for reading; -1 for anything else. Non-blocking, so
-// that a FIFO in the way cannot hang the program.
+// Nothing stands under the name any more: another process took the file
+// away (ESTALE: on a network file system).
+bool isGone(const char* path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path, &st) != 0 && (errno == ENOENT || errno == ESTALE);
+}
+} // namespace
+
 int openRegular(const QByteArray& path, struct stat* st)
 {
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -47,17 +56,6 @@ int openRegular(const QByteArray& path, struct stat* st)
     }
     return fd;
 }
-
-// Nothing stands under the name any more: another process took the file
-// away (ESTALE: on a network file system).
-bool isGone(const char* path)
-{
-    struct stat st
-    {
-    };
-    return ::lstat(path, &st) != 0 && (errno == ENOENT || errno == ESTALE);
-}
-} // namespace
 
 bool readFile(const QByteArray& path, QByteArray* data)
 {

@@ -40,6 +40,10 @@
 //                             directory handle (ERROR_NOTIFY_ENUM_DIR: Lost)
 //   exists, isDirectory,      GetFileAttributesW, DeleteFileW,
 //   removeFile, makeDirectory CreateDirectoryW
+#ifndef Q_OS_WIN
+struct stat;
+#endif
+
 namespace Fs {
 
 // Whole-file read; false when the path cannot be opened as a regular file.
@@ -152,6 +156,11 @@ bool sameFile(const QByteArray& a, const QByteArray& b);
 // The mode a plain file creation gets, the process's mask applied.
 unsigned creationMode();
 
+#ifndef Q_OS_WIN
+// Opens a regular file for reading, its status in *st; -1 for anything else.
+// Non-blocking, so that a FIFO in the way cannot hang the program.
+int openRegular(const QByteArray& path, struct ::stat* st);
+#endif
 bool exists(const QByteArray& path);
 // Removes a file; false if it was not there or could not be removed.
 bool removeFile(const QByteArray& path);

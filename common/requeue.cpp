@@ -41,33 +41,6 @@ std::optional<Ledger::Line> newestFate(const QByteArray& dir, const QByteArray& 
     return std::nullopt;
 }
 
-Names::Names(qint64 pid)
-    : m_pid(pid)
-{
-}
-
-QByteArray Names::next(const QByteArray& extension)
-{
-    using namespace std::chrono;
-    return next(extension, duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-}
-
-QByteArray Names::next(const QByteArray& extension, qint64 clockMicros)
-{
-    // A clock stepped back must not put a later message before an earlier.
-    const qint64 micros = std::max(clockMicros, m_lastMicros + 1);
-    m_lastMicros = micros;
-    const QDateTime utc = QDateTime::fromMSecsSinceEpoch(micros / 1000, Qt::UTC);
-    return utc.toString(u"yyyyMMddTHHmmss").toLatin1() + '.'
-        + QByteArray::number(micros % 1000000).rightJustified(6, '0') + "Z_" + QByteArray::number(m_pid) + '_'
-        + QByteArray::number(++m_sequence).rightJustified(4, '0') + extension;
-}
-
-QByteArray temporaryName(const QByteArray& name)
-{
-    return '.' + name + ".part";
-}
-
 Result requeue(const QByteArray& dir, const QByteArray& outboxDir, const QByteArray& given, bool force, Names& names)
 {
     const QString shown = QFile::decodeName(given);
@@ -99,7 +72,7 @@ Result requeue(const QByteArray& dir, const QByteArray& outboxDir, const QByteAr
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QByteArray name = names.next(extension);
         const QByteArray path = joinDir(outboxDir, name);
-        switch (Fs::publishFile(joinDir(outboxDir, temporaryName(name)), path, data, Fs::creationMode())) {
+        switch (Fs::publishFile(joinDir(outboxDir, Submission::temporaryName(name)), path, data, Fs::creationMode())) {
         case Fs::Published::Yes:
             return { Result::Queued, name, {} };
         case Fs::Published::Exists:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ledger.h"
+#include "submission.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,27 +21,8 @@ bool mayRequeue(Ledger::Outcome outcome);
 // directory dir, read from the ledger's end; nothing when there is none.
 std::optional<Ledger::Line> newestFate(const QByteArray& dir, const QByteArray& name);
 
-// Submission names for one process: a zero-padded UTC time stamp to the
-// microsecond, the process id and a sequence number, then the extension.
-// They never repeat and sort (as bytes) in the order they were made, even
-// when the clock steps back.
-class Names
-{
-public:
-    explicit Names(qint64 pid);
-    QByteArray next(const QByteArray& extension);
-    // The same at a given time, in microseconds since the epoch.
-    QByteArray next(const QByteArray& extension, qint64 micros);
-
-private:
-    qint64 m_pid;
-    qint64 m_lastMicros = 0;
-    int m_sequence = 0;
-};
-
-// The temporary name a submission is written under first: hidden, and
-// ending in no message kind's extension, so no outbox search takes it.
-QByteArray temporaryName(const QByteArray& name);
+// The names a requeued file gets, as marlek-sms send gives them.
+using Names = Submission::SubmissionNames;
 
 struct Result
 {

@@ -117,42 +117,21 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
     const QDateTime at = nextBackupTime();
     const QByteArray backup = Outbox::backupName(s.backupDir, ext, at);
     const QByteArray outboxPath = joinDir(s.outboxDir, name);
-    if (const FileStamp stamp = fileStamp(outboxPath);
-        stamp.mtimeNs >= 0 && m_gate.expired(stamp.mtimeNs / 1000000000)) {
-        // Set aside as every file is, and never sent.
-        const Fs::Moved moved = Outbox::archiveMessageFile(s.outboxDir, name, backup);
-        if (moved == Fs::Moved::Gone)
-            return false;
-        if (moved == Fs::Moved::Failed) {
-            found();
-            if (!m_moveFailReported.contains(name)) {
-                m_moveFailReported.insert(name);
-                m_log.info("Cannot move " + outboxPath + " to " + backup);
-            }
-            return true;
-        }
-        m_moveFailReported.remove(name);
-        m_lastBackup = at;
-        found();
-        m_log.info("Expired: " + backup);
-        MessageFate fate;
-        fate.outcome = MessageFate::Expired;
-        fate.backupPath = backup;
-        fate.outboxName = name;
-        m_inflight.settle(fate);
-        return true;
-    }
+    const FileStamp stamp = fileStamp(outboxPath);
+    const bool expired = stamp.mtimeNs >= 0 && m_gate.expired(stamp.mtimeNs / 1000000000);
     // On the disk before the file moves: a crash from here on still leaves
-    // the message named at the next start.
+    // the message named at the next start. An expired file is set aside as
+    // every file is, and never sent: nothing to journal.
     bool journaled = true;
     try {
-        journaled = m_inflight.beginMessage(backup, outboxPath);
+        if (!expired)
+            journaled = m_inflight.beginMessage(backup, outboxPath);
     } catch (const SmsError&) {
         found();
         throw;
     }
     const Fs::Moved moved = journaled ? Outbox::archiveMessageFile(s.outboxDir, name, backup) : Fs::Moved::Failed;
-    if (moved != Fs::Moved::Yes && journaled)
+    if (moved != Fs::Moved::Yes && journaled && !expired)
         m_inflight.messageNotMoved(backup);
     if (moved == Fs::Moved::Gone) {
         m_moveFailReported.remove(name);
@@ -166,6 +145,18 @@ bool PollingTick::sendFile(const Settings& s, const QByteArray& name)
             m_moveFailReported.insert(name);
             m_log.info("Cannot move " + outboxPath + " to " + backup);
         }
+        return true;
+    }
+    if (expired) {
+        m_moveFailReported.remove(name);
+        m_lastBackup = at;
+        found();
+        m_log.info("Expired: " + backup);
+        MessageFate fate;
+        fate.outcome = MessageFate::Expired;
+        fate.backupPath = backup;
+        fate.outboxName = name;
+        m_inflight.settle(fate);
         return true;
     }
     m_moveFailReported.remove(name);

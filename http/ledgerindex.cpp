@@ -1,5 +1,7 @@
 #include "ledgerindex.h"
 
+#include "fsutil.h"
+
 #include "paths.h"
 
 #include <QCryptographicHash>
@@ -22,18 +24,6 @@ quint64 nameHash(const QByteArray& name)
     return qHash(name, 0x6d61726c656bULL) ^ (quint64(qHash(name, 0x736d73ULL)) << 1);
 }
 
-int openLedger(const QByteArray& path, struct stat* st)
-{
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 } // namespace
 
 LedgerIndex::LedgerIndex(const QList<QByteArray>& workdirs)
@@ -49,7 +39,7 @@ LedgerIndex::LedgerIndex(const QList<QByteArray>& workdirs)
             struct stat st
             {
             };
-            const int fd = openLedger(files[i], &st);
+            const int fd = Fs::openRegular(files[i], &st);
             if (fd < 0)
                 continue;
             m_fds.append(fd);
@@ -127,7 +117,7 @@ void LedgerIndex::readSource(Source* source, bool initial)
     struct stat st
     {
     };
-    const int fd = openLedger(path, &st);
+    const int fd = Fs::openRegular(path, &st);
     if (fd < 0)
         return;
     m_fds.append(fd);

@@ -60,7 +60,9 @@ private Q_SLOTS:
     void compactionKeepsSendOrder();
 
 private:
-    void logIn();
+    // Quiet: without the "Found SMS File" lines.
+    enum Lines { Found, Quiet };
+    void logIn(Lines lines = Found);
     void tick();
     QList<QByteArray> sentRecords() const;
     QStringList backupFiles(const QByteArray& dir) const;
@@ -89,8 +91,12 @@ void TestTick::cleanup()
     tearDown();
 }
 
-void TestTick::logIn()
+void TestTick::logIn(Lines lines)
 {
+    if (lines == Quiet) {
+        options.logFoundFiles = false;
+        configure();
+    }
     engine->link().start();
     QTRY_COMPARE(gw->received.size(), qsizetype(GatewayRecord::Size));
     gw->send(FakeGateway::reply('0', "00000009", "Hi"));
@@ -203,9 +209,7 @@ void TestTick::kindLetters()
 
 void TestTick::viewActionsLine()
 {
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     QVERIFY(writeMessage("quiet.sms", "1\r\n2\r\n3\r\n"));
     tick();
     QCOMPARE(engine->link().unansweredCount(), 1);
@@ -248,9 +252,7 @@ void TestTick::nothingTakenWhileNotConnected()
 
 void TestTick::failedMoveKeepsFile()
 {
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     const QByteArray missing = QFile::encodeName(tmp->path()) + "/missing/";
     Settings s = settings.values();
     s.backupDir = missing;
@@ -281,9 +283,7 @@ void TestTick::failedMoveKeepsFile()
 
 void TestTick::unreadableFilesPassedOver()
 {
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     QVERIFY(writeMessage("bad.sms", "only\r\ntwo\r\n"));
     QVERIFY(writeMessage("good.ring", "5\r\n6\r\nfine\r\n"));
     QVERIFY(QDir().mkpath(QFile::decodeName(outPath("folder.lnol"))));
@@ -420,9 +420,7 @@ void TestTick::twoMovesInOneMillisecond()
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
     if (journal)
         engine->start(work);
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     for (const QByteArray name : { "a.sms", "b.sms", "c.sms" })
         QVERIFY(writeMessage(name, "1\r\n2\r\n" + name + "\r\n"));
     for (int i = 1; i <= 3; ++i) {
@@ -446,9 +444,7 @@ void TestTick::twoMovesInOneMillisecond()
 
 void TestTick::unansweredNamedWhenGatewayCloses()
 {
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     QVERIFY(writeMessage("a.sms", "1\r\n2\r\nanswered\r\n"));
     tick();
     clock.time = clock.time.addMSecs(1);
@@ -512,9 +508,7 @@ void TestTick::journalFollowsMessages()
 {
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
     engine->start(work);
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     QVERIFY(writeMessage("a.sms", "1\r\n2\r\nanswered\r\n"));
     tick();
     const QByteArray a = bakDir + "SmsFile_2007_3_5_9_4_7_89.sms";
@@ -732,9 +726,7 @@ void TestTick::compactionKeepsSendOrder()
     const QByteArray work = QFile::encodeName(tmp->path()) + '/';
     engine->start(work);
     engine->inflight().journal().setCompactSize(1);
-    logIn();
-    options.logFoundFiles = false;
-    configure();
+    logIn(Quiet);
     QByteArray open;
     for (int i = 0; i < 6; ++i) {
         clock.time = clock.time.addMSecs(1);

@@ -43,12 +43,14 @@ public:
 private:
     TFormMain& m_window;
     DispatchEngine& m_engine;
-    QMenu* m_menu = nullptr;
+    QString m_lastFate;
+    bool m_hiddenTold = false;
+    // None where the desktop has no tray; the menu is there all the same.
     QSystemTrayIcon* m_icon = nullptr;
+    QColor m_shownColour;
+    QMenu* m_menu = nullptr;
+    // The items whose enabling follows the main window's.
     QAction* m_start = nullptr;
     QAction* m_stop = nullptr;
     QAction* m_pause = nullptr;
-    QString m_lastFate;
-    QColor m_shownColour;
-    bool m_hiddenTold = false;
 };

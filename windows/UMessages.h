@@ -53,18 +53,21 @@ private:
     void requeued(const QByteArray& backupPath, const Requeue::Result& result);
 
     SettingsStore& m_settings;
+    // The files are read on a thread of the window's own.
     QThread m_thread;
     MessagesReader* m_reader = nullptr;
     FatesModel* m_fates = nullptr;
     OutboxModel* m_outbox = nullptr;
+    // The two pages, and what each shows.
     QTabWidget* PageControl1 = nullptr;
     QTableView* OutboxGrid = nullptr;
     QLabel* OutboxStatus = nullptr;
+    QTableView* FatesGrid = nullptr;
+    QLabel* FatesStatus = nullptr;
+    // The fates' filter and the way back into the outbox.
     QComboBox* OutcomeFilter = nullptr;
     QLineEdit* NumberFilter = nullptr;
     QPushButton* RequeueButton = nullptr;
-    QTableView* FatesGrid = nullptr;
-    QLabel* FatesStatus = nullptr;
     QLabel* RequeueStatus = nullptr;
     QTimer m_followTimer;
     QTimer m_filterTimer;
