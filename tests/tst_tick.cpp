@@ -60,6 +60,16 @@ private Q_SLOTS:
     void compactionKeepsSendOrder();
 
 private:
+    // What an engine started next in work logs.
+    QByteArrayList nextStartLines(const QByteArray& work)
+    {
+        RecordingView later;
+        DispatchEngine next(settings, later, clock);
+        next.configure(options);
+        later.watch(next);
+        next.start(work);
+        return later.appended;
+    }
     // Quiet: without the "Found SMS File" lines.
     enum Lines { Found, Quiet };
     void logIn(Lines lines = Found);
@@ -539,12 +549,7 @@ void TestTick::journalFollowsMessages()
     QCOMPARE(engine->inflight().openMessages(), 0);
 
     // A later start there has nothing left to name.
-    RecordingView later;
-    DispatchEngine next(settings, later, clock);
-    next.configure(options);
-    later.watch(next);
-    next.start(work);
-    QCOMPARE(later.appended, QByteArrayList {});
+    QCOMPARE(nextStartLines(work), QByteArrayList {});
     QCOMPARE(journalText(work), QByteArray());
 }
 
@@ -605,12 +610,7 @@ void TestTick::journalRecovery()
     QCOMPARE(journalText(work), QByteArray());
 
     // Named at one start only.
-    RecordingView later;
-    DispatchEngine next(settings, later, clock);
-    next.configure(options);
-    later.watch(next);
-    next.start(work);
-    QCOMPARE(later.appended, QByteArrayList {});
+    QCOMPARE(nextStartLines(work), QByteArrayList {});
 }
 
 void TestTick::journalNotWritable()

@@ -58,18 +58,18 @@ private:
     MessagesReader* m_reader = nullptr;
     FatesModel* m_fates = nullptr;
     OutboxModel* m_outbox = nullptr;
-    // The two pages, and what each shows.
+    // The two pages, and what each shows, followed live.
     QTabWidget* PageControl1 = nullptr;
     QTableView* OutboxGrid = nullptr;
     QLabel* OutboxStatus = nullptr;
+    QTimer m_followTimer;
     QTableView* FatesGrid = nullptr;
     QLabel* FatesStatus = nullptr;
     // The fates' filter and the way back into the outbox.
     QComboBox* OutcomeFilter = nullptr;
     QLineEdit* NumberFilter = nullptr;
+    QTimer m_filterTimer;
     QPushButton* RequeueButton = nullptr;
     QLabel* RequeueStatus = nullptr;
-    QTimer m_followTimer;
-    QTimer m_filterTimer;
     bool m_requeueing = false;
 };
