@@ -26,6 +26,12 @@ Commands:
         Prints the ledger's lines for an outbox name or a backup file.
   requeue [--workdir DIR] [--force] BACKUP-FILE...
         Puts refused messages back into the outbox.
+  pause [--workdir DIR]
+        Stops the sender taking files from the outbox, until resume.
+  resume [--workdir DIR]
+        Lets a paused sender take files again.
+  drain [--workdir DIR]
+        Takes no more files, waits for every answer, and ends the sending.
   token add NAME [--tokens FILE]
         Makes a token for a client of the HTTP front marlek-sms-http.
 
@@ -45,6 +51,9 @@ constexpr Subcommand Subcommands[] = {
     { "result", resultCommand },
     { "requeue", requeueCommand },
     { "token", tokenCommand },
+    { "pause", pauseCommand },
+    { "resume", resumeCommand },
+    { "drain", drainCommand },
 };
 
 } // namespace

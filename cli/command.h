@@ -100,5 +100,8 @@ int statusCommand(const Streams& io, const QStringList& arguments);
 int resultCommand(const Streams& io, const QStringList& arguments);
 int requeueCommand(const Streams& io, const QStringList& arguments);
 int tokenCommand(const Streams& io, const QStringList& arguments);
+int pauseCommand(const Streams& io, const QStringList& arguments);
+int resumeCommand(const Streams& io, const QStringList& arguments);
+int drainCommand(const Streams& io, const QStringList& arguments);
 
 } // namespace SmsTool
