@@ -1,6 +1,5 @@
 #include "command.h"
 
-#include "fsutil.h"
 #include "ledger.h"
 #include "paths.h"
 #include "settings.h"
@@ -123,7 +122,6 @@ std::optional<qint64> seconds(const QString& text, qint64 min)
 
 Command::Command(const Streams& io)
     : m_io(io)
-    , m_names(QCoreApplication::applicationPid())
 {
 }
 
@@ -192,39 +190,19 @@ std::optional<QByteArray> Command::outbox(int* code)
     return dir.startsWith('/') ? dir : joinDir(m_dir, dir);
 }
 
-std::optional<QByteArray> Command::publish(
-    const QByteArray& outboxDir, const QByteArray& extension, const QByteArray& data, int* code)
+int outcomeExit(Ledger::Outcome outcome)
 {
-    const Submission::Published published = Submission::publish(
-        outboxDir, [this, &extension] { return m_names.next(extension); }, data);
-    switch (published.outcome) {
-    case Submission::Published::Yes:
-        return published.name;
-    case Submission::Published::Failed:
-        *code = fail(
-            CannotCreate, QStringLiteral("cannot write %1").arg(QFile::decodeName(joinDir(outboxDir, published.name))));
-        return std::nullopt;
-    case Submission::Published::NoFreeName:
+    switch (outcome) {
+    case Ledger::Outcome::Accepted:
+        return 0;
+    case Ledger::Outcome::Refused:
+        return 1;
+    case Ledger::Outcome::Unanswered:
+        return 2;
+    case Ledger::Outcome::Expired:
         break;
     }
-    *code = fail(CannotCreate, QStringLiteral("no free name in %1").arg(QFile::decodeName(outboxDir)));
-    return std::nullopt;
-}
-
-QList<Ledger::Line> Command::fatesOf(const QByteArray& name) const
-{
-    QList<Ledger::Line> found;
-    for (const QByteArray& path : Ledger::files(m_dir)) {
-        QByteArray data;
-        if (!Fs::readFile(path, &data))
-            continue;
-        for (const QByteArray& text : data.split('\n')) {
-            const std::optional<Ledger::Line> line = Ledger::parse(text);
-            if (line && Ledger::isAbout(*line, name))
-                found.append(*line);
-        }
-    }
-    return found;
+    return 4;
 }
 
 int run(const QStringList& arguments, std::FILE* in, std::FILE* out, std::FILE* err)

@@ -82,17 +82,13 @@ protected:
     // The outbox named by the settings file in the working directory, or
     // the exit code (NoConfig) after saying why.
     std::optional<QByteArray> outbox(int* code);
-    // Puts data into the outbox under a fresh name; the name, or the exit
-    // code after saying why.
-    std::optional<QByteArray> publish(
-        const QByteArray& outboxDir, const QByteArray& extension, const QByteArray& data, int* code);
-    // Every ledger line about name, oldest first.
-    QList<Ledger::Line> fatesOf(const QByteArray& name) const;
-
     Streams m_io;
     QByteArray m_dir; // empty: the current folder
-    SubmissionNames m_names;
 };
+
+// A fate's exit code, for result and send --wait: 0 accepted, 1 refused,
+// 2 unanswered, 4 expired (3 is "none yet").
+int outcomeExit(Ledger::Outcome outcome);
 
 // The subcommands: the arguments after the command's name; the exit code.
 int sendCommand(const Streams& io, const QStringList& arguments);

@@ -1,6 +1,8 @@
 // marlek-sms result: the ledger's lines about one message.
 #include "command.h"
 
+#include "fsutil.h"
+
 #include <QFile>
 
 namespace SmsTool {
@@ -13,7 +15,7 @@ Prints the lines of the sender's ledger of fates (SmsSender.results and its
 rotated files, in DIR) about NAME: a name the message had in the outbox, or
 its backup file (the path, or the file's name alone).
 Exit codes, from the last line: 0 accepted, 1 refused, 2 unanswered,
-3 none yet.
+3 none yet, 4 expired.
 )";
 
 class Result : public Command
@@ -21,6 +23,10 @@ class Result : public Command
 public:
     using Command::Command;
     int run(const QStringList& arguments);
+
+private:
+    // Every ledger line about name, oldest first.
+    QList<Ledger::Line> fatesOf(const QByteArray& name) const;
 };
 
 int Result::run(const QStringList& arguments)
@@ -39,7 +45,23 @@ int Result::run(const QStringList& arguments)
         return fail(3, QStringLiteral("%1: no fate yet").arg(args.positional.constFirst()));
     for (const Ledger::Line& line : fates)
         print(Ledger::format(line));
-    return int(fates.constLast().outcome);
+    return outcomeExit(fates.constLast().outcome);
+}
+
+QList<Ledger::Line> Result::fatesOf(const QByteArray& name) const
+{
+    QList<Ledger::Line> found;
+    for (const QByteArray& path : Ledger::files(m_dir)) {
+        QByteArray data;
+        if (!Fs::readFile(path, &data))
+            continue;
+        for (const QByteArray& text : data.split('\n')) {
+            const std::optional<Ledger::Line> line = Ledger::parse(text);
+            if (line && Ledger::isAbout(*line, name))
+                found.append(*line);
+        }
+    }
+    return found;
 }
 
 } // namespace

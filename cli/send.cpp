@@ -7,6 +7,7 @@
 #include "paths.h"
 #include "record.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
@@ -30,8 +31,8 @@ bytes; no line breaks; every character in the gateway's code page (Latin-1).
 
 --wait waits for the message's fate in the ledger (default 120 s).
 Exit codes: 0 queued (with --wait: accepted), 1 refused, 2 unanswered,
-3 not settled in time; 64 usage, 65 bad message, 73 cannot write the file,
-78 no settings file.
+3 not settled in time, 4 expired; 64 usage, 65 bad message, 73 cannot write
+the file, 78 no settings file.
 )";
 
 constexpr qint64 DefaultWaitSeconds = 120;
@@ -43,7 +44,13 @@ public:
     int run(const QStringList& arguments);
 
 private:
+    // Puts data into the outbox under a fresh name; the name, or the exit
+    // code after saying why.
+    std::optional<QByteArray> publish(
+        const QByteArray& outboxDir, const QByteArray& extension, const QByteArray& data, int* code);
     int waitForFate(const QByteArray& name, qint64 ledgerOffset, qint64 seconds);
+
+    SubmissionNames m_names { QCoreApplication::applicationPid() };
 };
 
 int Send::run(const QStringList& arguments)
@@ -110,6 +117,25 @@ int Send::run(const QStringList& arguments)
     return wait < 0 ? 0 : waitForFate(*name, ledgerOffset, wait);
 }
 
+std::optional<QByteArray> Send::publish(
+    const QByteArray& outboxDir, const QByteArray& extension, const QByteArray& data, int* code)
+{
+    const Submission::Published published = Submission::publish(
+        outboxDir, [this, &extension] { return m_names.next(extension); }, data);
+    switch (published.outcome) {
+    case Submission::Published::Yes:
+        return published.name;
+    case Submission::Published::Failed:
+        *code = fail(
+            CannotCreate, QStringLiteral("cannot write %1").arg(QFile::decodeName(joinDir(outboxDir, published.name))));
+        return std::nullopt;
+    case Submission::Published::NoFreeName:
+        break;
+    }
+    *code = fail(CannotCreate, QStringLiteral("no free name in %1").arg(QFile::decodeName(outboxDir)));
+    return std::nullopt;
+}
+
 int Send::waitForFate(const QByteArray& name, qint64 offset, qint64 seconds)
 {
     const QByteArray current = joinDir(m_dir, Ledger::FileName);
@@ -141,7 +167,7 @@ int Send::waitForFate(const QByteArray& name, qint64 offset, qint64 seconds)
             if (!line || line->outboxName != name)
                 continue;
             print(QByteArray(Ledger::outcomeName(line->outcome)) + '\n');
-            return int(line->outcome); // accepted 0, refused 1, unanswered 2
+            return outcomeExit(line->outcome);
         }
         if (deadline.hasExpired())
             return fail(3, QStringLiteral("%1: no fate within %2 s").arg(QFile::decodeName(name)).arg(seconds));
