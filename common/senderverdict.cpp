@@ -49,9 +49,16 @@ Verdict judge(const SenderStatus& status, bool held, const QDateTime& now, qint6
         warnings.append(QStringLiteral("%1 since %2, not logged in")
                             .arg(QLatin1String(SenderStatus::linkName(status.link)),
                                 QString::fromLatin1(isoLocalTime(status.since))));
+    // Held on purpose, but still no message leaves while paused.
+    if (status.paused)
+        warnings.append(QStringLiteral("paused"));
     if (const std::optional<qint64> oldest = oldestNow(status, now); oldest && *oldest > maxAge)
         warnings.append(
             QStringLiteral("the oldest queued file has waited %1 s (more than %2 s)").arg(*oldest).arg(maxAge));
+    if (status.creditLow)
+        warnings.append(status.counter.isEmpty()
+                ? QStringLiteral("credit low")
+                : QStringLiteral("credit low: %1 messages left").arg(QString::fromLatin1(status.counter)));
     if (!warnings.isEmpty())
         return { 1, QStringLiteral("SMS WARNING - ") + warnings.join(QStringLiteral("; ")) };
     return { 0,
@@ -73,11 +80,19 @@ QString describe(const SenderStatus& s, const QDateTime& now)
     const QString oldest = age ? QStringLiteral("%1 s").arg(*age) : u"not known"_qs;
     QStringList totals;
     QStringList last;
-    for (const Ledger::Outcome o :
-        { Ledger::Outcome::Accepted, Ledger::Outcome::Refused, Ledger::Outcome::Unanswered }) {
+    for (const Ledger::Outcome o : Ledger::Outcomes) {
         totals.append(QStringLiteral("%1 %2").arg(QLatin1String(Ledger::outcomeName(o))).arg(s.totals[size_t(o)]));
         last.append(QStringLiteral("%1 %2").arg(QLatin1String(Ledger::outcomeName(o)), time(s.last[size_t(o)])));
     }
+    const QStringList controls {
+        s.paused ? u"paused"_qs : u"not paused"_qs,
+        s.draining ? u"draining"_qs : u"not draining"_qs,
+        !s.sendWindowOpen ? u"no send window"_qs
+                          : QStringLiteral("send window %1 until %2")
+                                .arg(*s.sendWindowOpen ? u"open"_qs : u"closed"_qs, time(s.sendWindowChangesAt)),
+        s.cappedUntil.isValid() ? QStringLiteral("capped until %1").arg(time(s.cappedUntil)) : u"not capped"_qs,
+        s.creditLow ? u"credit low"_qs : u"credit not low"_qs,
+    };
     const QStringList lines {
         QStringLiteral("Program:     %1 %2, process %3").arg(s.program, s.version).arg(s.pid),
         QStringLiteral("Link:        %1 since %2").arg(QLatin1String(SenderStatus::linkName(s.link)), time(s.since)),
@@ -91,6 +106,7 @@ QString describe(const SenderStatus& s, const QDateTime& now)
         QStringLiteral("Queued:      %1; the oldest waiting %2")
             .arg(s.queued ? queued.join(u", ") : u"not known yet"_qs, oldest),
         QStringLiteral("Unanswered:  %1").arg(s.unanswered),
+        QStringLiteral("Controls:    %1").arg(controls.join(u", ")),
         QStringLiteral("Since start: %1").arg(totals.join(u", ")),
         QStringLiteral("Last:        %1").arg(last.join(u", ")),
         QStringLiteral("Written:     %1 (%2 s ago)").arg(time(s.written)).arg(s.written.secsTo(now)),

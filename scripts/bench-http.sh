@@ -72,11 +72,11 @@ summary() { # wrk output file
         END { printf "%s %s %s %s %s\n", rps, p50, p99, (bad == "" ? 0 : bad), total }' "$1"
 }
 
-token=$("$build/tool/marlek-sms" token add bench --tokens "$data/tokens")
+token=$("$build/cli/marlek-sms" token add bench --tokens "$data/tokens")
 
 # The sender: marlek-smsd at its quickest poll, against the substitute gateway.
 port=$(free_port)
-"$build/gateway/smsgateway" --port "$port" --counter 99999999 --user user --password secret \
+"$build/substitute-gateway/smsgateway" --port "$port" --counter 99999999 --user user --password secret \
     --key ABCDEFGHIJKLMNOP >/dev/null 2>&1 &
 pids+=($!)
 printf '%s\r\n' "$data/out/" "$data/bak/" 127.0.0.1 "$port" user secret ABCDEFGHIJKLMNOP \

@@ -1,8 +1,9 @@
+#include "command.h"
+#include "controlfolder.h"
 #include "fsutil.h"
 #include "gatewayprocess.h"
 #include "ledger.h"
 #include "messagekind.h"
-#include "smstool.h"
 #include "statusfile.h"
 #include "testsupport.h"
 #include "timestamp.h"
@@ -13,8 +14,10 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -71,6 +74,8 @@ private Q_SLOTS:
     void resultAndRequeue();
     void statusExitCodes_data();
     void statusExitCodes();
+    void control_data();
+    void control();
 
 private:
     QByteArray dir() const { return QFile::encodeName(m_tmp->path()) + '/'; }
@@ -86,6 +91,7 @@ private:
     {
         return QStringList { arguments.constFirst(), QStringLiteral("--workdir"), m_tmp->path() } + arguments.mid(1);
     }
+    QByteArray control(const char* file) const { return dir() + ControlFolder::Name + '/' + file; }
 
     std::unique_ptr<QTemporaryDir> m_tmp;
 };
@@ -297,7 +303,8 @@ void TestSmsTool::resultAndRequeue()
 
     const QByteArray refused = "bak/SmsFile_2007_3_5_9_4_7_1.flh";
     const QByteArray accepted = "bak/SmsFile_2007_3_5_9_4_7_2.sms";
-    for (const QByteArray& backup : { refused, accepted })
+    const QByteArray expired = "bak/SmsFile_2007_3_5_9_4_7_3.sms";
+    for (const QByteArray& backup : { refused, accepted, expired })
         QVERIFY(Fs::writeFile(dir() + backup, "39\r\nMe\r\ntext of " + backup + "\r\n"));
     // A rotated ledger holds the older lines.
     QVERIFY(Fs::writeFile(dir() + Ledger::rotatedName("2007_3_5_9_4_6_0"),
@@ -306,7 +313,8 @@ void TestSmsTool::resultAndRequeue()
     QVERIFY(Fs::writeFile(dir() + Ledger::FileName,
         Ledger::format({ "2007-03-05T09:04:08+01:00", Ledger::Outcome::Refused, "r.flh", refused, "1", "00000003" })
             + Ledger::format(
-                { "2007-03-05T09:04:09+01:00", Ledger::Outcome::Accepted, "a.sms", accepted, "0", "00000002" })));
+                { "2007-03-05T09:04:09+01:00", Ledger::Outcome::Accepted, "a.sms", accepted, "0", "00000002" })
+            + Ledger::format({ "2007-03-05T09:04:10+01:00", Ledger::Outcome::Expired, "e.sms", expired, "", "" })));
 
     struct Case
     {
@@ -316,7 +324,7 @@ void TestSmsTool::resultAndRequeue()
     for (const Case& c : { Case { QStringLiteral("r.flh"), 1 }, Case { QStringLiteral("a.sms"), 0 },
              Case { QString::fromLatin1(dir() + accepted), 0 },
              Case { QStringLiteral("SmsFile_2007_3_5_9_4_7_1.flh"), 1 }, Case { QStringLiteral("x\ty.sms"), 2 },
-             Case { QStringLiteral("never.sms"), 3 } }) {
+             Case { QStringLiteral("never.sms"), 3 }, Case { QStringLiteral("e.sms"), 4 } }) {
         const ToolRun run = runTool(tool({ QStringLiteral("result"), c.name }));
         QVERIFY2(run.code == c.code, qPrintable(c.name));
         QCOMPARE(run.out.count('\n'), c.code == 3 ? 0 : 1);
@@ -333,11 +341,18 @@ void TestSmsTool::resultAndRequeue()
         readRaw(QString::fromLatin1(dir() + refused)));
     run = runTool(tool({ QStringLiteral("requeue"), QString::fromLatin1(accepted.mid(4)) }));
     QCOMPARE(run.code, 65);
-    QVERIFY2(run.err.contains("its fate is accepted; the gateway may already have it"), run.err.constData());
+    QCOMPARE(run.err,
+        "marlek-sms: SmsFile_2007_3_5_9_4_7_2.sms: its fate is accepted; the gateway may already have it"
+        " (--force puts it back all the same)\n");
     QCOMPARE(outbox().size(), 1);
     run = runTool(tool({ QStringLiteral("requeue"), QStringLiteral("--force"), QString::fromLatin1(accepted.mid(4)) }));
     QCOMPARE(run.code, 0); // found where the ledger says
     QCOMPARE(outbox().size(), 2);
+    // Expired: never sent, so back without --force.
+    run = runTool(tool({ QStringLiteral("requeue"), QString::fromLatin1(expired.mid(4)) }));
+    QVERIFY2(run.code == 0, run.err.constData());
+    QCOMPARE(readRaw(QString::fromLatin1(dir() + "out/" + run.out.trimmed())),
+        readRaw(QString::fromLatin1(dir() + expired)));
     QCOMPARE(
         runTool(tool({ QStringLiteral("requeue"), QStringLiteral("--force"), QStringLiteral("nowhere.sms") })).code,
         66);
@@ -351,24 +366,33 @@ void TestSmsTool::statusExitCodes_data()
     QTest::addColumn<QByteArray>("says");
     QTest::addColumn<int>("oldest"); // seconds the oldest queued file has waited
     QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("set"); // a key of the status file set true
     QTest::newRow("logged in") << QByteArray("logged-in") << QByteArray("held") << 0 << QByteArray("SMS OK") << 3
-                               << QStringList();
+                               << QStringList() << QByteArray();
+    QTest::newRow("paused") << QByteArray("logged-in") << QByteArray("held") << 1
+                            << QByteArray("SMS WARNING - paused\n") << 3 << QStringList() << QByteArray("paused");
+    QTest::newRow("credit low") << QByteArray("logged-in") << QByteArray("held") << 1
+                                << QByteArray("SMS WARNING - credit low: 00000012 messages left\n") << 3
+                                << QStringList() << QByteArray("creditLow");
+    QTest::newRow("draining is no warning") << QByteArray("logged-in") << QByteArray("held") << 0
+                                            << QByteArray("SMS OK") << 3 << QStringList() << QByteArray("draining");
     QTest::newRow("connecting") << QByteArray("connecting") << QByteArray("held") << 1 << QByteArray("SMS WARNING") << 3
-                                << QStringList();
-    QTest::newRow("lock left by a dead program") << QByteArray("logged-in") << QByteArray("stale") << 2
-                                                 << QByteArray("SMS CRITICAL - not running") << 3 << QStringList();
+                                << QStringList() << QByteArray();
+    QTest::newRow("lock left by a dead program")
+        << QByteArray("logged-in") << QByteArray("stale") << 2 << QByteArray("SMS CRITICAL - not running") << 3
+        << QStringList() << QByteArray();
     QTest::newRow("no lock file") << QByteArray("logged-in") << QByteArray("none") << 2
-                                  << QByteArray("SMS CRITICAL - not running") << 3 << QStringList();
+                                  << QByteArray("SMS CRITICAL - not running") << 3 << QStringList() << QByteArray();
     QTest::newRow("no status file") << QByteArray() << QByteArray("held") << 3 << QByteArray("SMS UNKNOWN") << 3
-                                    << QStringList();
+                                    << QStringList() << QByteArray();
     // The default of 300 s says the opposite of each.
     QTest::newRow("queue older than --max-age")
         << QByteArray("logged-in") << QByteArray("held") << 1
         << QByteArray("SMS WARNING - the oldest queued file has waited 10") << 100
-        << QStringList { QStringLiteral("--max-age"), QStringLiteral("50") };
+        << QStringList { QStringLiteral("--max-age"), QStringLiteral("50") } << QByteArray();
     QTest::newRow("queue within --max-age")
         << QByteArray("logged-in") << QByteArray("held") << 0 << QByteArray("SMS OK") << 400
-        << QStringList { QStringLiteral("--max-age=1000") };
+        << QStringList { QStringLiteral("--max-age=1000") } << QByteArray();
 }
 
 void TestSmsTool::statusExitCodes()
@@ -379,13 +403,17 @@ void TestSmsTool::statusExitCodes()
     QFETCH(QByteArray, says);
     QFETCH(int, oldest);
     QFETCH(QStringList, options);
+    QFETCH(QByteArray, set);
     SenderStatus s;
+    s.counter = "00000012";
     s.written = QDateTime::currentDateTime();
     s.since = s.written;
     s.gateway = QStringLiteral("127.0.0.1:9");
     s.queued = std::array<qint64, 4> { 1, 0, 0, 0 };
     s.oldestQueuedSeconds = oldest;
     QByteArray json = s.toJson().replace("\"disconnected\"", '"' + link + '"');
+    if (!set.isEmpty())
+        json.replace('"' + set + "\": false", '"' + set + "\": true");
     if (!link.isEmpty())
         QVERIFY(Fs::writeFile(dir() + SenderStatus::FileName, json));
     QLockFile held(QFile::decodeName(dir() + SenderStatus::LockFileName));
@@ -401,6 +429,9 @@ void TestSmsTool::statusExitCodes()
     if (code != 3) {
         QVERIFY2(
             run.out.contains("Queued:      sms 1, ring 0, lnol 0, flh 0; the oldest waiting "), run.out.constData());
+        QVERIFY2(run.out.contains(set == "paused" ? "Controls:    paused, not draining, no send window"
+                                                  : "Controls:    not paused, "),
+            run.out.constData());
         const ToolRun asJson
             = runTool(tool(QStringList { QStringLiteral("status"), QStringLiteral("--json") } + options));
         QCOMPARE(asJson.code, code);
@@ -408,6 +439,82 @@ void TestSmsTool::statusExitCodes()
     }
     // The tool never takes the lock, nor clears a stale one.
     QCOMPARE(Fs::exists(dir() + SenderStatus::LockFileName), lock != "none");
+}
+
+void TestSmsTool::control_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("sender"); // "answers", "silent" (holds the lock only), "none"
+    QTest::addColumn<bool>("pausedBefore");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("says"); // on standard error; empty: nothing
+    QTest::addColumn<QByteArrayList>("filesAfter"); // in the control folder
+
+    const QByteArrayList none;
+    const QByteArrayList pause { "pause" };
+    QTest::newRow("pause") << "pause" << QByteArray("answers") << false << 0 << QByteArray() << pause;
+    QTest::newRow("pause while paused") << "pause" << QByteArray("answers") << true << 0 << QByteArray() << pause;
+    QTest::newRow("resume") << "resume" << QByteArray("answers") << true << 0 << QByteArray() << none;
+    // Returns only once the sender has removed the file: the drain is done.
+    QTest::newRow("drain") << "drain" << QByteArray("answers") << false << 0 << QByteArray() << none;
+    QTest::newRow("drain while paused") << "drain" << QByteArray("answers") << true << 0 << QByteArray() << pause;
+    QTest::newRow("no sender: nothing changed")
+        << "drain" << QByteArray("none") << false << 1 << QByteArray("marlek-sms: no sender runs in ") << none;
+    QTest::newRow("pause not shown") << "pause" << QByteArray("silent") << false << 1
+                                     << QByteArray("did not show it paused within 5 s\n") << pause;
+    // A drain left behind would end the sender's next start.
+    QTest::newRow("drain not shown, taken back")
+        << "drain" << QByteArray("silent") << false << 1 << QByteArray("did not show it draining within 5 s\n") << none;
+}
+
+void TestSmsTool::control()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, sender);
+    QFETCH(bool, pausedBefore);
+    QFETCH(int, code);
+    QFETCH(QByteArray, says);
+    QFETCH(QByteArrayList, filesAfter);
+    QVERIFY(QDir(m_tmp->path()).mkpath(QString::fromLatin1(ControlFolder::Name)));
+    if (pausedBefore)
+        QVERIFY(Fs::writeFile(control(ControlFolder::PauseFile), QByteArray()));
+    QLockFile lock(QFile::decodeName(dir() + SenderStatus::LockFileName));
+    if (sender != "none")
+        QVERIFY(lock.tryLock(0));
+
+    // The sender's side, as the engine does it: the control files read
+    // now and then, the status written after them, a drain ended by
+    // removing its file once the status has shown it.
+    SenderStatus status;
+    status.link = SenderStatus::Link::LoggedIn;
+    status.paused = pausedBefore;
+    auto write = [&] {
+        status.written = QDateTime::currentDateTime();
+        QVERIFY(Fs::writeFileAtomic(dir() + SenderStatus::FileName, status.toJson(), 0640));
+    };
+    write();
+    QTimer engine;
+    QObject::connect(&engine, &QTimer::timeout, &engine, [&] {
+        status.paused = Fs::exists(control(ControlFolder::PauseFile));
+        if (status.draining)
+            QVERIFY(Fs::removeFile(control(ControlFolder::DrainFile)));
+        status.draining = !status.draining && Fs::exists(control(ControlFolder::DrainFile));
+        write();
+    });
+    if (sender == "answers")
+        engine.start(150);
+
+    const ToolRun run = runTool(tool({ command }));
+    QCOMPARE(run.code, code);
+    QVERIFY2(says.isEmpty() ? run.err.isEmpty() : run.err.contains(says), run.err.constData());
+    QVERIFY(run.out.isEmpty());
+    QByteArrayList files;
+    for (const QString& name : QDir(QFile::decodeName(control(""))).entryList(QDir::Files | QDir::Hidden))
+        files.append(QFile::encodeName(name));
+    QCOMPARE(files, filesAfter);
+    struct stat st;
+    if (filesAfter.contains("pause") && !pausedBefore) // the sender's group may resume it
+        QCOMPARE(::stat(control(ControlFolder::PauseFile).constData(), &st) == 0 ? st.st_mode & 0777 : 0u, 0660u);
 }
 
 QTEST_GUILESS_MAIN(TestSmsTool)

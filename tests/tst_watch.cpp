@@ -27,6 +27,7 @@ private Q_SLOTS:
     void sendWaitsForTheFate_data();
     void sendWaitsForTheFate();
     void hundredSendsAtOnce();
+    void pauseResumeDrain();
     void metricsReadBackAndServed();
 
 private:
@@ -219,6 +220,31 @@ void TestWatch::hundredSendsAtOnce()
     smsd.process.terminate();
     QCOMPARE(smsd.waitForExit(), 0);
     QVERIFY2(smsd.errors().isEmpty(), smsd.err.constData());
+}
+
+void TestWatch::pauseResumeDrain()
+{
+    GatewayProcess gateway;
+    QVERIFY2(gateway.start({ QStringLiteral("--counter"), QStringLiteral("9") }), qPrintable(gateway.error));
+    writeSettings(QByteArray::number(gateway.port));
+    ServiceProcess smsd;
+    smsd.start(serviceArguments());
+    QTRY_COMPARE_WITH_TIMEOUT(linkInStatus(), QByteArray("logged-in"), 20000);
+
+    ToolRun run = runTool(tool({ QStringLiteral("pause") }));
+    QVERIFY2(run.code == 0, run.err.constData());
+    run = runTool(tool({ QStringLiteral("status") }));
+    QCOMPARE(run.code, 1);
+    QVERIFY2(run.out.startsWith("SMS WARNING - paused\n"), run.out.constData());
+    run = runTool(tool({ QStringLiteral("resume") }));
+    QVERIFY2(run.code == 0, run.err.constData());
+    QCOMPARE(runTool(tool({ QStringLiteral("status") })).code, 0);
+
+    // The service ends by itself, with 0, and only then does drain return.
+    run = runTool(tool({ QStringLiteral("drain") }), {}, 90000);
+    QVERIFY2(run.code == 0, run.err.constData());
+    QCOMPARE(smsd.waitForExit(), 0);
+    QVERIFY(!QFile::exists(workdir + QLatin1String("/SmsSender.control/drain")));
 }
 
 void TestWatch::metricsReadBackAndServed()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controlfolder.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
@@ -23,9 +25,9 @@ class QueueGate : public QObject
     Q_OBJECT
 public:
     // The control folder, group-writable, and the files in it.
-    static constexpr const char* ControlDir = "SmsSender.control";
-    static constexpr const char* PauseFile = "pause";
-    static constexpr const char* DrainFile = "drain";
+    static constexpr const char* ControlDir = ControlFolder::Name;
+    static constexpr const char* PauseFile = ControlFolder::PauseFile;
+    static constexpr const char* DrainFile = ControlFolder::DrainFile;
     // How often the control files and the clock are looked at.
     static constexpr int CheckMs = 250;
 

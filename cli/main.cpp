@@ -1,6 +1,6 @@
 // marlek-sms: hands the MARLEK SMS sender a message, and reads its status
 // file and ledger of fates. See --help and marlek-sms(1).
-#include "smstool.h"
+#include "command.h"
 
 #include <QCoreApplication>
 
