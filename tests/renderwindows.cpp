@@ -1,16 +1,24 @@
 // Renders the program's windows to PNG files for the documentation:
 // renderwindows <output directory>. Runs headless (QT_QPA_PLATFORM=offscreen).
 #include "Main.h"
+#include "TrayIcon.h"
 #include "UAbout.h"
 #include "UConfigure.h"
+#include "UMessages.h"
 #include "UTest.h"
+#include "fsutil.h"
+#include "ledger.h"
 #include "recordingdialogs.h"
 #include "settings.h"
+#include "timestamp.h"
 #include "windowtestsupport.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QMenu>
 #include <QPainter>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -31,10 +39,14 @@ QImage withTitleBar(QWidget& window)
     return image;
 }
 
-bool render(QWidget& window, const QString& path)
+bool render(QWidget& window, const QString& path, int settleMs = 0)
 {
     window.show();
-    QCoreApplication::processEvents();
+    QElapsedTimer settling;
+    settling.start();
+    do
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    while (settling.elapsed() < settleMs);
     const bool ok = withTitleBar(window).save(path);
     QTextStream(stderr) << (ok ? "wrote " : "cannot write ") << path << '\n';
     window.hide();
@@ -69,5 +81,43 @@ int main(int argc, char* argv[])
     ok = render(formConfigure, out + QStringLiteral("/configure-window.png")) && ok;
     ok = render(formAbout, out + QStringLiteral("/about-window.png")) && ok;
     ok = render(formTest, out + QStringLiteral("/test-window.png")) && ok;
-    return ok ? 0 : 1;
+
+    // The Messages window on a few waiting files and fates.
+    QDir().mkpath(QStringLiteral("outbox"));
+    QDir().mkpath(QStringLiteral("backup"));
+    const QByteArrayList waiting { "+393331234567\r\nShop\r\nYour order has shipped\r\n",
+        "+390612345678\r\nClinic\r\nReminder: tomorrow 10:30\r\n" };
+    for (int i = 0; i < waiting.size(); ++i)
+        Fs::writeFile("outbox/order-" + QByteArray::number(i + 1) + ".sms", waiting[i]);
+    QByteArray ledger;
+    const QDateTime at = QDateTime::currentDateTime().addSecs(-600);
+    const struct
+    {
+        Ledger::Outcome outcome;
+        const char* number;
+        const char* text;
+        const char* result;
+    } fates[] = { { Ledger::Outcome::Accepted, "+393339876543", "Table for two at 20:00 is ready", "0" },
+        { Ledger::Outcome::Refused, "+39021111", "Your code is 4711", "1" },
+        { Ledger::Outcome::Accepted, "+393401112233", "Parcel 88213 delivered", "0" },
+        { Ledger::Outcome::Expired, "+393405556677", "Sale ends tonight", "" } };
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray backup = "backup/SmsFile_2026_12_10_9_4_" + QByteArray::number(i) + "_0.sms";
+        Fs::writeFile(backup, QByteArray(fates[i].number) + "\r\nMarlek\r\n" + fates[i].text + "\r\n");
+        ledger += Ledger::format(
+            { isoLocalTime(at.addSecs(60 * i), true), fates[i].outcome, "msg-" + QByteArray::number(i) + ".sms", backup,
+                fates[i].result, fates[i].result[0] ? QByteArray("00000480") : QByteArray() });
+    }
+    Fs::writeFile(Ledger::FileName, ledger);
+    TFormMessages messages(settings, &formMain);
+    ok = render(messages, out + QStringLiteral("/messages-window.png"), 1500) && ok;
+    messages.findChild<QTabWidget*>(QStringLiteral("PageControl1"))->setCurrentIndex(1);
+    ok = render(messages, out + QStringLiteral("/messages-fates.png"), 1500) && ok;
+
+    // The tray's menu, as the desktop opens it.
+    QMenu* tray = formMain.tray().menu();
+    tray->adjustSize();
+    const bool trayOk = tray->grab().save(out + QStringLiteral("/tray-menu.png"));
+    QTextStream(stderr) << (trayOk ? "wrote " : "cannot write ") << out << "/tray-menu.png\n";
+    return ok && trayOk ? 0 : 1;
 }

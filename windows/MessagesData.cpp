@@ -254,8 +254,14 @@ QVariant FatesModel::data(const QModelIndex& index, int role) const
         return {};
     const FateRow& fate = m_rows.at(index.row());
     switch (Column(index.column())) {
-    case Time:
-        return QString::fromLatin1(fate.line.time);
+    case Time: {
+        // The ledger's ISO time, shown as a person reads it; whole in the tip.
+        const QString iso = QString::fromLatin1(fate.line.time);
+        if (role == Qt::ToolTipRole)
+            return iso;
+        const QDateTime at = QDateTime::fromString(iso, Qt::ISODateWithMs);
+        return at.isValid() ? at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : iso;
+    }
     case Outcome:
         return QLatin1String(Ledger::outcomeName(fate.line.outcome));
     case Number:

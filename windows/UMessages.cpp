@@ -23,7 +23,10 @@
 namespace {
 constexpr int FilterDelayMs = 300;
 
-QTableView* grid(const QString& name, const QString& accessibleName, QAbstractItemModel* model, QWidget* parent)
+// textColumn takes the room left; the others are as wide as a number or a
+// time needs, without measuring the rows.
+QTableView* grid(
+    const QString& name, const QString& accessibleName, QAbstractItemModel* model, int textColumn, QWidget* parent)
 {
     auto* view = new QTableView(parent);
     view->setObjectName(name);
@@ -38,7 +41,11 @@ QTableView* grid(const QString& name, const QString& accessibleName, QAbstractIt
     view->verticalHeader()->hide();
     // Fixed row heights: the view never measures a million rows.
     view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    view->horizontalHeader()->setStretchLastSection(true);
+    view->horizontalHeader()->setStretchLastSection(false);
+    const QFontMetrics metrics(view->font());
+    for (int c = 0; c < model->columnCount(); ++c)
+        view->setColumnWidth(c, metrics.horizontalAdvance(QStringLiteral("+39333123456789 M")));
+    view->horizontalHeader()->setSectionResizeMode(textColumn, QHeaderView::Stretch);
     return view;
 }
 
@@ -78,8 +85,8 @@ TFormMessages::TFormMessages(SettingsStore& settings, QWidget* parent, const Clo
 
     auto* outboxPage = new QWidget(PageControl1);
     outboxPage->setObjectName(QStringLiteral("TabOutbox"));
-    OutboxGrid
-        = grid(QStringLiteral("OutboxGrid"), QStringLiteral("Files waiting in the outbox"), m_outbox, outboxPage);
+    OutboxGrid = grid(QStringLiteral("OutboxGrid"), QStringLiteral("Files waiting in the outbox"), m_outbox,
+        OutboxModel::Text, outboxPage);
     OutboxStatus = statusLabel(QStringLiteral("OutboxStatus"), QStringLiteral("Outbox status"), outboxPage);
     auto* outboxLayout = new QVBoxLayout(outboxPage);
     outboxLayout->addWidget(OutboxGrid);
@@ -116,7 +123,10 @@ TFormMessages::TFormMessages(SettingsStore& settings, QWidget* parent, const Clo
     filterRow->addWidget(numberLabel);
     filterRow->addWidget(NumberFilter, 1);
     filterRow->addWidget(RequeueButton);
-    FatesGrid = grid(QStringLiteral("FatesGrid"), QStringLiteral("Fates, newest first"), m_fates, fatesPage);
+    FatesGrid = grid(
+        QStringLiteral("FatesGrid"), QStringLiteral("Fates, newest first"), m_fates, FatesModel::Text, fatesPage);
+    FatesGrid->setColumnWidth(
+        FatesModel::Time, QFontMetrics(FatesGrid->font()).horizontalAdvance(QStringLiteral("2026-12-10 16:51:22 MM")));
     FatesStatus = statusLabel(QStringLiteral("FatesStatus"), QStringLiteral("Ledger status"), fatesPage);
     RequeueStatus = statusLabel(QStringLiteral("RequeueStatus"), QStringLiteral("Requeue result"), fatesPage);
     auto* fatesLayout = new QVBoxLayout(fatesPage);
