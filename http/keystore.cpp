@@ -70,7 +70,13 @@ KeyStore::KeyStore(const QByteArray& outboxDir)
 bool KeyStore::open()
 {
     // Group-writable, so every front's user in the outbox's group may claim.
-    if (::mkdir(m_dir.constData(), 02770) != 0 && errno != EEXIST)
+    // No set-group-ID bit asked for: a sandbox that forbids it (systemd's
+    // RestrictSUIDSGID=) refuses the whole mkdir; in a set-group-ID outbox
+    // the folder inherits the bit and the group anyway.
+    // The umask may have taken the group's write away: given back.
+    if (::mkdir(m_dir.constData(), 0770) == 0)
+        ::chmod(m_dir.constData(), 0770);
+    else if (errno != EEXIST)
         return false;
     return Fs::isDirectory(m_dir) && m_sync.open();
 }

@@ -13,7 +13,10 @@
 #     (SIGSTOP) one is restarted;
 #   - a second account through marlek-smsd@.service, with its outbox under
 #     /home and its backup folder on another file system;
-#   - the exposure `systemd-analyze security` gives inside.
+#   - the exposure `systemd-analyze security` gives inside;
+#   - the HTTP front (marlek-sms-http): its socket starts it, a message sent
+#     to it with curl reaches the gateway through marlek-smsd, and its user
+#     cannot read SMS_Key_Client.inf.
 # The root is made once with mmdebstrap (about two minutes) and kept in
 # SYSTEMD_ROOT (default /var/cache/marlek-systemd-root); the container runs on
 # an overlay, so the root stays as made. Booting takes about a second.
@@ -42,19 +45,25 @@ fail() {
 shopt -s nullglob
 smsd_debs=("$build"/marlek-smsd_*.deb)
 sender_debs=("$build"/marlek-sms-sender_*.deb)
-[ ${#smsd_debs[@]} -eq 1 ] && [ ${#sender_debs[@]} -eq 1 ] ||
-    fail "expected one marlek-smsd and one marlek-sms-sender package in $build: run scripts/package.sh"
+http_debs=("$build"/marlek-sms-http_*.deb)
+tools_debs=("$build"/marlek-sms-tools_*.deb)
+[ ${#smsd_debs[@]} -eq 1 ] && [ ${#sender_debs[@]} -eq 1 ] && [ ${#http_debs[@]} -eq 1 ] && [ ${#tools_debs[@]} -eq 1 ] ||
+    fail "expected one package each of marlek-smsd, marlek-sms-sender, marlek-sms-http and marlek-sms-tools in $build: run scripts/package.sh"
 
 scripts/setup.sh mmdebstrap systemd-container
 
 # Debian 12 with systemd and the service's libraries, nothing more: no procps,
 # so that a reload needing /bin/kill would fail here as on a minimal server.
+# A root made before the HTTP front lacks its library and curl: made anew.
+if [ -e "$root/etc/debian_version" ] && [ ! -e "$root/usr/bin/curl" ]; then
+    rm -rf "$root"
+fi
 if [ ! -e "$root/etc/debian_version" ]; then
     echo "Making the container root in $root (once)"
     started=$SECONDS
     rm -rf "$root.new"
     mkdir -p "$(dirname "$root")"
-    mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libqt6core6,libqt6network6,libsystemd0 \
+    mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libqt6core6,libqt6network6,libsystemd0,libmicrohttpd12,curl \
         bookworm "$root.new"
     mv "$root.new" "$root"
     echo "Root made in $((SECONDS - started)) s"
@@ -78,6 +87,8 @@ cleanup() {
 }
 trap cleanup EXIT
 cp "${smsd_debs[0]}" "$share/marlek-smsd.deb"
+cp "${http_debs[0]}" "$share/marlek-sms-http.deb"
+cp "${tools_debs[0]}" "$share/marlek-sms-tools.deb"
 dpkg-deb -x "${sender_debs[0]}" "$share/sender"
 
 # The container: an overlay on the root, its own loopback only.
@@ -302,9 +313,31 @@ grep '^→ Overall exposure' <<<"$security" | sed 's/^/    /'
 inside systemd-analyze security --threshold=20 marlek-smsd.service marlek-smsd@second.service >/dev/null ||
     fail "an exposure above 2.0"
 
+# The HTTP front, as docs/http.md sets it up: started by its socket, a
+# message over HTTP reaching the gateway through marlek-smsd, and the
+# password out of its reach.
+inside dpkg -i /mnt/check/marlek-sms-tools.deb /mnt/check/marlek-sms-http.deb >/dev/null
+token=$(inside marlek-sms token add check)
+inside systemctl start marlek-sms-http.socket
+[ "$(property marlek-sms-http.service ActiveState)" = inactive ] || fail "marlek-sms-http started before its socket was used"
+code=$(inside curl -s -o /var/tmp/http-answer -w '%{http_code}' -H "Authorization: Bearer $token" \
+    -H 'Idempotency-Key: check-1' -H 'Content-Type: application/json' \
+    --data '{"to":"+391234567","from":"Http","text":"sent over http"}' http://127.0.0.1:8466/v1/messages)
+[ "$code" = 202 ] || fail "POST /v1/messages answered $code: $(inside cat /var/tmp/http-answer)"
+[ "$(property marlek-sms-http.service ActiveState)" = active ] || fail "the socket did not start marlek-sms-http"
+wait_for "the HTTP message at the gateway" 20 inside grep -qF "$(printf '\t')sent over http$(printf '\t')" /var/tmp/records.log
+id=$(inside sh -c "sed 's/.*\"id\": *\"\([^\"]*\)\".*/\1/' /var/tmp/http-answer")
+wait_for "the HTTP message's fate" 20 inside sh -c \
+    "curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:8466/v1/messages/$id | grep -q '\"accepted\"'"
+if inside runuser -u marlek-sms-http -- cat /var/lib/marlek-smsd/SMS_Key_Client.inf >/dev/null 2>&1; then
+    fail "the front's user can read SMS_Key_Client.inf"
+fi
+echo "marlek-sms-http: started by its socket; $id reached the gateway and was accepted; its user cannot read the settings"
+inside systemd-analyze security --threshold=20 marlek-sms-http.service >/dev/null || fail "marlek-sms-http's exposure is above 2.0"
+
 # Stopping: SIGTERM, exit status 0.
-inside systemctl stop marlek-smsd marlek-smsd@second
-for unit in marlek-smsd marlek-smsd@second; do
+inside systemctl stop marlek-smsd marlek-smsd@second marlek-sms-http.socket marlek-sms-http
+for unit in marlek-smsd marlek-smsd@second marlek-sms-http; do
     [ "$(property $unit Result)" = success ] || fail "$unit stopped with $(property $unit Result)"
 done
 echo "systemd-check.sh: all checks passed"
