@@ -9,6 +9,8 @@
 #                                                index, log, pace, footprint,
 #                                                messages)
 #   scripts/bench.sh http       the HTTP front under wrk (scripts/bench-http.sh)
+#   scripts/bench.sh latency    drop to wire, first file after Start and steady
+#                               (scripts/bench-latency.sh)
 #
 # The outbox data lives on the working disk under build/bench/bench-data
 # (SMS_BENCH_DIR overrides), never on a tmpfs.
@@ -17,6 +19,9 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 if [ "${1:-}" = http ]; then
     exec scripts/bench-http.sh
+fi
+if [ "${1:-}" = latency ]; then
+    exec scripts/bench-latency.sh
 fi
 
 scripts/setup.sh bench
