@@ -9,4 +9,7 @@ out=${1:-$top/docs}
 build=${BUILD_DIR:-build/render}
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target renderwindows
-QT_QPA_PLATFORM=offscreen "$build/tests/renderwindows" "$out"
+# On a private session bus of its own, where there is one, for the notice.
+session=()
+command -v dbus-run-session >/dev/null && session=(dbus-run-session --)
+QT_QPA_PLATFORM=offscreen "${session[@]}" "$build/tests/renderwindows" "$out"

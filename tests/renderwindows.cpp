@@ -1,11 +1,14 @@
 // Renders the program's windows to PNG files for the documentation:
 // renderwindows <output directory>. Runs headless (QT_QPA_PLATFORM=offscreen).
+#include "Branding.h"
+#include "DesktopNotices.h"
 #include "Main.h"
 #include "TrayIcon.h"
 #include "UAbout.h"
 #include "UConfigure.h"
 #include "UMessages.h"
 #include "UTest.h"
+#include "fakenotifications.h"
 #include "fsutil.h"
 #include "ledger.h"
 #include "recordingdialogs.h"
@@ -37,6 +40,38 @@ QImage withTitleBar(QWidget& window)
     p.drawText(QRect(26, 0, image.width() - 30, bar), Qt::AlignLeft | Qt::AlignVCenter, window.windowTitle());
     p.drawPixmap(0, bar, contents);
     return image;
+}
+
+// A notice as the notification service received it: its application, its
+// summary and body, and the hints and actions it carried.
+bool renderNotice(const FakeNotifications::Call& call, const QString& path)
+{
+    QImage image(460, 150, QImage::Format_ARGB32);
+    image.fill(QColor(0x2b, 0x2e, 0x33));
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.drawPixmap(16, 16, Branding::windowIcon().pixmap(40, 40));
+    QFont font = p.font();
+    p.setPen(QColor(0xb0, 0xb6, 0xbe));
+    p.drawText(QRect(68, 12, 380, 20), Qt::AlignLeft | Qt::AlignVCenter, call.app);
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * 1.15);
+    p.setFont(font);
+    p.setPen(Qt::white);
+    p.drawText(QRect(68, 34, 380, 24), Qt::AlignLeft | Qt::AlignVCenter, call.summary);
+    font.setBold(false);
+    font.setPointSizeF(font.pointSizeF() / 1.15);
+    p.setFont(font);
+    p.drawText(QRect(68, 60, 380, 44), Qt::AlignLeft | Qt::TextWordWrap, call.body);
+    const QStringList urgency { QStringLiteral("low"), QStringLiteral("normal"), QStringLiteral("critical") };
+    p.setPen(QColor(0x8a, 0x90, 0x99));
+    p.drawText(QRect(16, 108, 430, 36), Qt::AlignLeft | Qt::TextWordWrap,
+        QStringLiteral("urgency %1 · desktop-entry %2 · actions: %3")
+            .arg(urgency.value(call.hints.value(QStringLiteral("urgency")).toInt()),
+                call.hints.value(QStringLiteral("desktop-entry")).toString(), call.actions.join(QLatin1Char(' '))));
+    const bool ok = image.save(path);
+    QTextStream(stderr) << (ok ? "wrote " : "cannot write ") << path << '\n';
+    return ok;
 }
 
 bool render(QWidget& window, const QString& path, int settleMs = 0)
@@ -119,5 +154,20 @@ int main(int argc, char* argv[])
     tray->adjustSize();
     const bool trayOk = tray->grab().save(out + QStringLiteral("/tray-menu.png"));
     QTextStream(stderr) << (trayOk ? "wrote " : "cannot write ") << out << "/tray-menu.png\n";
+    // A notice, where a session bus is there to carry it (the script runs
+    // the renderer under dbus-run-session).
+    if (QDBusConnection::sessionBus().isConnected()) {
+        FakeNotifications service;
+        if (service.start()) {
+            formMain.notices().setEnabled(true);
+            formMain.notices().creditLow("00000042");
+            QElapsedTimer waiting;
+            waiting.start();
+            while (service.calls.isEmpty() && waiting.elapsed() < 5000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            ok = !service.calls.isEmpty()
+                && renderNotice(service.calls.constLast(), out + QStringLiteral("/notice.png")) && ok;
+        }
+    }
     return ok && trayOk ? 0 : 1;
 }
