@@ -244,13 +244,21 @@ class ErrorCodes(FrontCase):
         front.send(message(), key="m")
         front.send(message(), key="m")
         front.request("GET", "/v1/status", token="bad")
-        status, headers, body = front.request("GET", "/metrics")
-        self.assertEqual(status, 200)
-        text = body.decode()
-        for line in ('marlek_sms_http_requests_total{code="202"} 2', 'marlek_sms_http_requests_total{code="401"} 1',
-                     "marlek_sms_http_messages_accepted_total 1", "marlek_sms_http_replays_total 1",
-                     "marlek_sms_http_refused_credentials_total 1",
-                     'marlek_sms_http_request_duration_seconds_bucket{le="+Inf"} 3'):
+        expected = ('marlek_sms_http_requests_total{code="202"} 2', 'marlek_sms_http_requests_total{code="401"} 1',
+                    "marlek_sms_http_messages_accepted_total 1", "marlek_sms_http_replays_total 1",
+                    "marlek_sms_http_refused_credentials_total 1",
+                    'marlek_sms_http_request_duration_seconds_bucket{le="+Inf"} 3')
+        # An answer is counted once it has gone out, which the client may
+        # see first: the figures are awaited, not read once.
+        deadline = time.monotonic() + 20
+        while True:
+            status, headers, body = front.request("GET", "/metrics")
+            self.assertEqual(status, 200)
+            text = body.decode()
+            if all(line + "\n" in text for line in expected) or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        for line in expected:
             self.assertIn(line + "\n", text)
         # The format as Prometheus reads it.
         from prometheus_client.parser import text_string_to_metric_families
