@@ -22,8 +22,6 @@ enum class Outcome { Accepted, Refused, Unanswered, Expired };
 constexpr int OutcomeCount = 4;
 constexpr std::array<Outcome, OutcomeCount> Outcomes
     = { Outcome::Accepted, Outcome::Refused, Outcome::Unanswered, Outcome::Expired };
-// Every outcome, in the order above.
-inline constexpr const std::array<Outcome, OutcomeCount>& AllOutcomes = Outcomes;
 const char* outcomeName(Outcome outcome);
 std::optional<Outcome> outcomeByName(const QByteArray& name);
 

@@ -22,9 +22,8 @@ std::optional<qint64> oldestNow(const SenderStatus& s, const QDateTime& now)
 {
     if (!s.oldestQueuedSeconds)
         return std::nullopt;
-    qint64 waiting = s.queued ? 0 : 1;
-    for (const qint64 n : s.queued.value_or(std::array<qint64, 4> {}))
-        waiting += n;
+    // Not known: taken as waiting.
+    const qint64 waiting = s.queuedTotal().value_or(1);
     return waiting == 0 ? 0 : *s.oldestQueuedSeconds + std::max<qint64>(0, s.written.secsTo(now));
 }
 

@@ -1,16 +1,12 @@
 // The web launcher's command splitting: any command line gives a program
 // path ending in a program extension (or nothing) and clean arguments.
 #include "GoToWeb.h"
+#include "fuzzcheck.h"
 
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 bool endsWithProgramExtension(QStringView text)
 {

@@ -2,6 +2,7 @@
 // form data) with any Content-Type, an Idempotency-Key, and a message ID
 // from the path. What passes must be a message marlek-sms send would
 // take; an ID that passes names no other folder.
+#include "fuzzcheck.h"
 #include "messagekind.h"
 #include "submission.h"
 #include "submissionparse.h"
@@ -10,14 +11,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

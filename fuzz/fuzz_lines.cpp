@@ -1,16 +1,9 @@
 // The text-file rule: splitting any bytes into lines, and writing them back.
+#include "fuzzcheck.h"
 #include "textfile.h"
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

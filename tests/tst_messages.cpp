@@ -31,7 +31,7 @@ QString cell(const QAbstractItemModel& model, int row, int column)
 // Outcomes by line number: accepted, refused, unanswered in turn.
 Ledger::Outcome outcomeOf(int i)
 {
-    return Ledger::AllOutcomes[size_t(i % 3)];
+    return Ledger::Outcomes[size_t(i % 3)];
 }
 } // namespace
 

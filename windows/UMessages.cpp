@@ -101,7 +101,7 @@ TFormMessages::TFormMessages(SettingsStore& settings, QWidget* parent, const Clo
     OutcomeFilter->setObjectName(QStringLiteral("OutcomeFilter"));
     OutcomeFilter->setAccessibleName(QStringLiteral("Outcome"));
     OutcomeFilter->addItem(QStringLiteral("all"));
-    for (const Ledger::Outcome outcome : Ledger::AllOutcomes)
+    for (const Ledger::Outcome outcome : Ledger::Outcomes)
         OutcomeFilter->addItem(QLatin1String(Ledger::outcomeName(outcome)), int(outcome));
     outcomeLabel->setBuddy(OutcomeFilter);
     auto* numberLabel = new QLabel(QStringLiteral("&Number:"), fatesPage);

@@ -32,8 +32,6 @@ public:
     // nothing was sent meanwhile.
     void clearRecovered(bool nothingOpen);
 
-    // Whether open() was called: without it nothing is journaled (tests).
-    bool isActive() const { return m_active; }
     const QByteArray& path() const { return m_path; }
 
     // One message still open, as a compacted journal writes it again.
