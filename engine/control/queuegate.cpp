@@ -52,12 +52,15 @@ void QueueGate::open(const QByteArray& dir)
             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::WriteGroup
                 | QFile::ExeGroup);
     // The caps hold across a restart: the records of the last day, from the
-    // ledgers' lines.
+    // ledgers' lines. Without a cap nothing is read, nor a rotated ledger
+    // last written before that day.
     const qint64 since = m_clock.now().toMSecsSinceEpoch() - DayMs;
     m_sent.clear();
-    for (const QByteArray& path : Ledger::files(dir)) {
+    const bool capped = m_options.maxPerHour > 0 || m_options.maxPerDay > 0;
+    for (const QByteArray& path : capped ? Ledger::files(dir) : QList<QByteArray>()) {
         QByteArray text;
-        if (!Fs::readFile(path, &text))
+        if (QFileInfo(QFile::decodeName(path)).lastModified().toMSecsSinceEpoch() <= since
+            || !Fs::readFile(path, &text))
             continue;
         for (const QByteArray& line : text.split('\n')) {
             const std::optional<Ledger::Line> l = Ledger::parse(line);
